@@ -1,0 +1,73 @@
+// Rules: the 28-byte rule records, the rule table and its display, and the
+// Rules file parser.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace pello {
+
+// Rule type codes; they travel in byte 24 of every rule record.
+enum rule_type : std::uint8_t {
+    RULE_IMPLICIT = 0x24,
+    RULE_DESTIN = 0x25,
+    RULE_SOURCE = 0x26,
+    RULE_CIRCLE = 0x27,
+    RULE_COMPASS = 0x28,
+    RULE_RECTANGLE = 0x29,
+    RULE_SECTOR = 0x2A,
+};
+
+// Flags byte: the action in bits 0-3, the modifiers in bits 4-7.
+inline constexpr std::uint8_t action_drop = 0x4;
+inline constexpr std::uint8_t action_pass = 0x8;
+inline constexpr std::uint8_t mod_prefix = 0x10;
+inline constexpr std::uint8_t mod_any = 0x20;
+inline constexpr std::uint8_t mod_ssid = 0x40;
+
+// One rule as sent to the device: four 6-byte argument slots (a float fills
+// the first 4 bytes of its slot), the type code, the flags, the line number.
+struct rule_record {
+    unsigned char slot[4][6];
+    std::uint8_t type;
+    std::uint8_t flags;
+    std::uint16_t line;
+};
+
+static_assert(sizeof(rule_record) == 28);
+static_assert(offsetof(rule_record, slot) == 0);
+static_assert(offsetof(rule_record, type) == 24);
+static_assert(offsetof(rule_record, flags) == 25);
+static_assert(offsetof(rule_record, line) == 26);
+
+// Float slots are unaligned: read and write them through these.
+float rule_float(const rule_record& rule, int slot);
+void set_rule_float(rule_record& rule, int slot, float value);
+
+struct rule_keyword {
+    const char* name;
+    std::uint8_t code;
+};
+
+inline constexpr int rule_max = 100;
+extern const rule_keyword rule_keywords[9];
+extern const char* const compass_names[9];  // indexed by direction code 0 to 8
+extern rule_record rule_table[rule_max];
+extern std::int32_t rule_lines;       // rule lines accepted in the current parse
+extern std::int32_t rules_processed;  // 1 once a Rules file was read to its end
+
+// Keyword of the first rule_keywords entry with this code, or "?".
+const char* rule_type_name(int code);
+
+// drules: prints the implicit action and the rules.
+void rules_display();
+
+// The rule image for the download: the first rule_count records, read-only.
+std::span<const unsigned char> rule_image();
+
+// rules: reads a Rules file into the rule table. 0 on success, otherwise the
+// negative code of the failure.
+int rules_process(const char* rfp);
+
+}  // namespace pello

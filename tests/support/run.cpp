@@ -1,0 +1,143 @@
+#include "support/run.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace pello::test {
+
+namespace {
+
+void set_nonblocking(int fd)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+}  // namespace
+
+run_result run_program(const std::vector<std::string>& argv, const std::string& input,
+                       int timeout_ms)
+{
+    run_result result;
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return result;
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    set_nonblocking(in[1]);
+    set_nonblocking(out[0]);
+    set_nonblocking(err[0]);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::size_t written = 0;
+    int in_fd = in[1];
+    if (input.empty()) {
+        close(in_fd);
+        in_fd = -1;
+    }
+    bool out_open = true, err_open = true;
+    auto deadline = start + std::chrono::milliseconds(timeout_ms);
+    while (out_open || err_open) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            result.timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        pollfd fds[3];
+        int n = 0;
+        int out_i = -1, err_i = -1, in_i = -1;
+        if (out_open) { fds[n] = {out[0], POLLIN, 0}; out_i = n++; }
+        if (err_open) { fds[n] = {err[0], POLLIN, 0}; err_i = n++; }
+        if (in_fd >= 0) { fds[n] = {in_fd, POLLOUT, 0}; in_i = n++; }
+        int wait = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) + 1;
+        if (poll(fds, static_cast<nfds_t>(n), wait) < 0 && errno != EINTR)
+            break;
+        char buf[65536];
+        auto drain = [&](int idx, int fd, std::string& to, bool& open) {
+            if (idx < 0 || fds[idx].revents == 0)
+                return;
+            ssize_t k = read(fd, buf, sizeof buf);
+            if (k > 0)
+                to.append(buf, static_cast<std::size_t>(k));
+            else if (k == 0 || (errno != EAGAIN && errno != EINTR))
+                open = false;
+        };
+        drain(out_i, out[0], result.out, out_open);
+        drain(err_i, err[0], result.err, err_open);
+        if (in_i >= 0 && fds[in_i].revents != 0) {
+            ssize_t k = write(in_fd, input.data() + written, input.size() - written);
+            if (k > 0)
+                written += static_cast<std::size_t>(k);
+            if ((k < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) {
+                close(in_fd);
+                in_fd = -1;
+            }
+        }
+    }
+    if (in_fd >= 0)
+        close(in_fd);
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.status = 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string bin_path(const std::string& name)
+{
+    return std::string(PELLO_BIN_DIR) + "/" + name;
+}
+
+std::string temp_dir(const std::string& name)
+{
+    std::filesystem::path dir = std::filesystem::path(PELLO_TEST_TMP) / name;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir.string();
+}
+
+std::string write_file(const std::string& path, const std::string& text)
+{
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    return path;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+}  // namespace pello::test

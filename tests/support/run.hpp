@@ -1,0 +1,35 @@
+// Test support: running a program with scripted standard input and capturing
+// what it prints, and paths of the build.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pello::test {
+
+struct run_result {
+    int status = -1;       // exit status, or 128 + signal number
+    bool timed_out = false;
+    std::string out;       // standard output
+    std::string err;       // standard error
+    double seconds = 0;    // wall time from start to exit
+};
+
+// Runs argv[0] (a path) with the given standard input; waits at most
+// timeout_ms, then kills it (timed_out is set).
+run_result run_program(const std::vector<std::string>& argv, const std::string& input,
+                       int timeout_ms = 60000);
+
+// build/bin/<name>
+std::string bin_path(const std::string& name);
+
+// A fresh empty folder for one test, under the build tree.
+std::string temp_dir(const std::string& name);
+
+// Writes text to a file and returns its path.
+std::string write_file(const std::string& path, const std::string& text);
+
+// Reads a whole file ("" when it cannot be read).
+std::string read_file(const std::string& path);
+
+}  // namespace pello::test
