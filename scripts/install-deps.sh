@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks to build and test the utility,
+# with apt-get, and only what is missing. Arguments name extra needs:
+#   tests   GoogleTest and Google Benchmark
+#   checks  clang, clang-tidy, cppcheck and the sanitizer/fuzzer runtimes
+set -euo pipefail
+
+need=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+want() { have_pkg "$1" || need+=("$1"); }
+
+want cmake
+want g++
+want make
+for extra in "$@"; do
+  case "$extra" in
+    tests) want libgtest-dev; want libbenchmark-dev; want binutils ;;
+    checks) want clang; want clang-tidy; want cppcheck; want libclang-rt-14-dev ;;
+    *) echo "install-deps: unknown need: $extra" >&2; exit 2 ;;
+  esac
+done
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "install-deps: installing ${need[*]}"
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi

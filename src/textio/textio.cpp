@@ -1,0 +1,38 @@
+#include "textio/textio.hpp"
+
+#include <cstring>
+
+namespace pello {
+
+int read_text_line(std::FILE* file, char* buf, int size)
+{
+    int n = 0;
+    while (n < size - 1) {
+        int c = getc_unlocked(file);
+        if (c == EOF)
+            break;
+        if (c == '\r') {
+            int next = getc_unlocked(file);
+            if (next == '\n') {
+                c = '\n';
+            } else if (next != EOF) {
+                ungetc(next, file);
+            }
+        }
+        buf[n++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    buf[n] = '\0';
+    return n;
+}
+
+int chop_line_end(char* buf)
+{
+    std::size_t len = std::strlen(buf);
+    if (len > 0 && buf[len - 1] == '\n')
+        buf[--len] = '\0';
+    return static_cast<int>(len);
+}
+
+}  // namespace pello
