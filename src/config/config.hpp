@@ -80,6 +80,16 @@ void conf_display();
 // is non-zero, otherwise host_baud.
 std::int32_t default_link_baud();
 
+// One keyword of the Configuration file and the item code that selects its
+// handler (codes shared with the console commands and rule types).
+struct conf_keyword {
+    const char* name;
+    std::int32_t code;
+};
+
+inline constexpr int conf_keyword_count = 17;
+extern const conf_keyword conf_keywords[conf_keyword_count];
+
 // configure: reads a Configuration file into the record. 0 on success,
 // -1 null path, -2 cannot open, -7 keyword, -8 argument only in a comment,
 // -11 argument missing, malformed or out of range.

@@ -48,6 +48,28 @@ void cmd_summary();
 // characters, ending after a line end). Returns false at end of input.
 bool console_read_line(char* buf, int size);
 
+// A cursor that splits a line into words one at a time, the way the console
+// takes a command and its arguments and the file parsers take keywords and
+// values. Each call to next_word skips leading separators, ends the word at
+// the next separator (overwritten by NUL) and resumes right after that one
+// separator; the position lives in the cursor, not in hidden state.
+struct word_cursor {
+    char* next;  // where the next word search starts; nullptr once used up
+};
+
+// The next word of the line, split at any of separators, or nullptr when
+// only separators (or nothing) remain.
+char* next_word(word_cursor& cursor, const char* separators);
+
+// True when word, compared without regard to ASCII letter case, equals the
+// first strlen(word) characters of name (an abbreviation or the whole name).
+bool word_abbreviates(const char* word, const char* name);
+
+// The cmd_table entry a command word selects (any abbreviation of exactly
+// one name, letter case ignored), or nullptr after printing the unknown or
+// ambiguous command message.
+const cmd_entry* cmd_match(const char* word);
+
 // Start-up and the main loop; returns the exit status (1 at end of input;
 // the exit command ends the process with 0 itself).
 int console_main();

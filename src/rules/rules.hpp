@@ -41,7 +41,8 @@ static_assert(offsetof(rule_record, type) == 24);
 static_assert(offsetof(rule_record, flags) == 25);
 static_assert(offsetof(rule_record, line) == 26);
 
-// Float slots are unaligned: read and write them through these.
+// Float slots are unaligned: read and write them through these. slot is 0
+// to 3; writing a float also zeroes the slot's last two bytes.
 float rule_float(const rule_record& rule, int slot);
 void set_rule_float(rule_record& rule, int slot, float value);
 

@@ -1,0 +1,164 @@
+// The command interpreter: start-up, the main loop, command matching and
+// dispatch.
+#include "console/console.hpp"
+
+#include "config/config.hpp"
+#include "device/device.hpp"
+#include "rules/rules.hpp"
+#include "textio/textio.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace pello {
+
+char line_buf[line_size];
+char prev_line[line_size];
+char fw_file_name[line_size];
+
+namespace {
+
+const char version_text[] = "Version 2.1";
+
+// Separators of a command word and of com_port and baud arguments.
+const char word_separators[] = ", \t";
+// Separators of a file_name argument: blanks belong to the name.
+const char name_separators[] = ",\t";
+
+// configure and rules: the file_name argument goes to the file's parser.
+void file_command(word_cursor& words, int (*process)(const char*), const char* failure)
+{
+    const char* file_name = next_word(words, name_separators);
+    if (file_name == nullptr) {
+        std::printf("\a\aError: missing argument: file_name\n");
+        return;
+    }
+    if (process(file_name) != 0)
+        std::printf("%s", failure);
+}
+
+void dispatch(const cmd_entry& entry, word_cursor& words)
+{
+    switch (entry.code) {
+    case CMD_HELP:
+        cmd_summary();
+        break;
+    case CMD_ANGLES:
+        std::printf("%s\n", angles_help);
+        break;
+    case CMD_CONFIGURE:
+        file_command(words, conf_process, "\a\aError: Configuration processing failed\n");
+        break;
+    case CMD_DCONFIGURE:
+        conf_display();
+        break;
+    case CMD_RULES:
+        file_command(words, rules_process, "\a\aError: Rule processing failed\n");
+        break;
+    case CMD_DRULES:
+        rules_display();
+        break;
+    case CMD_CONNECT: {
+        const char* port_word = next_word(words, word_separators);
+        const char* baud_word = next_word(words, word_separators);
+        connect_command(port_word, baud_word);
+        break;
+    }
+    case CMD_DISCONNECT:
+        disconnect_command();
+        break;
+    case CMD_BAUD:
+        baud_command(next_word(words, word_separators));
+        break;
+    case CMD_DOWNLOAD:
+        download_command();
+        break;
+    case CMD_FIRMWARE: {
+        const char* port_word = next_word(words, word_separators);
+        const char* file_name = next_word(words, name_separators);
+        firmware_command(port_word, file_name);
+        break;
+    }
+    case CMD_EXIT:
+        std::exit(0);
+    default:
+        // The "." entry has no action of its own: a line that begins with
+        // "." is a repeat, so the word only arrives here after a blank.
+        std::printf("\a\aInternal Error: command %d is invalid!\n", static_cast<int>(entry.code));
+        break;
+    }
+}
+
+// Copies the text of a line buffer (up to its first NUL) into another one.
+void copy_line(char* to, const char* from)
+{
+    std::size_t length = std::strlen(from);  // below line_size: buffers are terminated
+    std::memcpy(to, from, length);
+    std::memset(to + length, 0, line_size - length);
+}
+
+}  // namespace
+
+// The first entry whose name the word abbreviates; a second one makes the
+// word ambiguous at once.
+const cmd_entry* cmd_match(const char* word)
+{
+    const cmd_entry* found = nullptr;
+    for (const cmd_entry& entry : cmd_table) {
+        if (!word_abbreviates(word, entry.name))
+            continue;
+        if (found != nullptr) {
+            std::printf("\a\aError: ambiguous command: %s\n", word);
+            return nullptr;
+        }
+        found = &entry;
+    }
+    if (found == nullptr)
+        std::printf("\a\aError: unknown command: %s\n", word);
+    return found;
+}
+
+bool console_read_line(char* buf, int size)
+{
+    return read_text_line(stdin, buf, size) > 0;
+}
+
+int console_main()
+{
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+    std::printf("Pellomatic PC Host Utility %s", version_text);
+    std::printf("\n");
+    conf_reset();
+    cmd_summary();
+    std::printf("\n");
+
+    for (;;) {
+        std::printf("Command> ");
+        // A line longer than the buffer arrives in pieces, each one a
+        // command line of its own.
+        if (!console_read_line(line_buf, line_size)) {
+            std::printf("\n");
+            return 1;
+        }
+        if (line_buf[0] == '\n')
+            continue;
+        chop_line_end(line_buf);
+
+        // "." repeats the previous line; any other line becomes it.
+        if (line_buf[0] == '.')
+            copy_line(line_buf, prev_line);
+        else
+            copy_line(prev_line, line_buf);
+
+        word_cursor words{line_buf};
+        const char* word = next_word(words, word_separators);
+        if (word == nullptr)
+            continue;
+        if (const cmd_entry* entry = cmd_match(word))
+            dispatch(*entry, words);
+    }
+}
+
+}  // namespace pello

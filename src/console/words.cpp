@@ -1,0 +1,47 @@
+// Word splitting and abbreviation matching shared by the command interpreter
+// and the Configuration file parser.
+#include "console/console.hpp"
+
+#include <cstring>
+
+namespace pello {
+
+char* next_word(word_cursor& cursor, const char* separators)
+{
+    char* p = cursor.next;
+    if (p == nullptr)
+        return nullptr;
+    p += std::strspn(p, separators);
+    if (*p == '\0') {
+        cursor.next = nullptr;
+        return nullptr;
+    }
+    char* end = p + std::strcspn(p, separators);
+    if (*end == '\0') {
+        cursor.next = nullptr;
+    } else {
+        *end = '\0';
+        cursor.next = end + 1;
+    }
+    return p;
+}
+
+namespace {
+
+char ascii_lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+bool word_abbreviates(const char* word, const char* name)
+{
+    for (; *word != '\0'; ++word, ++name) {
+        if (*name == '\0' || ascii_lower(*word) != ascii_lower(*name))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace pello

@@ -1,0 +1,163 @@
+// The rule table, its display and the rule image.
+#include "rules/rules.hpp"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "config/config.hpp"
+
+namespace pello {
+
+const rule_keyword rule_keywords[9] = {
+    {"implicit", RULE_IMPLICIT}, {"destin", RULE_DESTIN},   {"dst", RULE_DESTIN},
+    {"source", RULE_SOURCE},     {"src", RULE_SOURCE},      {"circle", RULE_CIRCLE},
+    {"compass", RULE_COMPASS},   {"rectangle", RULE_RECTANGLE}, {"sector", RULE_SECTOR},
+};
+
+const char* const compass_names[9] = {"Error", "N", "NE", "E", "SE", "S", "SW", "W", "NW"};
+
+rule_record rule_table[rule_max];
+std::int32_t rules_processed = 0;
+
+float rule_float(const rule_record& rule, int slot)
+{
+    float value;
+    std::memcpy(&value, rule.slot[slot], sizeof value);
+    return value;
+}
+
+void set_rule_float(rule_record& rule, int slot, float value)
+{
+    std::memcpy(rule.slot[slot], &value, sizeof value);
+    rule.slot[slot][4] = 0;
+    rule.slot[slot][5] = 0;
+}
+
+const char* rule_type_name(int code)
+{
+    for (const rule_keyword& keyword : rule_keywords) {
+        if (keyword.code == code)
+            return keyword.name;
+    }
+    return "?";
+}
+
+namespace {
+
+// The records that rule_count names, never more than the table holds.
+std::size_t counted_rules()
+{
+    return std::min<std::size_t>(conf_record.rule_count, rule_max);
+}
+
+// printf into a string of whatever length the value needs.
+[[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...)
+{
+    std::va_list args;
+    va_start(args, fmt);
+    std::va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string text;
+    if (length > 0) {
+        text.resize(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), fmt, again);
+        text.resize(static_cast<std::size_t>(length));
+    }
+    va_end(again);
+    return text;
+}
+
+double slot_value(const rule_record& rule, int slot)
+{
+    return static_cast<double>(rule_float(rule, slot));
+}
+
+// The argument texts of one record, by its type code.
+void argument_texts(const rule_record& rule, std::string text[4])
+{
+    switch (rule.type) {
+    case RULE_DESTIN:
+    case RULE_SOURCE: {
+        char call[7] = {};
+        std::memcpy(call, rule.slot[0], 6);
+        if (rule.flags & mod_any)
+            text[0] = format("%s", "*");
+        else if (rule.flags & mod_prefix)
+            text[0] = format("%-*s*", 6, call);
+        else if (rule.flags & mod_ssid)
+            text[0] = format("%-*s-%d", 6, call, rule.slot[1][0]);
+        else
+            text[0] = format("%-*s", 6, call);
+        break;
+    }
+    case RULE_CIRCLE:
+        text[0] = format("%-.3f mi R,", slot_value(rule, 0));
+        text[1] = format("%-10.6f D Lat,", slot_value(rule, 1));
+        text[2] = format("%-11.5f D Lon", slot_value(rule, 2));
+        break;
+    case RULE_COMPASS: {
+        unsigned direction = rule.slot[0][0];
+        text[0] = format("%-2s Dir,", compass_names[direction < 9 ? direction : 0]);
+        text[1] = format("%-10.6f D Lat,", slot_value(rule, 1));
+        text[2] = format("%-11.5f D Lon", slot_value(rule, 2));
+        break;
+    }
+    case RULE_RECTANGLE:
+        text[0] = format("%-10.6f D Lat1,", slot_value(rule, 0));
+        text[1] = format("%-11.5f D Lon1,", slot_value(rule, 1));
+        text[2] = format("%-10.6f D Lat2,", slot_value(rule, 2));
+        text[3] = format("%-11.5f D Lon2", slot_value(rule, 3));
+        break;
+    case RULE_SECTOR:
+        text[0] = format("%-.3f D Ang1,", slot_value(rule, 0));
+        text[1] = format("%-.3f D Ang2,", slot_value(rule, 1));
+        text[2] = format("%-.3f In R,", slot_value(rule, 2));
+        text[3] = format("%-.3f Out R", slot_value(rule, 3));
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+void rules_display()
+{
+    const std::uint16_t implicit = conf_record.implicit_action;
+    const std::uint16_t count = conf_record.rule_count;
+    if (count == 0) {
+        std::printf("No Rules are configured!  Implicit Rule Action is %s\n",
+                    implicit == implicit_drop   ? "Drop"
+                    : implicit == implicit_pass ? "Pass"
+                                                : "?");
+        return;
+    }
+    std::printf("Rule count %d plus Implicit\n", count);
+    std::printf("\n%-6s %-9s %-s Arguments\n", "Action", "Command", "Mods");
+    std::printf("%-6s %-9s\n", implicit == implicit_drop ? "Drop" : "Pass", "Implicit");
+    for (std::size_t i = 0; i < counted_rules(); ++i) {
+        const rule_record& rule = rule_table[i];
+        std::string text[4];
+        argument_texts(rule, text);
+        const int action = rule.flags & 0x0F;
+        std::printf("%-6s %-9s %02x   %s %s %s %s\n",
+                    action == action_pass   ? "Pass"
+                    : action == action_drop ? "Drop"
+                                            : "?",
+                    rule_type_name(rule.type), rule.flags & 0xF0, text[0].c_str(),
+                    text[1].c_str(), text[2].c_str(), text[3].c_str());
+    }
+}
+
+std::span<const unsigned char> rule_image()
+{
+    return {reinterpret_cast<const unsigned char*>(rule_table),
+            counted_rules() * sizeof(rule_record)};
+}
+
+}  // namespace pello

@@ -1,0 +1,483 @@
+// The Rules file parser: one rule per line, an action word, a command word
+// and the command's arguments, compiled into the rule table.
+#include <sys/stat.h>
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "angles/angles.hpp"
+#include "config/config.hpp"
+#include "rules/rules.hpp"
+#include "textio/textio.hpp"
+
+namespace pello {
+
+std::int32_t rule_lines = 0;
+
+namespace {
+
+struct rule_action {
+    const char* name;
+    std::uint8_t action;
+};
+
+const rule_action rule_actions[4] = {
+    {"drop", action_drop}, {"d", action_drop}, {"pass", action_pass}, {"p", action_pass}};
+
+// Separator sets: each word of a line is taken with one of them.
+const char word_separators[] = " \t,";
+const char angle_separators[] = "\t,";
+const char last_angle_separators[] = "#/;\t,";
+const char item_separators[] = "#/; \t,";
+const char comment_chars[] = "#/;";
+
+char ascii_lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whole-word comparison without regard to (ASCII) case.
+bool same_word(const char* a, const char* b)
+{
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (ascii_lower(*a) != ascii_lower(*b))
+            return false;
+    }
+    return *a == *b;
+}
+
+// True when word is the first characters of keyword, without regard to case.
+bool is_prefix_of(const char* word, const char* keyword)
+{
+    for (; *word != '\0'; ++word, ++keyword) {
+        if (*keyword == '\0' || ascii_lower(*word) != ascii_lower(*keyword))
+            return false;
+    }
+    return true;
+}
+
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Decimal text to real: optional leading white space and sign, digits, an
+// optional fraction and an optional exponent. Reading stops at the first
+// character that does not fit; text with no number gives 0. Only the decimal
+// form is read (no hexadecimal, infinity or NaN texts).
+double decimal_to_real(const char* text)
+{
+    const char* p = text;
+    while (is_space(*p))
+        ++p;
+    const char* start = p;
+    if (*p == '+' || *p == '-')
+        ++p;
+    int digits = 0;
+    for (; is_digit(*p); ++p)
+        digits = 1;
+    if (*p == '.') {
+        for (++p; is_digit(*p); ++p)
+            digits = 1;
+    }
+    if (digits == 0)
+        return 0.0;
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        if (*q == '+' || *q == '-')
+            ++q;
+        if (is_digit(*q)) {
+            while (is_digit(*q))
+                ++q;
+            p = q;
+        }
+    }
+    const std::string number(start, p);
+    return std::strtod(number.c_str(), nullptr);
+}
+
+// Decimal text to integer, as the standard conversion reads it; values past
+// the int range are held at its ends instead of overflowing.
+int decimal_to_int(const char* text)
+{
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// A value narrowed to the 32-bit float of a slot; magnitudes past the float
+// range become infinities.
+float to_float(double value)
+{
+    if (value > FLT_MAX)
+        return INFINITY;
+    if (value < -FLT_MAX)
+        return -INFINITY;
+    return static_cast<float>(value);
+}
+
+struct file_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// One line being parsed.
+struct rule_line {
+    const char* file_name;
+    std::int32_t number;   // physical line number, from 1
+    char* cursor;          // where the next word is looked for
+    const char* comment;   // first comment character, or null
+    const char* copy;      // the line as read, for messages
+};
+
+// Takes the next word: separators before it are skipped, and the separator
+// that ends it is overwritten with NUL. Returns the word's first character
+// (so that callers can tell whether it lies in the commentary), or null when
+// only separators are left.
+char* take_word(rule_line& line, const char* separators)
+{
+    char* start = line.cursor + std::strspn(line.cursor, separators);
+    if (*start == '\0') {
+        line.cursor = start;
+        return nullptr;
+    }
+    char* end = start + std::strcspn(start, separators);
+    if (*end != '\0') {
+        *end = '\0';
+        line.cursor = end + 1;
+    } else {
+        line.cursor = end;
+    }
+    return start;
+}
+
+bool in_comment(const rule_line& line, const char* word)
+{
+    return line.comment != nullptr && word >= line.comment;
+}
+
+// Prints the line-numbered message "\a\aError: FILE[LINE]: TEXT:\nLINE-COPY\n"
+// and returns the failure code.
+[[gnu::format(printf, 3, 4)]] int fail(const rule_line& line, int code, const char* text, ...)
+{
+    std::printf("\a\aError: %s[%d]: ", line.file_name, line.number);
+    std::va_list args;
+    va_start(args, text);
+    std::vprintf(text, args);
+    va_end(args);
+    std::printf(":\n%s\n", line.copy);
+    return code;
+}
+
+// The messages and codes of one argument.
+struct argument {
+    const char* absent;
+    int absent_code;
+    const char* commented;
+    int commented_code;
+    const char* bad;  // prints the value
+    int bad_code;
+};
+
+// Takes an argument that must be present. On failure returns the printed
+// failure's code with word null.
+int take_argument(rule_line& line, const char* separators, const argument& arg, char*& word)
+{
+    word = take_word(line, separators);
+    if (word == nullptr)
+        return fail(line, arg.absent_code, "%s", arg.absent);
+    if (in_comment(line, word)) {
+        word = nullptr;
+        return fail(line, arg.commented_code, "%s", arg.commented);
+    }
+    return 0;
+}
+
+// An angle argument: converted by the angle parser, checked against its
+// closed range before it is narrowed into its slot.
+struct angle_argument {
+    argument msg;
+    const char* separators;
+    double low;
+    double high;
+};
+
+int take_angle(rule_line& line, const angle_argument& arg, rule_record& rule, int slot)
+{
+    char* word;
+    if (int code = take_argument(line, arg.separators, arg.msg, word))
+        return code;
+    const double value = dmctodeg(word);
+    if (!(value >= arg.low && value <= arg.high))
+        return fail(line, arg.msg.bad_code, arg.msg.bad, value);
+    set_rule_float(rule, slot, static_cast<float>(value));
+    return 0;
+}
+
+int take_angles(rule_line& line, const angle_argument* args, int count, rule_record& rule,
+                int first_slot)
+{
+    for (int i = 0; i < count; ++i) {
+        if (int code = take_angle(line, args[i], rule, first_slot + i))
+            return code;
+    }
+    return 0;
+}
+
+const angle_argument circle_position[2] = {
+    {{"missing Latitude", -24, "missing Latitude", -17,
+      "invalid Latitude range [-90..90]: %f", -19}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude", -23, "missing Longitude", -20,
+      "invalid Longitude range [-180..180]: %f", -22}, last_angle_separators, -180.0, 180.0},
+};
+
+const angle_argument compass_position[2] = {
+    {{"missing Latitude", -36, "missing Latitude", -29,
+      "invalid Latitude range [-90..90]: %f", -31}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude", -35, "missing Longitude", -32,
+      "invalid Longitude range [-180..180]: %f", -34}, last_angle_separators, -180.0, 180.0},
+};
+
+const angle_argument rectangle_corners[4] = {
+    {{"missing Latitude1", -53, "missing Latitude1", -38,
+      "invalid Latitude1 range [-90..90]: %f", -40}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude1", -52, "missing Longitude1", -41,
+      "invalid Longitude1 range [-180..180]: %f", -43}, angle_separators, -180.0, 180.0},
+    {{"missing Latitude2", -51, "missing Latitude2", -44,
+      "invalid Latitude2 range [-90..90]: %f", -46}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude2", -50, "missing Longitude2", -47,
+      "invalid Longitude2 range [-180..180]: %f", -49}, last_angle_separators, -180.0, 180.0},
+};
+
+const angle_argument sector_angles[2] = {
+    {{"missing Angle1", -69, "missing Angle1", -54,
+      "invalid Angle1, range [0..360]: %f", -57}, angle_separators, 0.0, 360.0},
+    {{"missing Angle2", -68, "missing Angle2", -58,
+      "invalid Angle2, range [0..360]: %f", -60}, angle_separators, 0.0, 360.0},
+};
+
+int parse_circle(rule_line& line, rule_record& rule)
+{
+    static const argument radius_arg = {"missing Radius", -25, "missing Range", -14,
+                                        "invalid Circle Radius, must be > 0: %f", -16};
+    char* word;
+    if (int code = take_argument(line, word_separators, radius_arg, word))
+        return code;
+    const double radius = decimal_to_real(word);
+    if (!(radius > 0.0))
+        return fail(line, radius_arg.bad_code, radius_arg.bad, radius);
+    set_rule_float(rule, 0, to_float(radius));
+    return take_angles(line, circle_position, 2, rule, 1);
+}
+
+int parse_compass(rule_line& line, rule_record& rule)
+{
+    static const argument direction_arg = {"missing Compass Direction", -37,
+                                           "missing Direction", -26,
+                                           "invalid compass Direction %s", -27};
+    char* word;
+    if (int code = take_argument(line, word_separators, direction_arg, word))
+        return code;
+    int direction = 0;
+    for (int i = 1; i < 9 && direction == 0; ++i) {
+        if (same_word(word, compass_names[i]))
+            direction = i;
+    }
+    if (direction == 0)
+        return fail(line, direction_arg.bad_code, direction_arg.bad, word);
+    rule.slot[0][0] = static_cast<unsigned char>(direction);
+    return take_angles(line, compass_position, 2, rule, 1);
+}
+
+int parse_sector(rule_line& line, rule_record& rule)
+{
+    static const argument inner_arg = {"missing Inner Range", -67, "missing Inner Range", -61,
+                                       "invalid or missing Inner Range", -62};
+    if (int code = take_angles(line, sector_angles, 2, rule, 0))
+        return code;
+    char* word;
+    if (int code = take_argument(line, item_separators, inner_arg, word))
+        return code;
+    if (!is_digit(word[0]))
+        return fail(line, inner_arg.bad_code, "%s", inner_arg.bad);
+    set_rule_float(rule, 2, to_float(decimal_to_real(word)));
+
+    // The Outer Range is optional: absent or in the commentary leaves 0.0.
+    word = take_word(line, item_separators);
+    if (word == nullptr || in_comment(line, word))
+        return 0;
+    const double outer = decimal_to_real(word);
+    if (!(outer > static_cast<double>(rule_float(rule, 2))))
+        return fail(line, -66, "invalid Outer Range, must be > Inner Range: %f", outer);
+    set_rule_float(rule, 3, to_float(outer));
+    return 0;
+}
+
+// destin, dst, source, src: CALL, CALL-SSID, PREFIX* or a lone *.
+int parse_call_sign(rule_line& line, rule_record& rule)
+{
+    static const argument source_arg = {"missing Source", -13, "missing Source string", -12,
+                                        "Source is too long: %s", -11};
+    static const argument destin_arg = {"missing Destination", -11,
+                                        "missing Destination string", -8,
+                                        "Destination is too long: %s", -10};
+    const argument& arg = rule.type == RULE_SOURCE ? source_arg : destin_arg;
+    char* item;
+    if (int code = take_argument(line, item_separators, arg, item))
+        return code;
+    if (item[0] == '*') {
+        rule.flags |= mod_prefix | mod_any;
+        return 0;
+    }
+    if (char* star = std::strchr(item, '*')) {
+        *star = '\0';
+        rule.flags |= mod_prefix;
+    } else if (char* dash = std::strchr(item, '-')) {
+        *dash = '\0';
+        const int ssid = decimal_to_int(dash + 1);
+        if (ssid < 0 || ssid > 15)
+            return fail(line, -9, "invalid SSID range [0..15]: %d", ssid);
+        rule.flags |= mod_ssid;
+        rule.slot[1][0] = static_cast<unsigned char>(ssid);
+    }
+    const std::size_t length = std::strlen(item);
+    if (length > 6)
+        return fail(line, arg.bad_code, arg.bad, item);
+    std::memcpy(rule.slot[0], item, length);
+    return 0;
+}
+
+}  // namespace
+
+int rules_process(const char* rfp)
+{
+    if (rfp == nullptr) {
+        std::printf("rules_process: Error: param rfp is invalid\n");
+        return -1;
+    }
+    std::unique_ptr<std::FILE, file_closer> file(std::fopen(rfp, "r"));
+    // A folder opens for reading on some systems but holds no lines.
+    struct stat info;
+    if (file == nullptr || fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
+        std::printf("\a\aError: cannot open %s\n", rfp);
+        return -2;
+    }
+
+    conf_record.implicit_action = implicit_pass;
+    rule_lines = 0;
+    conf_record.rule_count = 0;
+    rules_processed = 0;
+    std::memset(rule_table, 0, sizeof rule_table);
+    std::int32_t line_number = 0;
+    std::int32_t implicit_count = 0;
+    rule_record* next = rule_table;
+
+    char buf[256];
+    char copy[256];
+    while (read_text_line(file.get(), buf, static_cast<int>(sizeof buf)) > 0) {
+        chop_line_end(buf);
+        std::strcpy(copy, buf);
+        rule_line line{rfp, ++line_number, buf, std::strpbrk(buf, comment_chars), copy};
+
+        const char* word = take_word(line, word_separators);
+        if (word == nullptr || std::strchr(comment_chars, word[0]) != nullptr)
+            continue;
+
+        std::uint8_t action = 0;
+        for (const rule_action& candidate : rule_actions) {
+            if (same_word(word, candidate.name)) {
+                action = candidate.action;
+                break;
+            }
+        }
+        if (action == 0)
+            return fail(line, -3, "action %s invalid", word);
+
+        const char* command = take_word(line, word_separators);
+        if (command == nullptr)
+            return fail(line, -71, "missing arguments");
+        if (std::strchr(comment_chars, command[0]) != nullptr)
+            return fail(line, -5, "missing command");
+
+        if (rule_lines >= rule_max)
+            return fail(line, -6, "rule limit (%d) exceeded", rule_max);
+
+        int matches = 0;
+        std::uint8_t type = 0;
+        for (const rule_keyword& keyword : rule_keywords) {
+            if (is_prefix_of(command, keyword.name)) {
+                ++matches;
+                type = keyword.code;
+            }
+        }
+        if (matches > 1)
+            return fail(line, -7, "Ambiguous command: %s", command);
+        if (matches == 0)
+            return fail(line, -7, "command %s invalid", command);
+
+        if (type == RULE_IMPLICIT) {
+            conf_record.implicit_action = action == action_drop ? implicit_drop : implicit_pass;
+            ++implicit_count;
+            ++rule_lines;
+            continue;
+        }
+
+        rule_record& rule = *next;
+        rule.type = type;
+        rule.flags = action;
+        // The record keeps the line number in 16 bits.
+        rule.line = static_cast<std::uint16_t>(line_number);
+        int code = 0;
+        switch (type) {
+        case RULE_DESTIN:
+        case RULE_SOURCE:
+            code = parse_call_sign(line, rule);
+            break;
+        case RULE_CIRCLE:
+            code = parse_circle(line, rule);
+            break;
+        case RULE_COMPASS:
+            code = parse_compass(line, rule);
+            break;
+        case RULE_RECTANGLE:
+            code = take_angles(line, rectangle_corners, 4, rule, 0);
+            break;
+        case RULE_SECTOR:
+            code = parse_sector(line, rule);
+            break;
+        default:
+            break;
+        }
+        if (code != 0)
+            return code;
+        ++rule_lines;
+        ++next;
+    }
+
+    // A read error is no end of file: the rules read so far are not counted.
+    if (std::ferror(file.get())) {
+        std::printf("\a\aError: cannot read %s\n", rfp);
+        return -2;
+    }
+
+    conf_record.rule_count = static_cast<std::uint16_t>(rule_lines - implicit_count);
+    std::printf("Rules processed %d, implicit %d\n", conf_record.rule_count, implicit_count);
+    rules_processed = 1;
+    return 0;
+}
+
+}  // namespace pello
