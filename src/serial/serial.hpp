@@ -19,18 +19,35 @@ std::int32_t get_baud(long rate);
 // translation unit per program defines it.
 extern const char* const port_template;
 
-// The device path of a port name "COM<n>"; empty when the name is not of
-// that form.
+// The device path of a port name "COM<n>" (n from 1, written without leading
+// zeros) through port_template, or through the given template; empty when
+// the name is not of that form.
 std::string port_device_path(const char* name);
+std::string port_device_path(const char* name, const char* path_template);
 
+// Opens COM<n> exclusively, checks it, sets it to rate 8N1 without flow
+// control and purges it: 0, or -1 (no name), -2 (open refused, the port busy
+// included), -3 (set_comm_prop failed; the port is then closed).
 int open_port(const char* name, std::int32_t rate);
+// The checks and line settings of open_port: 0, or -1 (no name), -2 (rate not
+// in baud_table), -7 (not a terminal), -12, -13 (line settings not readable,
+// not accepted); from -7 on the port is closed.
 int set_comm_prop(const char* name, std::int32_t rate);
+// Reads up to size bytes (NUL bytes dropped) until size bytes have arrived or
+// size * (10000 / rate) + limit_ms + 10 ms have passed; returns the count.
+// A failed read or a hang-up ends the program through fatal_exit (26).
 int read_port(const char* name, void* buffer, int size, int limit_ms);
+// Writes length bytes and returns when they have left the port: length, or
+// -1, -2 (bad argument), -3 (not every byte written within the write limit).
 int write_port(const char* name, const void* buffer, int length);
 void purge_port();
 void close_port();
 bool port_is_open();
+// The text of errno, in a shared buffer overwritten by each call.
 const char* sys_error_text();
-[[noreturn]] void fatal_exit(int code, const char* text);
+// Writes text and "Return code %d, system error code %d" to stderr; with a
+// non-zero code waits 5 s and ends the program with status 3. With code 0 it
+// returns, so it is not [[noreturn]].
+void fatal_exit(int code, const char* text);
 
 }  // namespace pello

@@ -1,0 +1,28 @@
+// Internal to the serial port layer: the Linux line-setting calls that need
+// the kernel's termios2 record. <asm/termbits.h> clashes with <termios.h>, so
+// they live in a translation unit of their own behind this header.
+#pragma once
+
+#include <cstdint>
+
+namespace pello {
+
+inline constexpr int line_get_failed = -12;  // current settings not readable
+inline constexpr int line_set_failed = -13;  // settings or rate not accepted
+
+// Sets fd to raw 8-bit data, 8 data bits, no parity, 1 stop bit, receiver on,
+// modem control lines ignored, no RTS/CTS and no XON/XOFF flow control, at
+// rate (any rate, the non-standard ones through BOTHER). Reads return at once
+// with what is there (the port is non-blocking). Returns 0, or
+// line_get_failed / line_set_failed with errno telling why.
+int line_set_8n1(int fd, std::int32_t rate);
+
+// Holds DTR and RTS off. A port that refuses (a pseudo-terminal) is left as
+// it is.
+void line_modem_lines_off(int fd);
+
+// Asks the driver not to hold received bytes back (low-latency mode), where
+// it supports that; a refusal is ignored.
+void line_low_latency(int fd);
+
+}  // namespace pello

@@ -1,0 +1,663 @@
+// The serial port layer against pseudo-terminals linked where this test
+// program finds COM<n> (<build>/pty/COM{n}): argument checks, exclusive
+// open, line settings, read deadlines, NUL dropping, short writes and the
+// fatal exits.
+#include "serial/serial.hpp"
+
+#include "line_probe.hpp"
+#include "support/run.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+double ms_since(steady::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(steady::now() - start).count();
+}
+
+std::string port_link(int number)
+{
+    return std::string(PELLO_PORT_DIR) + "/COM" + std::to_string(number);
+}
+
+// The test cases that use COM15 run one at a time, whatever CTest runs in
+// parallel: each holds this lock while it has its pseudo-terminal linked.
+class com15_lock {
+public:
+    com15_lock()
+    {
+        std::filesystem::create_directories(PELLO_PORT_DIR);
+        fd_ = open((std::string(PELLO_PORT_DIR) + "/.serial-test-COM15.lock").c_str(),
+                   O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ >= 0)
+            flock(fd_, LOCK_EX);
+    }
+    ~com15_lock()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    com15_lock(const com15_lock&) = delete;
+    com15_lock& operator=(const com15_lock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+// A pseudo-terminal whose slave is linked as COM<number>; the test plays the
+// device on the master side.
+class pty_port {
+public:
+    explicit pty_port(int number) : link(port_link(number)), name("COM" + std::to_string(number))
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+            return;
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        slave = ptsname(master);
+        std::filesystem::create_directories(PELLO_PORT_DIR);
+        unlink(link.c_str());
+        if (symlink(slave.c_str(), link.c_str()) != 0)
+            slave.clear();
+    }
+    ~pty_port()
+    {
+        pello::close_port();
+        hang_up();
+        unlink(link.c_str());
+    }
+    pty_port(const pty_port&) = delete;
+    pty_port& operator=(const pty_port&) = delete;
+
+    bool ready() const { return master >= 0 && !slave.empty(); }
+
+    void send(const std::string& bytes) const
+    {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else {
+                pollfd room{master, POLLOUT, 0};
+                if (poll(&room, 1, 1000) <= 0)
+                    return;
+            }
+        }
+    }
+
+    // Everything the port sent, read until the line stays quiet for quiet_ms.
+    std::string received(int quiet_ms = 100) const
+    {
+        std::string bytes;
+        char chunk[65536];
+        for (;;) {
+            pollfd data{master, POLLIN, 0};
+            if (poll(&data, 1, quiet_ms) <= 0 || (data.revents & POLLIN) == 0)
+                return bytes;
+            const ssize_t n = read(master, chunk, sizeof chunk);
+            if (n <= 0)
+                return bytes;
+            bytes.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+    void hang_up()
+    {
+        if (master >= 0)
+            close(master);
+        master = -1;
+    }
+
+    int master = -1;
+    std::string slave;
+    std::string link;
+    std::string name;
+};
+
+// What a call prints on standard output.
+template <class F>
+std::string stdout_of(F&& call)
+{
+    std::fflush(stdout);
+    std::FILE* capture = std::tmpfile();
+    const int saved = dup(1);
+    dup2(fileno(capture), 1);
+    call();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string text;
+    std::rewind(capture);
+    char chunk[4096];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, capture)) > 0)
+        text.append(chunk, n);
+    std::fclose(capture);
+    return text;
+}
+
+// A child process running body with its standard output and error captured.
+struct child {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+    steady::time_point start;
+};
+
+struct child_result {
+    int status = -1;  // exit status, 128 + signal when killed
+    std::string out, err;
+    double ms = 0;
+};
+
+template <class F>
+child spawn(F&& body)
+{
+    int out[2], err[2];
+    child c;
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return c;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    c.start = steady::now();
+    c.pid = fork();
+    if (c.pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        close(out[1]);
+        close(err[1]);
+        // Unbuffered, as the utility runs: the body may end with _exit.
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+        body();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        _exit(0);
+    }
+    close(out[1]);
+    close(err[1]);
+    c.out = out[0];
+    c.err = err[0];
+    return c;
+}
+
+child_result collect(child& c)
+{
+    child_result r;
+    pollfd fds[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
+    std::string* into[2] = {&r.out, &r.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (poll(fds, 2, 30000) <= 0)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char chunk[4096];
+            const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                into[i]->append(chunk, static_cast<std::size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0)
+            close(f.fd);
+    int status = 0;
+    waitpid(c.pid, &status, 0);
+    r.ms = ms_since(c.start);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+// True when nothing holds an exclusive lock on path.
+bool lockable(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+}
+
+TEST(Serial, BaudTableAndGetBaud)
+{
+    const std::int32_t rates[14] = {110,   300,   600,   1200,  2400,  4800,   9600,
+                                    14400, 19200, 38400, 56000, 57600, 115200, 0};
+    for (int i = 0; i < 14; ++i)
+        EXPECT_EQ(pello::baud_table[i], rates[i]) << i;
+
+    struct {
+        long rate;
+        std::int32_t found;
+        const char* printed;
+    } cases[] = {
+        {0, 0, "get_baud: Error: invalid baud: 0\n"},
+        {1000, 0, ""},
+        {57601, 0, ""},
+        {-9600, 0, ""},
+        {110, 110, ""},
+        {14400, 14400, ""},
+        {56000, 56000, ""},
+        {57600, 57600, ""},
+        {115200, 115200, ""},
+    };
+    for (const auto& c : cases) {
+        std::int32_t found = -1;
+        EXPECT_EQ(stdout_of([&] { found = pello::get_baud(c.rate); }), c.printed) << c.rate;
+        EXPECT_EQ(found, c.found) << c.rate;
+    }
+}
+
+TEST(Serial, PortDevicePath)
+{
+    EXPECT_EQ(pello::port_device_path("COM3"), std::string(PELLO_PORT_DIR) + "/COM3");
+    struct {
+        const char* name;
+        const char* path_template;
+        const char* path;
+    } cases[] = {
+        {"COM1", "/dev/ttyS{i}", "/dev/ttyS0"},
+        {"COM20", "/dev/ttyS{i}", "/dev/ttyS19"},
+        {"COM4", "/dev/ttyUSB{i}", "/dev/ttyUSB3"},
+        {"COM12", "/tmp/p/COM{n}", "/tmp/p/COM12"},
+        {"COM7", "/x/{n}-{i}/{n}", "/x/7-6/7"},
+        {"COM7", "/x/{j}{n", "/x/{j}{n"},
+        {"COM", "/dev/ttyS{i}", ""},
+        {"COM0", "/dev/ttyS{i}", ""},
+        {"COM03", "/dev/ttyS{i}", ""},
+        {"COM3x", "/dev/ttyS{i}", ""},
+        {"COM-1", "/dev/ttyS{i}", ""},
+        {"com3", "/dev/ttyS{i}", ""},
+        {"LPT1", "/dev/ttyS{i}", ""},
+        {"COM1234567890", "/dev/ttyS{i}", ""},
+        {nullptr, "/dev/ttyS{i}", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pello::port_device_path(c.name, c.path_template), c.path)
+            << (c.name ? c.name : "(null)") << " " << c.path_template;
+}
+
+TEST(Serial, ArgumentChecks)
+{
+    const char data[4] = {'a', 'b', 'c', 'd'};
+    struct {
+        const char* what;
+        int (*call)(const char*);
+        int code;
+        const char* printed;
+    } cases[] = {
+        {"open without name", [](const char*) { return pello::open_port(nullptr, 9600); }, -1,
+         "open_port: Error: port null argument\n"},
+        {"set without name", [](const char*) { return pello::set_comm_prop(nullptr, 9600); }, -1,
+         "set_comm_prop: Error: port null argument\n"},
+        {"rate not in table", [](const char*) { return pello::set_comm_prop("COM15", 1000); }, -2,
+         "\a\aError: Invalid baud rate 1000\n"},
+        {"rate 0", [](const char*) { return pello::set_comm_prop("COM15", 0); }, -2,
+         "get_baud: Error: invalid baud: 0\n\a\aError: Invalid baud rate 0\n"},
+        {"write without name", [](const char* d) { return pello::write_port(nullptr, d, 4); }, -1,
+         "write_port: Error: invalid param file port\n"},
+        {"write without buffer", [](const char*) { return pello::write_port("COM15", nullptr, 4); },
+         -2, "write_port: Error: invalid param buf ptr\n"},
+        {"write of 0 bytes", [](const char* d) { return pello::write_port("COM15", d, 0); }, -1,
+         "write_port: Error: invalid param len: 0\n"},
+        {"write of -4 bytes", [](const char* d) { return pello::write_port("COM15", d, -4); }, -1,
+         "write_port: Error: invalid param len: -4\n"},
+        {"write with no port open", [](const char* d) { return pello::write_port("COM15", d, 4); },
+         -3, "\a\aError: wrote 0 of 4, got error on port COM15: Bad file descriptor\n"},
+    };
+    for (const auto& c : cases) {
+        int code = 0;
+        EXPECT_EQ(stdout_of([&] { code = c.call(data); }), c.printed) << c.what;
+        EXPECT_EQ(code, c.code) << c.what;
+        EXPECT_FALSE(pello::port_is_open()) << c.what;
+    }
+}
+
+TEST(Serial, OpenOfMissingPortOrUnknownName)
+{
+    unlink(port_link(19).c_str());
+    struct {
+        const char* name;
+        const char* printed;
+    } cases[] = {
+        {"COM19", "\a\aError: cannot open COM port COM19: No such file or directory\n"},
+        {"LPT1", "\a\aError: cannot open COM port LPT1: No such file or directory\n"},
+    };
+    for (const auto& c : cases) {
+        int code = 0;
+        EXPECT_EQ(stdout_of([&] { code = pello::open_port(c.name, 9600); }), c.printed);
+        EXPECT_EQ(code, -2);
+        EXPECT_FALSE(pello::port_is_open());
+    }
+}
+
+TEST(Serial, NonTerminalFailsTheCapabilityCheck)
+{
+    std::filesystem::create_directories(PELLO_PORT_DIR);
+    const std::string path = port_link(16);
+    unlink(path.c_str());
+    pello::test::write_file(path, "not a terminal");
+    int code = 0;
+    EXPECT_EQ(stdout_of([&] { code = pello::open_port("COM16", 9600); }),
+              "\a\aError: required comm properties for port COM16 not settable: Settable Params "
+              "0x00000000\n");
+    EXPECT_EQ(code, -3);
+    EXPECT_FALSE(pello::port_is_open());
+    EXPECT_TRUE(lockable(path));
+    unlink(path.c_str());
+}
+
+TEST(Serial, LineSettingsForEveryRate)
+{
+    com15_lock lock;
+    pty_port pty(15);
+    ASSERT_TRUE(pty.ready());
+    for (int i = 0; pello::baud_table[i] != 0; ++i) {
+        const std::int32_t rate = pello::baud_table[i];
+        ASSERT_EQ(stdout_of([&] { EXPECT_EQ(pello::open_port("COM15", rate), 0); }), "") << rate;
+        ASSERT_TRUE(pello::port_is_open());
+        const pello::test::line_probe line = pello::test::probe_line(pty.slave.c_str());
+        ASSERT_TRUE(line.readable) << rate;
+        EXPECT_EQ(line.ospeed, static_cast<unsigned>(rate));
+        EXPECT_EQ(line.ispeed, static_cast<unsigned>(rate));
+        EXPECT_TRUE(line.cs8 && line.clocal && line.cread) << rate;
+        EXPECT_FALSE(line.parenb || line.cstopb || line.crtscts) << rate;
+        EXPECT_FALSE(line.ixon || line.ixoff || line.icrnl || line.istrip) << rate;
+        EXPECT_FALSE(line.icanon || line.echo || line.isig || line.opost) << rate;
+        pello::close_port();
+        EXPECT_FALSE(pello::port_is_open());
+    }
+}
+
+TEST(Serial, FailedOpenLeavesThePortClosedAndFree)
+{
+    com15_lock lock;
+    pty_port pty(15);
+    ASSERT_TRUE(pty.ready());
+    int code = 0;
+    EXPECT_EQ(stdout_of([&] { code = pello::open_port("COM15", 1000); }),
+              "\a\aError: Invalid baud rate 1000\n");
+    EXPECT_EQ(code, -3);
+    EXPECT_FALSE(pello::port_is_open());
+    EXPECT_TRUE(lockable(pty.slave));
+    EXPECT_EQ(pello::open_port("COM15", 9600), 0);
+}
+
+TEST(Serial, ExclusiveUse)
+{
+    com15_lock lock;
+    pty_port pty(15);
+    ASSERT_TRUE(pty.ready());
+    ASSERT_EQ(pello::open_port("COM15", 9600), 0);
+
+    // A second open by this program is refused and leaves the first intact.
+    int code = 0;
+    EXPECT_EQ(stdout_of([&] { code = pello::open_port("COM15", 9600); }),
+              "\a\aError: cannot open COM port COM15: Device or resource busy\n");
+    EXPECT_EQ(code, -2);
+    EXPECT_TRUE(pello::port_is_open());
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM15", "x", 1), 1); }), "");
+    EXPECT_EQ(pty.received(), "x");
+
+    // Another process is refused while the port is held, and served after.
+    auto open_elsewhere = [] { _exit(-pello::open_port("COM15", 9600)); };
+    child held = spawn(open_elsewhere);
+    child_result refused = collect(held);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.out, "\a\aError: cannot open COM port COM15: Device or resource busy\n");
+
+    pello::close_port();
+    EXPECT_FALSE(pello::port_is_open());
+    EXPECT_TRUE(lockable(pty.slave));
+    child free_again = spawn(open_elsewhere);
+    EXPECT_EQ(collect(free_again).status, 0);
+    EXPECT_EQ(pello::open_port("COM15", 9600), 0);
+}
+
+TEST(Serial, ReadDeadlines)
+{
+    com15_lock lock;
+    pty_port pty(15);
+    ASSERT_TRUE(pty.ready());
+    struct {
+        std::int32_t rate;
+        int size;
+        int limit;
+        double deadline_ms;  // size * (10000 / rate) + limit + 10
+    } cases[] = {
+        {115200, 1, 100, 110},
+        {57600, 1024, 60, 70},
+        {4800, 20, 50, 100},
+        {110, 1, 10, 110},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(pello::open_port("COM15", c.rate), 0);
+        std::vector<char> buffer(static_cast<std::size_t>(c.size));
+        const auto start = steady::now();
+        EXPECT_EQ(pello::read_port("COM15", buffer.data(), c.size, c.limit), 0);
+        const double took = ms_since(start);
+        EXPECT_GE(took, c.deadline_ms) << c.rate;
+        EXPECT_LT(took, c.deadline_ms + 15) << c.rate;
+        pello::close_port();
+    }
+}
+
+TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
+{
+    com15_lock lock;
+    pty_port pty(15);
+    ASSERT_TRUE(pty.ready());
+    ASSERT_EQ(pello::open_port("COM15", 115200), 0);
+    const std::string first(60, 'a');
+    const std::string second = std::string(39, 'b') + "c" + "rest";
+
+    // 60 bytes, a pause of 150 ms, then 44: the read of 100 ends with the
+    // 100th byte, and the rest waits for the next read.
+    char buffer[100];
+    auto start = steady::now();
+    std::thread device([&] {
+        pty.send(first);
+        std::this_thread::sleep_for(150ms);
+        pty.send(second);
+    });
+    EXPECT_EQ(pello::read_port("COM15", buffer, 100, 2000), 100);
+    double took = ms_since(start);
+    device.join();
+    EXPECT_EQ(std::string(buffer, 100), first + second.substr(0, 40));
+    EXPECT_GE(took, 150);
+    EXPECT_LT(took, 190);
+    EXPECT_EQ(pello::read_port("COM15", buffer, 4, 100), 4);
+    EXPECT_EQ(std::string(buffer, 4), "rest");
+
+    // Only 99 of 100 arrive: the read waits its whole time.
+    pty.send(std::string(99, 'z'));
+    start = steady::now();
+    EXPECT_EQ(pello::read_port("COM15", buffer, 100, 300), 99);
+    took = ms_since(start);
+    EXPECT_GE(took, 310);
+    EXPECT_LT(took, 325);
+}
+
+TEST(Serial, NulBytesAreDroppedAndNotCounted)
+{
+    com15_lock lock;
+    pty_port pty(15);
+    ASSERT_TRUE(pty.ready());
+    ASSERT_EQ(pello::open_port("COM15", 9600), 0);
+
+    pty.send(std::string("A\0B\0\0C", 6));
+    char buffer[10];
+    std::memset(buffer, '#', sizeof buffer);
+    auto start = steady::now();
+    EXPECT_EQ(pello::read_port("COM15", buffer, 3, 1000), 3);
+    EXPECT_LT(ms_since(start), 100);
+    EXPECT_EQ(std::string(buffer, 10), "ABC#######");
+
+    // Bytes past the count keep their earlier contents.
+    std::memset(buffer, '#', sizeof buffer);
+    pty.send(std::string("\0x\0", 3));
+    EXPECT_EQ(pello::read_port("COM15", buffer, 10, 50), 1);
+    EXPECT_EQ(std::string(buffer, 10), "x#########");
+}
+
+TEST(Serial, PurgeThrowsAwayWhatWasReceived)
+{
+    com15_lock lock;
+    pty_port pty(15);
+    ASSERT_TRUE(pty.ready());
+    ASSERT_EQ(pello::open_port("COM15", 9600), 0);
+    pty.send("stale bytes");
+    std::this_thread::sleep_for(50ms);
+    pello::purge_port();
+    pty.send("new");
+    char buffer[20];
+    EXPECT_EQ(pello::read_port("COM15", buffer, 20, 50), 3);
+    EXPECT_EQ(std::string(buffer, 3), "new");
+}
+
+TEST(Serial, WritesAndShortWrite)
+{
+    com15_lock lock;
+    pty_port pty(15);
+    ASSERT_TRUE(pty.ready());
+    ASSERT_EQ(pello::open_port("COM15", 115200), 0);
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM15", "hello\r\n\0x", 9), 9); }), "");
+    EXPECT_EQ(pty.received(), std::string("hello\r\n\0x", 9));
+
+    // The device never reads: the port's queue fills, the write limit
+    // (10 ms at 115200) passes, and the write reports what really went out.
+    const std::string big(1 << 20, 'w');
+    int code = 0;
+    const auto start = steady::now();
+    const std::string printed =
+        stdout_of([&] { code = pello::write_port("COM15", big.data(), 1 << 20); });
+    EXPECT_LT(ms_since(start), 500);
+    EXPECT_EQ(code, -3);
+    // "\a\aError: wrote <count> of 1048576, got error on port COM15: ..."
+    const std::string head = "\a\aError: wrote ";
+    const std::string tail = " of 1048576, got error on port COM15: Connection timed out\n";
+    ASSERT_GT(printed.size(), head.size() + tail.size()) << printed;
+    ASSERT_EQ(printed.substr(0, head.size()), head) << printed;
+    ASSERT_EQ(printed.substr(printed.size() - tail.size()), tail) << printed;
+    const std::string count = printed.substr(head.size(), printed.size() - head.size() - tail.size());
+    ASSERT_EQ(count.find_first_not_of("0123456789"), std::string::npos) << printed;
+    const long written = std::stol(count);
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, 1 << 20);
+    EXPECT_EQ(static_cast<long>(pty.received().size()), written);
+}
+
+TEST(Serial, FatalExitOnHangUp)
+{
+    pty_port pty(18);
+    ASSERT_TRUE(pty.ready());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const int master = pty.master;
+    child reader = spawn([&] {
+        close(master);
+        close(ready[0]);
+        if (pello::open_port("COM18", 9600) != 0)
+            _exit(100);
+        (void)!write(ready[1], "r", 1);
+        char buffer[16];
+        pello::read_port("COM18", buffer, 16, 20000);
+        _exit(101);
+    });
+    close(ready[1]);
+    char r = 0;
+    ASSERT_EQ(read(ready[0], &r, 1), 1);
+    close(ready[0]);
+    std::this_thread::sleep_for(50ms);
+    const auto hung_up = steady::now();
+    pty.hang_up();
+    const child_result result = collect(reader);
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.err,
+              "\a\aError: could not read on COM port COM18: Input/output error\n"
+              "Return code 26, system error code 5\n");
+    // Reported at once, then 5 seconds to read it: not a silent 20-second read.
+    EXPECT_GE(ms_since(hung_up), 4990);
+    EXPECT_LT(ms_since(hung_up), 6000);
+}
+
+TEST(Serial, FatalExitOnBadReadArguments)
+{
+    struct {
+        void (*call)();
+        const char* printed;
+    } cases[] = {
+        {[] {
+             char b[4];
+             pello::read_port(nullptr, b, 4, 100);
+         },
+         "read_port: Error: invalid param port\nReturn code 25, system error code 0\n"},
+        {[] { pello::read_port("COM19", nullptr, 4, 100); },
+         "read_port: Error: invalid param buf ptr\nReturn code 25, system error code 0\n"},
+        {[] {
+             char b[4];
+             pello::read_port("COM19", b, 0, 100);
+         },
+         "read_port: Error: invalid param size: 0\nReturn code 25, system error code 0\n"},
+        {[] {
+             char b[4];
+             pello::read_port("COM19", b, 4, 100);
+         },
+         "\a\aError: could not set the comm timeouts for port COM19: Bad file descriptor\n"
+         "Return code 25, system error code 9\n"},
+    };
+    // All at once: each waits its 5 seconds in parallel.
+    std::vector<child> children;
+    for (const auto& c : cases)
+        children.push_back(spawn([&] {
+            errno = 0;
+            c.call();
+            _exit(100);
+        }));
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const child_result result = collect(children[i]);
+        EXPECT_EQ(result.status, 3) << i;
+        EXPECT_EQ(result.err, cases[i].printed) << i;
+        EXPECT_GE(result.ms, 4990) << i;
+    }
+
+    // Code 0 prints the same way and returns.
+    child zero = spawn([] {
+        errno = EBUSY;
+        pello::fatal_exit(0, "text as given\n");
+        std::fputs("returned\n", stderr);
+    });
+    const child_result result = collect(zero);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "text as given\nReturn code 0, system error code 16\nreturned\n");
+    EXPECT_LT(result.ms, 1000);
+}
+
+}  // namespace
