@@ -1,0 +1,382 @@
+// The device itself: power, the loader prompt at power-up, the start-up text,
+// the operating console, the answers to packets and records with the faults
+// asked for, and the pacing of bytes to the line rate.
+#include "sim.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace pello::sim {
+
+namespace {
+
+constexpr std::size_t console_line_max = 128;
+
+std::string startup_text(const options& opt)
+{
+    const std::string name_line = opt.no_name ? "" : opt.name + " packet digipeater\r\n";
+    const std::string version_line = "Version " + opt.version + "\r\n";
+    const std::string nul = opt.startup_nul ? std::string(2, '\0') : std::string();
+    std::string text = nul + "\r\n" + nul;
+    text += opt.version_first ? version_line + nul + name_line : name_line + nul + version_line;
+    if (opt.short_startup)
+        return text;
+    text += nul + "Ports: Host, DSTAR, TNC\r\n";
+    text += nul + "Configuration and rules loaded from memory\r\n";
+    // At least 110 bytes that count (NUL bytes do not), so that the host's
+    // first read of 100 bytes ends at once.
+    const auto counted = static_cast<std::size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return c != '\0'; }));
+    if (counted < 110)
+        text += std::string(110 - counted, '-') + "\r\n";
+    return text + "Ready\r\n";
+}
+
+// Noise on the line before the start-up text: any byte but NUL (which the
+// host drops), the high half included, always the same sequence.
+std::string noise_bytes(int count)
+{
+    std::string bytes;
+    std::uint32_t seed = 0x2545F491u;
+    while (static_cast<int>(bytes.size()) < count) {
+        seed = seed * 1664525u + 1013904223u;
+        const auto b = static_cast<unsigned char>(seed >> 24);
+        if (b != 0)
+            bytes += static_cast<char>(b);
+    }
+    return bytes;
+}
+
+// With --fill an answer is padded in front so that, with what the host has
+// not read yet, it makes the 1024 bytes of the host's read.
+void send_filled(device& d, const std::string& text)
+{
+    std::string answer;
+    const long wanted = 1024 - d.unread;
+    if (d.opt.fill && static_cast<long>(text.size()) < wanted) {
+        const auto pad = static_cast<std::size_t>(wanted) - text.size();
+        for (std::size_t i = 0; i < pad; ++i)
+            answer += (i % 64 == 62 || i + 2 == pad) ? '\r' : (i % 64 == 63 || i + 1 == pad) ? '\n' : '.';
+    }
+    send(d, answer + text);
+    if (d.opt.fill)
+        d.unread = 0;
+}
+
+void send_startup(device& d)
+{
+    std::string text = noise_bytes(d.opt.noise) + startup_text(d.opt);
+    send(d, text);
+    d.state = mode::console;
+    d.console_line.clear();
+    event(d, "start-up text sent (%zu bytes), operating console", text.size());
+}
+
+bool starts_with_word(const std::string& line, const char* word)
+{
+    std::size_t i = 0;
+    for (; word[i] != '\0'; ++i)
+        if (i >= line.size() || std::tolower(static_cast<unsigned char>(line[i])) != word[i])
+            return false;
+    return i == line.size() || line[i] == ' ';
+}
+
+void console_command(device& d)
+{
+    std::string line = d.console_line;
+    d.console_line.clear();
+    trace("console line \"%s\"", line.c_str());
+    if (line.empty()) {
+        if (!d.opt.no_prompt)
+            send_filled(d, "\r\nPellom> ");
+        return;
+    }
+    if (starts_with_word(line, "host")) {
+        d.host_rate = std::strtol(line.c_str() + 4, nullptr, 10);
+        event(d, "host rate set to %ld", d.host_rate);
+        return;
+    }
+    if (starts_with_word(line, "download") && line.size() == 8) {
+        std::string answer = "download\r\n";
+        if (d.opt.download_answer >= 0) {
+            answer.resize(std::min(answer.size(), static_cast<std::size_t>(d.opt.download_answer)));
+            answer.resize(static_cast<std::size_t>(d.opt.download_answer), '.');
+        }
+        send(d, answer);
+        download_begin(d);
+        return;
+    }
+    send(d, "\r\n?\r\nPellom> ");
+}
+
+void console_byte(device& d, unsigned char byte)
+{
+    if (byte == ETX) {
+        d.console_line.clear();
+        // The host's first read took the first 100 bytes after power-up.
+        if (!d.startup_read) {
+            d.unread = std::max(0L, d.unread - 100);
+            d.startup_read = true;
+        }
+        const long rate = read_line_rate(d.master);
+        const std::string text = d.opt.has_confirm ? d.opt.confirm + "\r\n"
+                                                   : "Connected " + std::to_string(rate) + "\r\n";
+        send_filled(d, text);
+        event(d, "attention: answered %s", d.opt.has_confirm ? "the --confirm text" : text.substr(0, text.size() - 2).c_str());
+        return;
+    }
+    if (byte == '\r') {
+        console_command(d);
+        return;
+    }
+    if (byte == '\n')
+        return;
+    if (d.console_line.size() < console_line_max)
+        d.console_line += static_cast<char>(byte);
+}
+
+void device_byte(device& d, unsigned char byte, time_point t)
+{
+    switch (d.state) {
+    case mode::off:
+    case mode::silent:
+        break;
+    case mode::boot:
+        if (byte == SYN) {
+            send_byte(d, ACK);
+            loader_begin(d);
+        }
+        break;
+    case mode::console:
+        console_byte(d, byte);
+        break;
+    case mode::packet:
+        download_byte(d, byte, t);
+        break;
+    case mode::loader:
+        loader_byte(d, byte);
+        break;
+    }
+}
+
+}  // namespace
+
+nanoseconds char_time(const device& d)
+{
+    long rate = read_line_rate(d.master);
+    if (rate <= 0)
+        rate = 9600;
+    return nanoseconds(10'000'000'000LL / rate);
+}
+
+void send(device& d, std::string_view bytes)
+{
+    if (bytes.empty() || d.master < 0 || !d.host_open)
+        return;
+    trace_bytes("send", reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    // Paced, a byte reaches the host one character time after it starts.
+    if (d.opt.pace && d.tx.empty())
+        d.tx_next = std::max(d.tx_next, sim_clock::now() + char_time(d));
+    for (const char c : bytes) {
+        d.tx.push_back(static_cast<unsigned char>(c));
+        if (c != '\0')
+            ++d.unread;
+    }
+}
+
+void send_byte(device& d, unsigned char byte)
+{
+    send(d, std::string_view(reinterpret_cast<const char*>(&byte), 1));
+}
+
+void flush_tx(device& d, time_point now)
+{
+    if (!d.host_open || d.master < 0) {
+        d.tx.clear();
+        return;
+    }
+    if (!d.opt.pace) {
+        while (!d.tx.empty()) {
+            unsigned char chunk[1024];
+            const std::size_t n = std::min(d.tx.size(), sizeof chunk);
+            std::copy_n(d.tx.begin(), n, chunk);
+            const ssize_t k = write(d.master, chunk, n);
+            if (k <= 0) {
+                if (k < 0 && errno != EAGAIN && errno != EINTR)
+                    d.tx.clear();  // the line is gone; the hang-up is seen next
+                return;
+            }
+            d.tx.erase(d.tx.begin(), d.tx.begin() + k);
+        }
+        return;
+    }
+    // Paced: one byte per character time at the rate set on the line.
+    const nanoseconds step = char_time(d);
+    while (!d.tx.empty() && now >= d.tx_next) {
+        const unsigned char byte = d.tx.front();
+        const ssize_t k = write(d.master, &byte, 1);
+        if (k != 1) {
+            if (k < 0 && errno != EAGAIN && errno != EINTR)
+                d.tx.clear();
+            return;
+        }
+        d.tx.pop_front();
+        d.tx_next = (now > d.tx_next + step ? now : d.tx_next) + step;
+    }
+}
+
+void host_opened(device& d, time_point now)
+{
+    d.host_open = true;
+    d.had_session = false;
+    d.rx.clear();
+    d.tx.clear();
+    d.rx_last = now;
+    d.tx_next = now;
+    d.state = mode::off;
+    d.power_pending = !d.opt.manual_power;
+    d.power_at = now + milliseconds(d.opt.power_delay_ms);
+    if (d.opt.manual_power)
+        event(d, "host opened the port; waiting for power (SIGUSR1%s)",
+              d.opt.stdin_power ? " or Enter" : "");
+    else
+        event(d, "host opened the port; power-up in %d ms", d.opt.power_delay_ms);
+}
+
+void host_closed(device& d, time_point now)
+{
+    // What the host wrote before closing is still handled, in order.
+    read_master(d, now);
+    for (auto& entry : d.rx)
+        entry.first = now;
+    handle_due(d, now);
+    power_off(d, "host closed the port");
+    d.host_open = false;
+    if (d.opt.once && d.had_session)
+        d.quit = true;
+}
+
+void power_on(device& d, time_point now)
+{
+    d.power_pending = false;
+    d.rx.clear();
+    d.tx.clear();
+    d.console_line.clear();
+    d.unread = 0;
+    d.startup_read = false;
+    if (d.opt.silent) {
+        d.state = mode::silent;
+        event(d, "power on (silent)");
+        return;
+    }
+    event(d, "power on: loader prompt ENQ, waiting %d ms for SYN", d.opt.loader_wait_ms);
+    d.state = mode::boot;
+    d.boot_until = now + milliseconds(d.opt.loader_wait_ms);
+    send_byte(d, ENQ);
+}
+
+void power_off(device& d, const char* why)
+{
+    end_session(d);
+    if (d.state != mode::off || d.power_pending)
+        event(d, "power off: %s", why);
+    d.state = mode::off;
+    d.power_pending = false;
+    d.rx.clear();
+    d.tx.clear();
+}
+
+void power_cycle(device& d, time_point now, const char* why)
+{
+    if (!d.host_open) {
+        event(d, "%s: ignored, the host has not opened the port", why);
+        return;
+    }
+    power_off(d, why);
+    power_on(d, now);
+}
+
+void end_session(device& d)
+{
+    if (d.session == session_kind::download)
+        download_write(d);
+    else if (d.session == session_kind::firmware)
+        loader_write(d);
+    d.session = session_kind::none;
+}
+
+void handle_due(device& d, time_point now)
+{
+    if (d.power_pending && now >= d.power_at)
+        power_on(d, now);
+    while (!d.rx.empty() && d.rx.front().first <= now && !d.hangup) {
+        const auto [t, byte] = d.rx.front();
+        d.rx.pop_front();
+        device_byte(d, byte, t);
+    }
+    if (d.hangup)
+        return;
+    if (d.state == mode::boot && now >= d.boot_until && d.rx.empty())
+        send_startup(d);
+    if (d.state == mode::packet)
+        download_timers(d, now);
+}
+
+time_point next_wake(const device& d, time_point now)
+{
+    time_point wake = time_point::max();
+    if (d.power_pending)
+        wake = std::min(wake, d.power_at);
+    if (!d.rx.empty())
+        wake = std::min(wake, d.rx.front().first);
+    if (!d.tx.empty())
+        wake = std::min(wake, d.opt.pace ? d.tx_next : now + milliseconds(5));
+    if (d.state == mode::boot)
+        wake = std::min(wake, d.boot_until);
+    time_point when;
+    if (d.state == mode::packet && download_deadline(d, when))
+        wake = std::min(wake, when);
+    return wake;
+}
+
+int decide_answer(device& d, long number, int sends, unsigned char natural)
+{
+    if (d.opt.hangup_at.count(number) != 0) {
+        d.hangup = true;
+        return answer_hangup;
+    }
+    if (d.opt.silent_at.count(number) != 0)
+        return answer_none;
+    const auto reply = d.opt.reply_at.find(number);
+    if (reply != d.opt.reply_at.end())
+        return reply->second;
+    if (natural == ACK && sends <= d.opt.nak_first)
+        return NAK;
+    return natural;
+}
+
+void give_answer(device& d, int answer)
+{
+    if (answer >= 0)
+        send_byte(d, static_cast<unsigned char>(answer));
+}
+
+std::string answer_text(int answer)
+{
+    switch (answer) {
+    case answer_none: return "none";
+    case answer_hangup: return "hang-up";
+    case ACK: return "06 ACK";
+    case NAK: return "15 NAK";
+    case DC1: return "11 DC1";
+    case DC2: return "12 DC2";
+    case 0x17: return "17 ETB";
+    case 0x18: return "18 CAN";
+    default: return printf_string("%02X", static_cast<unsigned>(answer));
+    }
+}
+
+}  // namespace pello::sim

@@ -1,0 +1,387 @@
+// pellomatic-sim: emulates a Pellomatic on a pseudo-terminal, so that the host
+// utility (built with a COM port template pointing at the link) can be tried
+// and tested without the device.
+#include "sim.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace pello::sim {
+
+namespace {
+
+const char usage_text[] =
+    "Usage: pellomatic-sim --link PATH [options]\n"
+    "\n"
+    "Emulates a Pellomatic packet-radio digipeater on a pseudo-terminal: its operating\n"
+    "console, the packet mode of the download and the firmware loader. The slave side of\n"
+    "the pseudo-terminal is linked at PATH; a host utility whose COM port template points\n"
+    "there reaches the emulator as a COM port.\n"
+    "\n"
+    "The device is powered while the host has the port open. It switches on a moment\n"
+    "after the host opens the port (--power-delay), or when power-cycled on demand; it\n"
+    "sends the loader prompt ENQ (0x05) and waits for SYN (0x16). With SYN it runs the\n"
+    "firmware loader; without, it sends its start-up text (the device name and\n"
+    "\"Version X.Y\", at least 100 bytes) and runs the operating console. Closing the port\n"
+    "switches it off.\n"
+    "\n"
+    "Operating console: 0x03 is answered \"Connected <rate>\" with the rate set on the line;\n"
+    "\"host N\\r\" sets the device's host rate (no answer); \"\\r\" is answered with the prompt\n"
+    "\"Pellom> \"; \"download\\r\\n\" is answered \"download\\r\\n\" and enters packet mode.\n"
+    "Packet mode answers every packet ACK (0x06), or NAK (0x15) when its length (5 to 64)\n"
+    "or its CRC-16 is wrong; after a bad packet the input is dropped until the line pauses.\n"
+    "The loader answers SYN and the identifier \"PeLoMa1.0\" with ACK (any other 9 bytes\n"
+    "with NAK), then every record line ended by CR with ACK, or DC1 (0x11) when it does not\n"
+    "start with ':', DC2 (0x12) when its checksum is wrong, NAK when it is malformed.\n"
+    "\n"
+    "Line and power:\n"
+    "  --link PATH             link the pseudo-terminal here (required); an existing link\n"
+    "                          is replaced, and the link is removed on exit\n"
+    "  --out DIR               write what each download or firmware update received into\n"
+    "                          DIR (created when missing; see Files)\n"
+    "  --log FILE              write a trace of events and bytes, with timestamps, to FILE\n"
+    "  --power-delay MS        power up MS ms after the host opens the port (default 300,\n"
+    "                          later than the host's drain of the line)\n"
+    "  --manual-power          do not power up when the host opens the port: only on demand.\n"
+    "                          Use it (with --stdin-power) for a firmware update typed by an\n"
+    "                          operator: the utility looks for the loader prompt only after\n"
+    "                          the operator's Enter, and a device switched on at the open\n"
+    "                          would have left its prompt and start-up text in the line's\n"
+    "                          buffer by then; power-cycle when the utility says TURN ON\n"
+    "  --stdin-power           each line (Enter) on standard input power-cycles the device\n"
+    "  --loader-wait MS        how long the device waits for SYN after ENQ (default 500)\n"
+    "  --pace                  pace every byte to the line rate (10 bits per byte at the rate\n"
+    "                          set on the line), both ways: received bytes are handled when\n"
+    "                          they would have arrived, sent bytes go one character time apart\n"
+    "  --once                  exit when the host closes the port after a download or a\n"
+    "                          firmware update (or after a --hangup-at)\n"
+    "  --quiet                 print only the ready line and errors\n"
+    "  -h, --help              print this help\n"
+    "  SIGUSR1 power-cycles the device while the host has the port open; SIGTERM and\n"
+    "  SIGINT end the emulator (what the current session received is written first).\n"
+    "\n"
+    "Start-up text and console faults:\n"
+    "  --name TEXT             device name in the start-up text (default Pellomatic)\n"
+    "  --no-name               no device name in the start-up text\n"
+    "  --version TEXT          version after \"Version \" (default 2.1; for example 2.0, 2.10,\n"
+    "                          3.0, or a text without a '.')\n"
+    "  --version-first         the \"Version\" line comes before the device name\n"
+    "  --startup-nul           NUL bytes between the lines of the start-up text\n"
+    "  --noise N               N bytes of noise (any byte but NUL, the high half included)\n"
+    "                          before the start-up text\n"
+    "  --short-startup         a start-up text under 100 bytes (the host then waits its\n"
+    "                          whole window)\n"
+    "  --silent                power up but never send or answer anything\n"
+    "  --confirm TEXT          answer 0x03 with TEXT instead of \"Connected <rate>\"\n"
+    "  --no-prompt             no answer to \"\\r\"\n"
+    "  --extra-after-download N  answer \"download\\r\\n\" with N bytes (\"download\\r\\n\" cut\n"
+    "                          or padded with '.'), to test the host's 64-byte drain\n"
+    "  --fill                  pad the answers to 0x03 and \"\\r\" in front so that, with what\n"
+    "                          the host has not read yet, they make the 1024 bytes of the\n"
+    "                          host's read, which then ends at once instead of waiting its\n"
+    "                          whole window (3 s at 9600 baud after 0x03, 20 s after \"\\r\");\n"
+    "                          it counts on the host's first read taking 100 bytes of the\n"
+    "                          start-up text, as the utility's does\n"
+    "\n"
+    "Packet and record faults (K counts the packets, or the record lines, received in\n"
+    "one session from 1, resends included; a session is one download or one firmware\n"
+    "update and ends when the device is switched off):\n"
+    "  --nak-first N           answer NAK to the first N sends of every packet and of every\n"
+    "                          record line (a send that repeats a refused packet or line is\n"
+    "                          a further send of it)\n"
+    "  --reply-at K:BYTE       answer packet or record K with BYTE (for example 0x41,\n"
+    "                          0x17 ETB, 0x18 CAN, 0x11, 0x12, 0x15); repeatable\n"
+    "  --silent-at K           no answer to packet or record K; repeatable\n"
+    "  --hangup-at K           hang the line up at packet or record K (the emulator closes\n"
+    "                          its side, then links a fresh pseudo-terminal); repeatable\n"
+    "  A packet or record is used only when it is sound and answered ACK.\n"
+    "\n"
+    "Files (in --out DIR, written when a session ends and after the finish packet or the\n"
+    "end-of-file record):\n"
+    "  download: conf.bin (the configuration image), rules.bin (the rule image),\n"
+    "            packets.log (every packet received in hex, with the answer given),\n"
+    "            report.txt (counts, CRC results, decoded configuration and rules)\n"
+    "  firmware: firmware.log (every record line received, as received without the CR),\n"
+    "            firmware.bin (the data from the lowest address, gaps 0xFF),\n"
+    "            report.txt (counts, resends, record types, address ranges)\n";
+
+int signal_pipe[2] = {-1, -1};
+
+void on_signal(int signo)
+{
+    const int saved = errno;
+    const char code = signo == SIGUSR1 ? 'U' : 'T';
+    (void)!write(signal_pipe[1], &code, 1);
+    errno = saved;
+}
+
+bool parse_number(const char* text, long low, long high, long& value)
+{
+    if (text == nullptr || *text == '\0')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(text, &end, 0);
+    return errno == 0 && *end == '\0' && value >= low && value <= high;
+}
+
+int usage_error(const char* format, const char* what)
+{
+    std::fprintf(stderr, "pellomatic-sim: ");
+    std::fprintf(stderr, format, what);
+    std::fprintf(stderr, "\nTry 'pellomatic-sim --help'.\n");
+    return 2;
+}
+
+// Reads the command line into opt; returns 0 to run, 1 after --help, 2 on an error.
+int parse_options(int argc, char** argv, options& opt)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool has_value = false;
+        if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+            value = arg.substr(arg.find('=') + 1);
+            arg = arg.substr(0, arg.find('='));
+            has_value = true;
+        }
+        static const char* const with_value[] = {
+            "--link", "--out", "--log", "--power-delay", "--loader-wait", "--name", "--version",
+            "--confirm", "--noise", "--nak-first", "--reply-at", "--silent-at", "--hangup-at",
+            "--extra-after-download"};
+        bool needs_value = false;
+        for (const char* name : with_value)
+            needs_value = needs_value || arg == name;
+        if (needs_value && !has_value) {
+            if (i + 1 >= argc)
+                return usage_error("%s needs a value", arg.c_str());
+            value = argv[++i];
+        } else if (!needs_value && has_value) {
+            return usage_error("%s takes no value", arg.c_str());
+        }
+        long n = 0;
+        const auto number = [&](long low, long high) {
+            if (!parse_number(value.c_str(), low, high, n)) {
+                std::fprintf(stderr, "pellomatic-sim: invalid value for %s: %s\n", arg.c_str(), value.c_str());
+                return false;
+            }
+            return true;
+        };
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(usage_text, stdout);
+            return 1;
+        } else if (arg == "--link") {
+            opt.link = value;
+        } else if (arg == "--out") {
+            opt.out_dir = value;
+        } else if (arg == "--log") {
+            opt.log_path = value;
+        } else if (arg == "--power-delay") {
+            if (!number(0, 600000))
+                return 2;
+            opt.power_delay_ms = static_cast<int>(n);
+        } else if (arg == "--loader-wait") {
+            if (!number(0, 600000))
+                return 2;
+            opt.loader_wait_ms = static_cast<int>(n);
+        } else if (arg == "--manual-power") {
+            opt.manual_power = true;
+        } else if (arg == "--stdin-power") {
+            opt.stdin_power = true;
+        } else if (arg == "--name") {
+            opt.name = value;
+        } else if (arg == "--no-name") {
+            opt.no_name = true;
+        } else if (arg == "--version") {
+            opt.version = value;
+        } else if (arg == "--version-first") {
+            opt.version_first = true;
+        } else if (arg == "--silent") {
+            opt.silent = true;
+        } else if (arg == "--confirm") {
+            opt.has_confirm = true;
+            opt.confirm = value;
+        } else if (arg == "--startup-nul") {
+            opt.startup_nul = true;
+        } else if (arg == "--noise") {
+            if (!number(0, 4096))
+                return 2;
+            opt.noise = static_cast<int>(n);
+        } else if (arg == "--short-startup") {
+            opt.short_startup = true;
+        } else if (arg == "--no-prompt") {
+            opt.no_prompt = true;
+        } else if (arg == "--nak-first") {
+            if (!number(0, 1000))
+                return 2;
+            opt.nak_first = static_cast<int>(n);
+        } else if (arg == "--reply-at") {
+            const auto colon = value.find(':');
+            long k = 0, byte = 0;
+            if (colon == std::string::npos ||
+                !parse_number(value.substr(0, colon).c_str(), 1, 1000000, k) ||
+                !parse_number(value.substr(colon + 1).c_str(), 0, 255, byte))
+                return usage_error("--reply-at needs K:BYTE (K from 1, BYTE 0 to 0xFF), not %s", value.c_str());
+            opt.reply_at[k] = static_cast<unsigned char>(byte);
+        } else if (arg == "--silent-at") {
+            if (!number(1, 1000000))
+                return 2;
+            opt.silent_at.insert(n);
+        } else if (arg == "--hangup-at") {
+            if (!number(1, 1000000))
+                return 2;
+            opt.hangup_at.insert(n);
+        } else if (arg == "--extra-after-download") {
+            if (!number(0, 4096))
+                return 2;
+            opt.download_answer = static_cast<int>(n);
+        } else if (arg == "--pace") {
+            opt.pace = true;
+        } else if (arg == "--fill") {
+            opt.fill = true;
+        } else if (arg == "--once") {
+            opt.once = true;
+        } else if (arg == "--quiet") {
+            opt.quiet = true;
+        } else {
+            return usage_error("unknown option %s", arg.c_str());
+        }
+    }
+    if (opt.link.empty())
+        return usage_error("%s", "--link PATH is required");
+    return 0;
+}
+
+void install_signals()
+{
+    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("pellomatic-sim: pipe");
+        std::exit(1);
+    }
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    for (const int signo : {SIGTERM, SIGINT, SIGHUP, SIGUSR1})
+        sigaction(signo, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+// The line was hung up on purpose: the session ends, and a fresh
+// pseudo-terminal takes the link for the next connection.
+bool hang_up(device& d)
+{
+    d.hangup = false;
+    power_off(d, "hang-up");
+    close_line(d);
+    event(d, "line hung up");
+    if (d.opt.once) {
+        d.quit = true;
+        return true;
+    }
+    return open_line(d);
+}
+
+timespec to_timespec(nanoseconds wait)
+{
+    if (wait < nanoseconds(0))
+        wait = nanoseconds(0);
+    const auto ns = wait.count();
+    return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+}
+
+int run(device& d)
+{
+    bool stdin_open = d.opt.stdin_power;
+    while (!d.quit) {
+        time_point now = sim_clock::now();
+        check_host(d, now);
+        handle_due(d, now);
+        if (d.hangup && !hang_up(d))
+            return 1;
+        flush_tx(d, now);
+        if (d.quit)
+            break;
+
+        pollfd fds[4];
+        nfds_t n = 0;
+        fds[n++] = {signal_pipe[0], POLLIN, 0};
+        const nfds_t stdin_at = n;
+        if (stdin_open)
+            fds[n++] = {0, POLLIN, 0};
+        if (d.notify >= 0)
+            fds[n++] = {d.notify, POLLIN, 0};
+        const nfds_t master_at = n;
+        if (d.host_open)
+            fds[n++] = {d.master, POLLIN, 0};
+        time_point wake = next_wake(d, now);
+        // Without inotify the opening of the port is found by looking every 5 ms.
+        if (!d.host_open && d.notify < 0)
+            wake = std::min(wake, now + milliseconds(5));
+        const timespec wait = to_timespec(wake - now);
+        const int ready = ppoll(fds, n, wake == time_point::max() ? nullptr : &wait, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            std::perror("pellomatic-sim: poll");
+            return 1;
+        }
+        now = sim_clock::now();
+        if ((fds[0].revents & POLLIN) != 0) {
+            char codes[16];
+            const ssize_t k = read(signal_pipe[0], codes, sizeof codes);
+            for (ssize_t i = 0; i < k; ++i) {
+                if (codes[i] == 'U')
+                    power_cycle(d, now, "SIGUSR1");
+                else
+                    d.quit = true;
+            }
+        }
+        if (stdin_open && fds[stdin_at].revents != 0) {
+            char text[256];
+            const ssize_t k = read(0, text, sizeof text);
+            if (k <= 0)
+                stdin_open = false;
+            for (ssize_t i = 0; i < k; ++i)
+                if (text[i] == '\n')
+                    power_cycle(d, now, "Enter on standard input");
+        }
+        if (d.host_open && master_at < n && (fds[master_at].revents & POLLIN) != 0)
+            read_master(d, now);
+    }
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace pello::sim
+
+int main(int argc, char** argv)
+{
+    using namespace pello::sim;
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+    device d;
+    const int parsed = parse_options(argc, argv, d.opt);
+    if (parsed != 0)
+        return parsed == 1 ? 0 : 2;
+    if (!d.opt.log_path.empty())
+        trace_open(d.opt.log_path);
+    install_signals();
+    if (!open_line(d)) {
+        remove_link(d);
+        return 1;
+    }
+    std::printf("pellomatic-sim: ready on %s\n", d.opt.link.c_str());
+    trace("ready on %s", d.opt.link.c_str());
+    const int status = run(d);
+    power_off(d, "emulator ends");
+    remove_link(d);
+    close_line(d);
+    trace("exit %d", status);
+    trace_close();
+    return status;
+}

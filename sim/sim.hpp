@@ -1,0 +1,200 @@
+// pellomatic-sim, the device emulator: what its parts share. The emulator
+// stands in for the Pellomatic on a pseudo-terminal: the operating console,
+// the download packet mode and the firmware loader, with faults on demand.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pello::sim {
+
+using sim_clock = std::chrono::steady_clock;
+using time_point = sim_clock::time_point;
+using nanoseconds = std::chrono::nanoseconds;
+using milliseconds = std::chrono::milliseconds;
+
+// Control characters of the device's answers and of the loader conversation.
+inline constexpr unsigned char ETX = 0x03;  // attention from the host
+inline constexpr unsigned char ENQ = 0x05;  // loader prompt
+inline constexpr unsigned char ACK = 0x06;
+inline constexpr unsigned char DC1 = 0x11;  // record refused: no start character
+inline constexpr unsigned char DC2 = 0x12;  // record refused: bad checksum
+inline constexpr unsigned char NAK = 0x15;
+inline constexpr unsigned char SYN = 0x16;  // host answers the loader prompt
+
+// An answer the device decided on: a byte, or one of these.
+inline constexpr int answer_none = -1;    // stay silent
+inline constexpr int answer_hangup = -2;  // hang the line up
+
+struct options {
+    std::string link;      // where the slave side of the pseudo-terminal is linked
+    std::string out_dir;   // where sessions write what they received ("": nowhere)
+    std::string log_path;  // trace file ("": none)
+    int power_delay_ms = 300;
+    bool manual_power = false;
+    int loader_wait_ms = 500;
+    bool stdin_power = false;
+    std::string name = "Pellomatic";
+    bool no_name = false;
+    std::string version = "2.1";
+    bool version_first = false;
+    bool silent = false;
+    bool has_confirm = false;
+    std::string confirm;
+    bool startup_nul = false;
+    int noise = 0;
+    bool short_startup = false;
+    bool no_prompt = false;
+    int nak_first = 0;
+    std::map<long, unsigned char> reply_at;  // packet or record number -> answer
+    std::set<long> silent_at;
+    std::set<long> hangup_at;
+    int download_answer = -1;  // bytes of answer to "download\r\n"; -1: the usual echo
+    bool pace = false;
+    bool fill = false;
+    bool once = false;
+    bool quiet = false;
+};
+
+// Packet mode of one download session.
+struct download_state {
+    std::vector<unsigned char> packet;  // the packet being received
+    bool skip_lf = true;                // the line feed of "download\r\n" may still come
+    bool discarding = false;            // a bad packet: drop input until the line pauses
+    std::string bad_reason;             // why the discarded packet is refused
+    std::vector<unsigned char> discard; // bytes dropped while resynchronising
+    time_point quiet_until{};
+    time_point last_byte{};
+    long number = 0;  // packets received in this session, resends included
+    std::vector<unsigned char> previous;
+    bool previous_accepted = true;
+    int sends = 0;  // sends of the previous packet so far
+    long acked = 0, refused = 0, other = 0, unanswered = 0;
+    long crc_good = 0, crc_bad = 0, length_bad = 0, resends = 0;
+    long conf_size = -1, rules_size = -1;  // announced sizes, -1 before the command
+    int target = 0;                        // image the data packets fill: 0 none, 1 conf, 2 rules
+    std::vector<unsigned char> conf, rules;
+    std::vector<std::string> commands;
+    bool finished = false;
+    std::vector<std::string> anomalies;
+    std::string log;      // packets.log
+    long written = -1;    // packets received when the files were last written
+};
+
+// Firmware loader of one update session.
+struct loader_state {
+    bool identified = false;
+    std::string ident;  // identifier bytes received so far
+    long ident_refused = 0;
+    std::string line;  // the record line being received (up to the CR)
+    std::size_t line_length = 0;
+    long number = 0;  // record lines received, resends included
+    std::string previous;
+    bool previous_accepted = true;
+    int sends = 0;
+    long acked = 0, dc1 = 0, dc2 = 0, refused = 0, other = 0, unanswered = 0, resends = 0;
+    long types[6] = {};
+    bool eof_seen = false;
+    std::uint32_t base = 0;  // from the last type 02 or 04 record
+    std::map<std::uint32_t, unsigned char> image;
+    std::vector<std::string> anomalies;
+    std::string log;    // firmware.log
+    long written = -1;  // record lines received when the files were last written
+};
+
+enum class mode { off, boot, console, packet, loader, silent };
+enum class session_kind { none, download, firmware };
+
+struct device {
+    options opt;
+    // The line.
+    int master = -1;
+    std::string slave;
+    int notify = -1;  // inotify on the slave: the host opening and closing it
+    int watch = -1;
+    int host_opens = 0;
+    bool host_open = false;
+    bool link_made = false;
+    // Power and mode.
+    mode state = mode::off;
+    bool power_pending = false;
+    time_point power_at{};
+    time_point boot_until{};
+    // Bytes in and out; each received byte carries the time it is handled.
+    std::deque<std::pair<time_point, unsigned char>> rx;
+    time_point rx_last{};
+    std::deque<unsigned char> tx;
+    time_point tx_next{};
+    // Operating console.
+    std::string console_line;
+    long host_rate = 0;
+    long unread = 0;             // bytes sent that the host has not read (--fill)
+    bool startup_read = false;   // the host's first read of the start-up text is accounted
+    // Sessions.
+    session_kind session = session_kind::none;
+    bool had_session = false;  // this opening of the port ran a download or an update
+    download_state dl;
+    loader_state ld;
+    bool hangup = false;
+    bool quit = false;
+};
+
+// line_rate.cpp: the rate the host set on the line (0 when unknown).
+long read_line_rate(int master);
+
+// trace.cpp
+void trace_open(const std::string& path);
+void trace_close();
+void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void event(const device& d, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void trace_bytes(const char* what, const unsigned char* bytes, std::size_t count);
+std::string hex_bytes(const unsigned char* bytes, std::size_t count);
+std::string quoted(const char* text, std::size_t max);
+std::string printf_string(const char* format, ...) __attribute__((format(printf, 1, 2)));
+bool write_out(const device& d, const char* name, std::string_view data);
+
+// pty.cpp
+bool open_line(device& d);
+void close_line(device& d);
+void remove_link(const device& d);
+void check_host(device& d, time_point now);
+void read_master(device& d, time_point now);
+
+// device.cpp
+nanoseconds char_time(const device& d);
+void send(device& d, std::string_view bytes);
+void send_byte(device& d, unsigned char byte);
+void flush_tx(device& d, time_point now);
+void host_opened(device& d, time_point now);
+void host_closed(device& d, time_point now);
+void power_on(device& d, time_point now);
+void power_off(device& d, const char* why);
+void power_cycle(device& d, time_point now, const char* why);
+void handle_due(device& d, time_point now);
+time_point next_wake(const device& d, time_point now);
+int decide_answer(device& d, long number, int sends, unsigned char natural);
+void give_answer(device& d, int answer);
+std::string answer_text(int answer);
+void end_session(device& d);
+
+// download.cpp
+void download_begin(device& d);
+void download_byte(device& d, unsigned char byte, time_point t);
+void download_timers(device& d, time_point now);
+bool download_deadline(const device& d, time_point& when);
+void download_write(device& d);
+
+// loader.cpp
+void loader_begin(device& d);
+void loader_byte(device& d, unsigned char byte);
+void loader_write(device& d);
+
+}  // namespace pello::sim
