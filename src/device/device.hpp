@@ -3,8 +3,10 @@
 // conversation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace pello {
 
@@ -26,6 +28,21 @@ long leading_int(const char* text);
 // 0 when the word gives no number.
 long com_port_number(const char* word);
 
+// True for the five rates of link_bauds.
+bool is_link_baud(long rate);
+
+// The first occurrence of text within exactly size bytes of data, or null.
+const unsigned char* find_bytes(const unsigned char* data, std::size_t size, const char* text);
+
+// The firmware version announced after "Version ": major from the start of
+// text, minor after the first "." that follows within size bytes (0 when no
+// "." follows, so "Version 3" reads as 3.0 and "Version 2" as 2.0).
+struct device_version {
+    long major;
+    long minor;
+};
+device_version parse_version(const unsigned char* text, std::size_t size);
+
 // Link commands; a null argument is a missing one.
 int connect_device(std::int32_t rate, int resync);
 void connect_command(const char* port_word, const char* baud_word);
@@ -33,6 +50,8 @@ void disconnect_command();
 void baud_command(const char* baud_word);
 
 // Download protocol.
+inline constexpr unsigned char dwn_ack = 0x06;
+inline constexpr unsigned char dwn_nak = 0x15;
 extern const std::uint16_t dwn_crc_table[256];
 std::uint16_t dwn_crc16(std::uint16_t reg, const unsigned char* bytes, int count,
                         const std::uint16_t* table);
@@ -49,6 +68,9 @@ int inhexverify(std::FILE* file);
 // Firmware update.
 int firmware(int port_number, const char* file_name);
 void firmware_progress(std::uint32_t sent, std::uint32_t total);
+// The progress line for a given elapsed time in whole seconds: "\r", elapsed,
+// time to completion, percentage, then a bar of up to 59 '=' characters.
+std::string firmware_progress_line(std::int64_t elapsed, std::uint32_t sent, std::uint32_t total);
 void firmware_command(const char* port_word, const char* file_name);
 
 }  // namespace pello

@@ -39,30 +39,6 @@ std::string port_link(int number)
     return std::string(PELLO_PORT_DIR) + "/COM" + std::to_string(number);
 }
 
-// The test cases that use COM15 run one at a time, whatever CTest runs in
-// parallel: each holds this lock while it has its pseudo-terminal linked.
-class com15_lock {
-public:
-    com15_lock()
-    {
-        std::filesystem::create_directories(PELLO_PORT_DIR);
-        fd_ = open((std::string(PELLO_PORT_DIR) + "/.serial-test-COM15.lock").c_str(),
-                   O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ >= 0)
-            flock(fd_, LOCK_EX);
-    }
-    ~com15_lock()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    com15_lock(const com15_lock&) = delete;
-    com15_lock& operator=(const com15_lock&) = delete;
-
-private:
-    int fd_ = -1;
-};
-
 // A pseudo-terminal whose slave is linked as COM<number>; the test plays the
 // device on the master side.
 class pty_port {
@@ -376,7 +352,7 @@ TEST(Serial, NonTerminalFailsTheCapabilityCheck)
 
 TEST(Serial, LineSettingsForEveryRate)
 {
-    com15_lock lock;
+    pello::test::com_lock lock(15);
     pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     for (int i = 0; pello::baud_table[i] != 0; ++i) {
@@ -398,7 +374,7 @@ TEST(Serial, LineSettingsForEveryRate)
 
 TEST(Serial, FailedOpenLeavesThePortClosedAndFree)
 {
-    com15_lock lock;
+    pello::test::com_lock lock(15);
     pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     int code = 0;
@@ -412,7 +388,7 @@ TEST(Serial, FailedOpenLeavesThePortClosedAndFree)
 
 TEST(Serial, ExclusiveUse)
 {
-    com15_lock lock;
+    pello::test::com_lock lock(15);
     pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 9600), 0);
@@ -443,7 +419,7 @@ TEST(Serial, ExclusiveUse)
 
 TEST(Serial, ReadDeadlines)
 {
-    com15_lock lock;
+    pello::test::com_lock lock(15);
     pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     struct {
@@ -471,7 +447,7 @@ TEST(Serial, ReadDeadlines)
 
 TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
 {
-    com15_lock lock;
+    pello::test::com_lock lock(15);
     pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 115200), 0);
@@ -507,7 +483,7 @@ TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
 
 TEST(Serial, NulBytesAreDroppedAndNotCounted)
 {
-    com15_lock lock;
+    pello::test::com_lock lock(15);
     pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 9600), 0);
@@ -529,7 +505,7 @@ TEST(Serial, NulBytesAreDroppedAndNotCounted)
 
 TEST(Serial, PurgeThrowsAwayWhatWasReceived)
 {
-    com15_lock lock;
+    pello::test::com_lock lock(15);
     pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 9600), 0);
@@ -544,7 +520,7 @@ TEST(Serial, PurgeThrowsAwayWhatWasReceived)
 
 TEST(Serial, WritesAndShortWrite)
 {
-    com15_lock lock;
+    pello::test::com_lock lock(15);
     pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 115200), 0);

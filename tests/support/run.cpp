@@ -9,6 +9,7 @@
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -138,6 +139,21 @@ std::string read_file(const std::string& path)
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+com_lock::com_lock(int number)
+{
+    std::filesystem::create_directories(PELLO_PORT_DIR);
+    const std::string path = std::string(PELLO_PORT_DIR) + "/.COM" + std::to_string(number) + ".lock";
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ >= 0)
+        flock(fd_, LOCK_EX);
+}
+
+com_lock::~com_lock()
+{
+    if (fd_ >= 0)
+        close(fd_);
 }
 
 }  // namespace pello::test

@@ -32,4 +32,17 @@ std::string write_file(const std::string& path, const std::string& text);
 // Reads a whole file ("" when it cannot be read).
 std::string read_file(const std::string& path);
 
+// Test cases that link a pseudo-terminal as the same COM<n> run one at a time,
+// whatever CTest runs in parallel: each holds this lock on COM<n> meanwhile.
+class com_lock {
+public:
+    explicit com_lock(int number);
+    ~com_lock();
+    com_lock(const com_lock&) = delete;
+    com_lock& operator=(const com_lock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 }  // namespace pello::test

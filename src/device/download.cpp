@@ -1,0 +1,254 @@
+// The download: the configuration image and the rule image go to the device
+// in packets that carry their length and a CRC-16, each answered by ACK or NAK.
+#include "device/device.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "config/config.hpp"
+#include "console/console.hpp"
+#include "rules/rules.hpp"
+#include "serial/serial.hpp"
+
+namespace pello {
+
+namespace {
+
+// The standard table of polynomial 0x1021, most significant bit first.
+constexpr std::array<std::uint16_t, 256> make_crc_table()
+{
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned crc = i << 8;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000u) != 0 ? (crc << 1) ^ 0x1021u : crc << 1;
+        table[i] = static_cast<std::uint16_t>(crc & 0xFFFFu);
+    }
+    return table;
+}
+
+constexpr std::array<std::uint16_t, 256> crc_table = make_crc_table();
+static_assert(crc_table[1] == 0x1021 && crc_table[255] == 0x1EF0);
+
+constexpr int max_sends = 5;
+constexpr int ack_wait_ms = 5000;
+constexpr int max_data = 60;
+constexpr int cmd_pkt_len = 21;
+constexpr int cmd_name_at = 2;
+constexpr int cmd_size_at = 14;
+constexpr int cmd_size_len = 5;
+
+// A command packet: the name from offset 2, the size in decimal from offset
+// 14, NUL padding; a negative size leaves the size field all NUL.
+void build_command(unsigned char (&packet)[cmd_pkt_len], const char* name, long size)
+{
+    std::memset(packet, 0, sizeof packet);
+    std::memcpy(packet + cmd_name_at, name, std::strlen(name));
+    if (size >= 0) {
+        char digits[16];
+        int len = std::snprintf(digits, sizeof digits, "%ld", size);
+        std::memcpy(packet + cmd_size_at, digits,
+                    static_cast<std::size_t>(std::min(len, cmd_size_len)));
+    }
+}
+
+}  // namespace
+
+extern const std::uint16_t dwn_crc_table[256] = {
+#define PELLO_CRC_ROW(i)                                                                     \
+    crc_table[i], crc_table[i + 1], crc_table[i + 2], crc_table[i + 3], crc_table[i + 4],    \
+        crc_table[i + 5], crc_table[i + 6], crc_table[i + 7]
+    PELLO_CRC_ROW(0),   PELLO_CRC_ROW(8),   PELLO_CRC_ROW(16),  PELLO_CRC_ROW(24),
+    PELLO_CRC_ROW(32),  PELLO_CRC_ROW(40),  PELLO_CRC_ROW(48),  PELLO_CRC_ROW(56),
+    PELLO_CRC_ROW(64),  PELLO_CRC_ROW(72),  PELLO_CRC_ROW(80),  PELLO_CRC_ROW(88),
+    PELLO_CRC_ROW(96),  PELLO_CRC_ROW(104), PELLO_CRC_ROW(112), PELLO_CRC_ROW(120),
+    PELLO_CRC_ROW(128), PELLO_CRC_ROW(136), PELLO_CRC_ROW(144), PELLO_CRC_ROW(152),
+    PELLO_CRC_ROW(160), PELLO_CRC_ROW(168), PELLO_CRC_ROW(176), PELLO_CRC_ROW(184),
+    PELLO_CRC_ROW(192), PELLO_CRC_ROW(200), PELLO_CRC_ROW(208), PELLO_CRC_ROW(216),
+    PELLO_CRC_ROW(224), PELLO_CRC_ROW(232), PELLO_CRC_ROW(240), PELLO_CRC_ROW(248),
+#undef PELLO_CRC_ROW
+};
+
+std::uint16_t dwn_crc16(std::uint16_t reg, const unsigned char* bytes, int count,
+                        const std::uint16_t* table)
+{
+    for (int i = 0; i < count; ++i) {
+        unsigned top = static_cast<unsigned>(reg) >> 8;
+        unsigned shifted = (static_cast<unsigned>(reg) << 8) & 0xFFFFu;
+        reg = static_cast<std::uint16_t>((shifted | bytes[i]) ^ table[top]);
+    }
+    return reg;
+}
+
+int dwn_write_pkt(unsigned char* packet, int length)
+{
+    if (packet == nullptr) {
+        std::printf("dwn_write_pkt: argument ptr pp is null\n");
+        return -1;
+    }
+    if (length < 5) {
+        std::printf("dwn_write_pkt: argument len < 5\n");
+        return -2;
+    }
+    std::size_t len = static_cast<std::size_t>(length);
+    packet[0] = static_cast<unsigned char>((length >> 8) & 0xFF);
+    packet[1] = static_cast<unsigned char>(length & 0xFF);
+    packet[len - 2] = 0;
+    packet[len - 1] = 0;
+    // The two zero bytes in the CRC slot act as the augmentation.
+    std::uint16_t crc = dwn_crc16(0xFFFF, packet, length, dwn_crc_table);
+    packet[len - 2] = static_cast<unsigned char>(crc >> 8);
+    packet[len - 1] = static_cast<unsigned char>(crc & 0xFF);
+
+    for (int sends = 1;; ++sends) {
+        if (write_port(link_state.port_name, packet, length) != length) {
+            std::printf("\a\aError: writing pkt\n");
+            return -3;
+        }
+        unsigned char reply = 0;
+        int k = read_port(link_state.port_name, &reply, 1, ack_wait_ms);
+        if (k != 1) {
+            std::printf("\a\aError: reading ack or nak: %d\n", k);
+            return -4;
+        }
+        if (reply == dwn_ack)
+            return length;
+        if (reply != dwn_nak) {
+            std::printf("\a\aError: reading ack or nak: got 0x%02x\n", static_cast<unsigned>(reply));
+            return -5;
+        }
+        if (sends >= max_sends)
+            return -6;  // refused five times
+    }
+}
+
+int dwn_write_file(const unsigned char* image, int length)
+{
+    if (image == nullptr) {
+        std::printf("dwn_write_file: argument ptr bp is null\n");
+        return -1;
+    }
+    if (length < 1) {
+        std::printf("dwn_write_file: argument len < 1\n");
+        return -2;
+    }
+    unsigned char packet[max_data + 4];
+    int sent = 0;
+    while (sent < length) {
+        int piece = std::min(max_data, length - sent);
+        std::memcpy(packet + 2, image + sent, static_cast<std::size_t>(piece));
+        int r = dwn_write_pkt(packet, piece + 4);
+        if (r != piece + 4) {
+            std::printf("\a\aError: writing data pkt: %d\n", r);
+            return -3;
+        }
+        sent += piece;
+    }
+    return sent;
+}
+
+int dwn_download()
+{
+    // Whatever the device answers to "download\r\n" is read and dropped.
+    unsigned char answer[64];
+    read_port(link_state.port_name, answer, sizeof answer, 10);
+
+    unsigned char packet[cmd_pkt_len];
+    build_command(packet, "conf", sizeof(conf_record_t));
+    int r = dwn_write_pkt(packet, cmd_pkt_len);
+    if (r != cmd_pkt_len) {
+        std::printf("\a\aError: writing Configuration command failed: %d\n", r);
+        return -1;
+    }
+    r = dwn_write_file(conf_image(), static_cast<int>(sizeof(conf_record_t)));
+    if (r != static_cast<int>(sizeof(conf_record_t))) {
+        std::printf("\a\aError: writing Configuration file failed: %d\n", r);
+        return -2;
+    }
+    std::printf("Downloading Configuration succeeded\n");
+
+    // The rule image holds the first rule_count records; the size announced
+    // is what is sent, so a rule_count beyond the table cannot make the
+    // transfer read past it.
+    std::span<const unsigned char> rules = rule_image();
+    long n = static_cast<long>(conf_record.rule_count) * static_cast<long>(sizeof(rule_record));
+    n = std::min(n, static_cast<long>(rules.size()));
+    build_command(packet, "rules", n);
+    r = dwn_write_pkt(packet, cmd_pkt_len);
+    if (r != cmd_pkt_len) {
+        std::printf("\a\aError: writing Rules command failed: %d\n", r);
+        return -3;
+    }
+    if (n > 0) {
+        r = dwn_write_file(rules.data(), static_cast<int>(n));
+        if (r != n) {
+            std::printf("\a\aError: writing Rules file failed: %d\n", r);
+            return -4;
+        }
+    }
+    std::printf("Downloading Rules succeeded\n");
+
+    build_command(packet, "-cestfini-", -1);
+    r = dwn_write_pkt(packet, cmd_pkt_len);
+    if (r != cmd_pkt_len) {
+        std::printf("\a\aError: error writing finish pkt: %d\n", r);
+        return -5;
+    }
+    return 0;
+}
+
+namespace {
+
+// Asks a yes/no question; true only for an answer beginning with y or Y.
+bool confirmed(const char* question)
+{
+    std::printf("%s", question);
+    if (!console_read_line(line_buf, line_size)) {
+        std::printf("\n");
+        std::printf("\a\aDownload Aborted!\n");
+        return false;
+    }
+    if (line_buf[0] != 'y' && line_buf[0] != 'Y') {
+        std::printf("\a\aDownload Aborted!\n");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void download_command()
+{
+    if (link_state.connected != 1) {
+        std::printf("\a\aError: not Connected!\n");
+        return;
+    }
+    if (conf_loaded == 0 &&
+        !confirmed("\a\aWarning: Configuration file has not yet been processed!\n"
+                   "Do you want to use the Default Configuration? (yes|no) [no]: "))
+        return;
+    if (rules_processed == 0 &&
+        !confirmed("\n\a\aWarning: Rules file has not yet been processed!\n"
+                   "Do you  want to use the Implicit Rule only without specific rules?\n"
+                   "(yes|no) [no]: "))
+        return;
+
+    static const char command[] = "download\r\n";
+    const int len = static_cast<int>(sizeof command - 1);
+    if (write_port(link_state.port_name, command, len) != len) {
+        std::printf("\a\aError: wrote Download command, got error on port %s\n",
+                    link_state.port_name);
+        return;
+    }
+    int r = dwn_download();
+    if (r != 0)
+        std::printf("\a\aError: Download failed: %d\n", r);
+    std::printf("\a\aPlease Power OFF the Pellomatic and power it back on to RESET it.\n");
+    close_port();
+    link_state.connected = 0;
+    std::printf("Disconnected\n");
+}
+
+}  // namespace pello

@@ -1,0 +1,321 @@
+// The firmware update: the checked Intel HEX file goes record by record to
+// the device's loader, which runs for a short time after power-on.
+#include "device/device.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "console/console.hpp"
+#include "serial/serial.hpp"
+#include "textio/textio.hpp"
+
+namespace pello {
+
+namespace {
+
+constexpr unsigned char ENQ = 0x05;
+constexpr unsigned char ACK = 0x06;
+constexpr unsigned char CR = 0x0D;
+constexpr unsigned char DC1 = 0x11;
+constexpr unsigned char DC2 = 0x12;
+constexpr unsigned char NAK = 0x15;
+constexpr unsigned char SYN = 0x16;
+constexpr unsigned char ETB = 0x17;
+constexpr unsigned char CAN = 0x18;
+
+constexpr const char identifier[] = "PeLoMa1.0";  // 9 bytes, sent without terminator
+constexpr std::int32_t loader_baud = 19200;
+constexpr int update_minutes = 5;
+constexpr int power_on_seconds = 20;
+constexpr int max_errors = 10;
+constexpr int bar_max = 59;
+
+// Start of the sending pass, in whole seconds.
+std::time_t start_time = 0;
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using file_handle = std::unique_ptr<std::FILE, file_closer>;
+
+// Once the port is open, every way out closes it and tells the operator.
+struct port_session {
+    port_session() = default;
+    port_session(const port_session&) = delete;
+    port_session& operator=(const port_session&) = delete;
+    ~port_session()
+    {
+        close_port();
+        std::printf("Disconnected\n");
+    }
+};
+
+// Waits for the loader's prompt after power-on; false (with the bytes seen)
+// when none came.
+bool catch_prompt()
+{
+    std::memset(rx_buffer, 0, 4);
+    int first = read_port(link_state.port_name, rx_buffer, 1, 20000);
+    int more = read_port(link_state.port_name, rx_buffer + 1, 3, 100);
+    for (int i = 0; i < 4; ++i)
+        if (rx_buffer[i] == ENQ)
+            return true;
+    std::printf("\n\a\aError: did not receive the Pellomatic Firmware prompt!\n");
+    const unsigned b0 = rx_buffer[0], b1 = rx_buffer[1], b2 = rx_buffer[2], b3 = rx_buffer[3];
+    switch (first + more) {
+    case 0:
+        std::printf("No data was read!\n");
+        break;
+    case 1:
+        std::printf("Got 1: 0x%02x\n", b0);
+        break;
+    case 2:
+        std::printf("Got 2: 0x%02x 0x%02x\n", b0, b1);
+        break;
+    case 3:
+        std::printf("Got 3: 0x%02x 0x%02x 0x%02x\n", b0, b1, b2);
+        break;
+    default:
+        std::printf("Got 4: 0x%02x 0x%02x 0x%02x 0x%02x\n", b0, b1, b2, b3);
+        break;
+    }
+    return false;
+}
+
+// One status byte of the loader, 0x00 when it stayed silent.
+unsigned char loader_answer(int limit_ms)
+{
+    rx_buffer[0] = 0;
+    read_port(link_state.port_name, rx_buffer, 1, limit_ms);
+    return rx_buffer[0];
+}
+
+// Sends every record line of the file, each until the loader accepts it.
+int send_records(std::FILE* file, int total)
+{
+    std::rewind(file);
+    start_time = std::time(nullptr);
+    unsigned long line_number = 0;
+    std::uint32_t sent = 0;
+    int errors = 0;
+    // Read exactly as the check read the file (the same 511-character
+    // pieces), so the records sent are the records checked and the line
+    // numbers of both passes agree.
+    char line[512];
+    char out[sizeof line + 1];
+    while (read_text_line(file, line, static_cast<int>(sizeof line)) > 0) {
+        ++line_number;
+        int length = chop_line_end(line);
+        if (line[0] != ':')
+            continue;
+        std::memcpy(out, line, static_cast<std::size_t>(length));
+        out[length] = static_cast<char>(CR);
+        const int out_len = length + 1;
+        for (;;) {
+            if (write_port(link_state.port_name, out, out_len) != out_len) {
+                std::printf("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n",
+                            link_state.port_name);
+                return -11;
+            }
+            unsigned char answer = loader_answer(100);
+            if (answer == ACK) {
+                ++sent;
+                firmware_progress(sent, static_cast<std::uint32_t>(total));
+                break;
+            }
+            if (++errors >= max_errors) {
+                std::printf("\n\a\aError: maximum Firmware updating errors (%d) encountered- "
+                            "aborting!\n",
+                            max_errors);
+                return -12;
+            }
+            switch (answer) {
+            case 0x00:
+                std::printf("\n\a\aError: Firmware updating error: timed out on Line %lu, "
+                            "resending.\n",
+                            line_number);
+                break;
+            case DC1:
+                std::printf("\n\a\aError: Firmware updating error: didn't get start character on "
+                            "Line %lu, resending.\n",
+                            line_number);
+                break;
+            case DC2:
+                std::printf("\n\a\aError: Firmware updating error: bad record checksum on Line "
+                            "%lu, resending.\n",
+                            line_number);
+                break;
+            case NAK:
+                std::printf("\n\a\aError: Firmware updating error: validation on Line %lu, "
+                            "resending.\n",
+                            line_number);
+                break;
+            case ETB:
+                std::printf("\n\a\aError: Firmware updating error: buffer full on Line %lu- "
+                            "aborting!\n",
+                            line_number);
+                return -14;
+            case CAN:
+                std::printf("\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n",
+                            line_number);
+                return -13;
+            default:
+                std::printf("\n\a\aError: Firmware updating error: unknown (0x%02x) on Line %lu, "
+                            "resending.\n",
+                            static_cast<unsigned>(answer), line_number);
+                break;
+            }
+        }
+    }
+    std::printf("\n");  // ends the progress line
+    return 0;
+}
+
+// The loader conversation on the open port.
+int talk_to_loader(std::FILE* file, int total)
+{
+    // Drop whatever the line still carries.
+    while (read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, 100) != 0) {
+    }
+    purge_port();
+
+    std::printf("\n\a\aWARNING! The Pellomatic Firmware is about to be updated!\n"
+                "This will take less than %d minutes.\n"
+                "Do NOT interrupt the process once started!\n"
+                "If power is interrupted during this process you may not be able\n"
+                "to communicate with the Pellomatic due to firmware corruption.\n"
+                "If this happens correct the power problem and restart this entire process.\n\n"
+                "Type the Enter key when you are ready to continue...",
+                update_minutes);
+    char enter[1024];
+    console_read_line(enter, static_cast<int>(sizeof enter));  // end of input continues too
+
+    std::printf("\nTo begin TURN ON the Pellomatic or CYCLE THE POWER if it is already on.\n"
+                "\a\aYou have %ld seconds to do this...",
+                static_cast<long>(power_on_seconds));
+    if (!catch_prompt())
+        return -6;
+
+    if (write_port(link_state.port_name, &SYN, 1) != 1) {
+        std::printf("\n\a\aError: wrote FIRMSYNC sync character, got error on port %s\n",
+                    link_state.port_name);
+        return -7;
+    }
+    if (loader_answer(200) != ACK) {
+        std::printf("\n\a\aError: did not synchronize with the Pellomatic!\n");
+        return -8;
+    }
+    std::printf("\a\nConnected at %ld\n", static_cast<long>(loader_baud));
+
+    const int id_len = static_cast<int>(sizeof identifier - 1);
+    if (write_port(link_state.port_name, identifier, id_len) != id_len) {
+        std::printf("\n\a\aError: wrote %s identifier, got error on port %s\n", identifier,
+                    link_state.port_name);
+        return -9;
+    }
+    if (loader_answer(5000) != ACK) {
+        std::printf("\n\a\aError: did not receive %s identifier acknowledgement!\n", "PeLoMa");
+        return -10;
+    }
+    std::printf("\n\n");
+    return send_records(file, total);
+}
+
+}  // namespace
+
+std::string firmware_progress_line(std::int64_t elapsed, std::uint32_t sent, std::uint32_t total)
+{
+    double fraction = total > 0 ? static_cast<double>(sent) / static_cast<double>(total) : 0.0;
+    std::uint32_t to_completion = 0;
+    if (fraction > 0.0) {
+        double whole = std::trunc(static_cast<double>(elapsed) / fraction);
+        if (std::fabs(whole) < 9.0e18)
+            to_completion =
+                static_cast<std::uint32_t>(static_cast<std::int64_t>(whole) - elapsed);
+    }
+    double bar_len = std::trunc(fraction * bar_max);
+    int bar = bar_len < 0 ? 0 : bar_len > bar_max ? bar_max : static_cast<int>(bar_len);
+    char text[96];
+    std::snprintf(text, sizeof text, "\r%3lds TTC %3lus %4.1f%% ", static_cast<long>(elapsed),
+                  static_cast<unsigned long>(to_completion), fraction * 100.0);
+    return std::string(text) + std::string(static_cast<std::size_t>(bar), '=');
+}
+
+void firmware_progress(std::uint32_t sent, std::uint32_t total)
+{
+    std::int64_t elapsed = static_cast<std::int64_t>(std::time(nullptr) - start_time);
+    std::string line = firmware_progress_line(elapsed, sent, total);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+int firmware(int port_number, const char* file_name)
+{
+    if (file_name == nullptr) {
+        std::printf("firmware: Error: param filename is invalid\n");
+        return -1;
+    }
+    file_handle file(std::fopen(file_name, "r"));
+    if (!file) {
+        std::printf("\a\aError: cannot open %s\n", file_name);
+        return -2;
+    }
+    int total = inhexverify(file.get());
+    if (total < 1) {
+        std::printf("\a\aError: Firmware file has some kind of error!\n");
+        return -4;
+    }
+    std::snprintf(link_state.port_name, sizeof link_state.port_name, "COM%d", port_number);
+    if (open_port(link_state.port_name, loader_baud) != 0) {
+        std::printf("\a\aError: could not open COM port %s\n", link_state.port_name);
+        return -5;
+    }
+    port_session session;  // closed before the file
+    return talk_to_loader(file.get(), total);
+}
+
+void firmware_command(const char* port_word, const char* file_name)
+{
+    if (link_state.connected == 1) {
+        std::printf("\a\aError: already Connected, Disconnect first!\n");
+        return;
+    }
+    if (port_word == nullptr) {
+        std::printf("\a\aError: missing arguments: com_port file_name\n");
+        return;
+    }
+    long number = com_port_number(port_word);
+    if (number < 1 || number > 20) {
+        std::printf("\a\aError: invalid COM port number (1..20): %s\n", port_word);
+        return;
+    }
+    if (file_name == nullptr) {
+        std::printf("\a\aError: missing argument: file_name\n");
+        return;
+    }
+    std::snprintf(fw_file_name, sizeof fw_file_name, "%s", file_name);
+
+    std::printf("\a\aWARNING! This will alter the Pellomatic firmware!\n"
+                "Do you want to continue (n or y)? [n]: ");
+    char answer[40];
+    if (!console_read_line(answer, static_cast<int>(sizeof answer))) {
+        std::printf("\n");
+        std::printf("Pellomatic Firmware will NOT be updated!\n");
+        return;
+    }
+    if (answer[0] != 'y' && answer[0] != 'Y') {
+        std::printf("Pellomatic Firmware will NOT be updated!\n");
+        return;
+    }
+    if (firmware(static_cast<int>(number), fw_file_name) == 0)
+        std::printf("\a\aFirmware update succeeded!\n\nPower cycle Pellomatic!\n"
+                    "Don't forget to Configure Operating Parameters, Process Rules\n"
+                    "and Download these to the Pellomatic!\n");
+    else
+        std::printf("Error: Firmware update failed!\n\tPower cycle Pellomatic and try again!\n");
+}
+
+}  // namespace pello

@@ -1,0 +1,303 @@
+// The device link: link state, the power-up handshake of connect, the
+// re-synchronisation after a baud change, and the disconnect command.
+#include "device/device.hpp"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "config/config.hpp"
+#include "diag/diag.hpp"
+#include "serial/serial.hpp"
+
+namespace pello {
+
+link_state_t link_state = {0, {}, 57600};
+unsigned char rx_buffer[1024];
+extern const std::int32_t link_bauds[5] = {4800, 9600, 19200, 38400, 57600};
+
+namespace {
+
+constexpr const char device_name[] = "Pellomatic";
+constexpr const char version_marker[] = "Version ";
+constexpr long min_major = 2;
+constexpr long min_minor = 1;
+constexpr unsigned char attention_char = 0x03;
+constexpr const char device_prompt[] = "Pellom> ";
+constexpr int power_on_seconds = 20;
+
+// Shows what the device sent instead of the expected text.
+void dump_received(std::int32_t count)
+{
+    hexdump(stdout, 1, "Got", rx_buffer, count, 10);
+}
+
+void close_link()
+{
+    close_port();
+    link_state.connected = 0;
+}
+
+}  // namespace
+
+long leading_int(const char* text)
+{
+    if (text == nullptr)
+        return 0;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (std::isspace(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    // Saturates at the 32-bit range: every value read this way (port
+    // numbers, rates, version numbers) lands in a 32-bit field.
+    long long value = 0;
+    while (std::isdigit(*p)) {
+        value = value * 10 + (*p - '0');
+        if (value > INT32_MAX)
+            value = INT32_MAX;
+        ++p;
+    }
+    return static_cast<long>(negative ? -value : value);
+}
+
+long com_port_number(const char* word)
+{
+    if (word == nullptr)
+        return 0;
+    long number = leading_int(word);
+    if (number == 0 && std::strlen(word) >= 3 &&
+        std::tolower(static_cast<unsigned char>(word[0])) == 'c' &&
+        std::tolower(static_cast<unsigned char>(word[1])) == 'o' &&
+        std::tolower(static_cast<unsigned char>(word[2])) == 'm')
+        number = leading_int(word + 3);
+    return number;
+}
+
+bool is_link_baud(long rate)
+{
+    for (std::int32_t baud : link_bauds)
+        if (baud == rate)
+            return true;
+    return false;
+}
+
+const unsigned char* find_bytes(const unsigned char* data, std::size_t size, const char* text)
+{
+    std::size_t len = std::strlen(text);
+    if (len == 0 || len > size)
+        return len == 0 ? data : nullptr;
+    for (std::size_t i = 0; i + len <= size; ++i)
+        if (std::memcmp(data + i, text, len) == 0)
+            return data + i;
+    return nullptr;
+}
+
+device_version parse_version(const unsigned char* text, std::size_t size)
+{
+    // The major number is read right after "Version ", the minor after the
+    // first "." that follows within the received bytes. When no "." follows,
+    // the version has no minor part and counts as major.0: "Version 3" passes,
+    // "Version 2" fails as 2.0.
+    char digits[32];
+    auto read_at = [&](std::size_t from) {
+        std::size_t n = 0;
+        while (from + n < size && n < sizeof digits - 1) {
+            digits[n] = static_cast<char>(text[from + n]);
+            ++n;
+        }
+        digits[n] = '\0';
+        return leading_int(digits);
+    };
+    device_version v{read_at(0), 0};
+    const void* dot = size > 0 ? std::memchr(text, '.', size) : nullptr;
+    if (dot != nullptr) {
+        std::size_t at = static_cast<std::size_t>(static_cast<const unsigned char*>(dot) - text);
+        v.minor = read_at(at + 1);
+    }
+    return v;
+}
+
+namespace {
+
+// The power-up handshake of connect; results 1 to 6.
+int handshake(std::int32_t rate)
+{
+    if (link_state.connected == 1) {
+        std::printf("\a\aError: already Connected!\n");
+        return 1;
+    }
+    if (open_port(link_state.port_name, rate) != 0) {
+        std::printf("\a\aError: could not open COM port %s\n", link_state.port_name);
+        return 2;
+    }
+
+    // Throw away whatever the line still carries until one read window
+    // passes in silence.
+    unsigned char scratch[40];
+    while (read_port(link_state.port_name, scratch, sizeof scratch, 100) != 0) {
+    }
+    purge_port();
+
+    std::printf("\a\aTURN ON the Pellomatic or CYCLE THE POWER if it is already on.\n"
+                "You have %ld seconds to do this...",
+                static_cast<long>(power_on_seconds));
+
+    // The start-up text: only the bytes of this read count.
+    int n = read_port(link_state.port_name, rx_buffer, 100, 20000);
+    if (n < 0)
+        n = 0;
+    std::size_t size = static_cast<std::size_t>(n);
+    rx_buffer[size] = '\0';
+    for (std::size_t i = 0; i < size; ++i)
+        if (rx_buffer[i] == '\0')
+            rx_buffer[i] = '#';
+
+    const unsigned char* name = find_bytes(rx_buffer, size, device_name);
+    if (name == nullptr) {
+        std::printf("\n\a\aError: did not receive the Pellomatic prompt!\nExpected: Pellomatic\n");
+        dump_received(n);
+        return 3;
+    }
+    std::size_t rest = size - static_cast<std::size_t>(name - rx_buffer);
+    const unsigned char* marker = find_bytes(name, rest, version_marker);
+    if (marker == nullptr) {
+        std::printf("\n\a\aError: did not receive the Pellomatic version (minimum %d.%d)!\n",
+                    static_cast<int>(min_major), static_cast<int>(min_minor));
+        return 4;
+    }
+    const unsigned char* number = marker + std::strlen(version_marker);
+    device_version v = parse_version(number, size - static_cast<std::size_t>(number - rx_buffer));
+    if (v.major < min_major || (v.major == min_major && v.minor < min_minor)) {
+        std::printf("\n\a\aError: received Pellomatic version %d.%d but minimal is %d.%d!\n",
+                    static_cast<int>(v.major), static_cast<int>(v.minor),
+                    static_cast<int>(min_major), static_cast<int>(min_minor));
+        return 4;
+    }
+
+    if (write_port(link_state.port_name, &attention_char, 1) != 1) {
+        std::printf("\n\a\aError: wrote <ctrl>-c attention character, got error on port %s\n",
+                    link_state.port_name);
+        return 5;
+    }
+
+    int m = read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, 2000);
+    if (m < 0)
+        m = 0;
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "Connected %ld", static_cast<long>(rate));
+    if (find_bytes(rx_buffer, static_cast<std::size_t>(m), expected) != nullptr) {
+        std::printf("\n");
+        std::printf("\aConnected at %ld\n", static_cast<long>(rate));
+        link_state.connected = 1;
+        return 0;
+    }
+    std::printf("\n\a\aError: did not receive the Pellomatic Connected string!\nExpected %s\n",
+                expected);
+    dump_received(m);
+    return 6;
+}
+
+// The re-synchronisation after a baud change; results 7 and 8.
+int resynchronise(std::int32_t rate)
+{
+    const unsigned char cr = '\r';
+    if (write_port(link_state.port_name, &cr, 1) != 1) {
+        std::printf("\a\aError: wrote CR character, got error on port %s\n", link_state.port_name);
+        return 7;
+    }
+    int m = read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, 20000);
+    if (m < 0)
+        m = 0;
+    if (find_bytes(rx_buffer, static_cast<std::size_t>(m), device_prompt) != nullptr) {
+        std::printf("\aConnected at %ld\n", static_cast<long>(rate));
+        return 0;
+    }
+    std::printf("\a\aError: did not receive the Pellomatic prompt!\n");
+    return 8;
+}
+
+}  // namespace
+
+int connect_device(std::int32_t rate, int resync)
+{
+    std::printf("Connecting at %ld...\n", static_cast<long>(rate));
+    if (resync == 0) {
+        int result = handshake(rate);
+        if (result >= 3)
+            close_port();  // connected stays 0
+        return result;
+    }
+    int result = resynchronise(rate);
+    if (result != 0)
+        close_link();
+    return result;
+}
+
+void connect_command(const char* port_word, const char* baud_word)
+{
+    if (link_state.connected == 1) {
+        std::printf("\a\aError: already Connected!\n");
+        return;
+    }
+    if (port_word == nullptr) {
+        std::printf("\a\aError: missing argument: com_port\n");
+        return;
+    }
+    long number = com_port_number(port_word);
+    if (number < 1 || number > 20) {
+        std::printf("\a\aError: invalid COM port number (1..20): %s\n", port_word);
+        return;
+    }
+    long rate = baud_word != nullptr ? leading_int(baud_word) : default_link_baud();
+    link_state.link_baud = static_cast<std::int32_t>(rate);
+    if (!is_link_baud(rate)) {
+        std::printf("\a\aError: invalid baud rate: %d\n", static_cast<int>(link_state.link_baud));
+        return;
+    }
+    std::snprintf(link_state.port_name, sizeof link_state.port_name, "COM%d",
+                  static_cast<int>(number));
+    connect_device(link_state.link_baud, 0);
+}
+
+void disconnect_command()
+{
+    if (link_state.connected == 1) {
+        close_link();
+        std::printf("Disconnected\n");
+    } else {
+        std::printf("\a\aError: not Connected!\n");
+    }
+}
+
+void baud_command(const char* baud_word)
+{
+    if (link_state.connected != 1) {
+        std::printf("\a\aError: must be Connected before changing the Baud!\n");
+        return;
+    }
+    if (baud_word == nullptr) {
+        std::printf("\a\aError: missing argument: baud\n");
+        return;
+    }
+    long rate = leading_int(baud_word);
+    link_state.link_baud = static_cast<std::int32_t>(rate);
+    if (!is_link_baud(rate)) {
+        std::printf("\a\aError: invalid baud rate: %d\n", static_cast<int>(link_state.link_baud));
+        return;
+    }
+    char command[32];
+    int len = std::snprintf(command, sizeof command, "host %ld\r", rate);
+    if (write_port(link_state.port_name, command, len) != len) {
+        std::printf("\a\aError: wrote Host Baud command, got error on port %s\n",
+                    link_state.port_name);
+        close_link();
+        return;
+    }
+    connect_device(link_state.link_baud, 1);
+}
+
+}  // namespace pello

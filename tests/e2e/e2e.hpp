@@ -1,0 +1,81 @@
+// End-to-end test helpers: the utility built with the test port template,
+// run with scripted input against the emulator, and the texts and bytes the
+// tests compare.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/run.hpp"
+#include "support/sim.hpp"
+
+namespace pello::e2e {
+
+using bytes = std::vector<unsigned char>;
+
+// Runs the utility with the given operator input.
+test::run_result run_utility(const std::string& input, int timeout_ms = 60000);
+
+// What the utility printed after its banner and command summary, from the
+// first prompt on.
+std::string transcript(const std::string& out);
+
+// The lines of a successful connect at rate, after "Command> ".
+std::string connect_ok(long rate);
+
+// The lines up to the 20-second window of a connect at rate.
+std::string connect_start(long rate);
+
+// The hex dump the handshake prints for these bytes.
+std::string dump(const bytes& data);
+
+// The byte runs the emulator traced as sent ("send") or received ("recv"),
+// in order.
+std::vector<bytes> traced(const std::string& log, const std::string& direction);
+
+// Packets and their answers from the emulator's packets.log.
+struct logged_packet {
+    bytes packet;
+    unsigned char answer;
+};
+std::vector<logged_packet> logged_packets(const std::string& log);
+
+// The packet the host must send for a payload: length, payload and CRC-16
+// (CRC-16/SPI-FUJITSU computed bit by bit, independent of the utility).
+bytes packet_for(const bytes& payload);
+// A command packet: name and decimal size, NUL padded; size < 0: no size.
+bytes command_packet(const std::string& name, long size);
+
+// The record lines of a firmware file, in order.
+std::vector<std::string> record_lines(const std::string& text);
+
+// Lines of a text file's content.
+std::vector<std::string> lines_of(const std::string& text);
+
+// A utility kept running with its standard input open, for tests that need
+// it to hold the port while something else happens.
+class live_utility {
+public:
+    live_utility();
+    ~live_utility();
+    live_utility(const live_utility&) = delete;
+    live_utility& operator=(const live_utility&) = delete;
+    void send(const std::string& text);
+    // Waits until the output holds text; false after timeout_ms.
+    bool wait_for(const std::string& text, int timeout_ms);
+    // Closes its input and waits for it to end; returns the exit status.
+    int finish();
+    const std::string& out() const { return out_; }
+
+private:
+    void pump(int timeout_ms);
+    int pid_ = -1;
+    int in_ = -1;
+    int out_fd_ = -1;
+    std::string out_;
+};
+
+}  // namespace pello::e2e
