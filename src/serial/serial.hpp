@@ -19,10 +19,11 @@ std::int32_t get_baud(long rate);
 // translation unit per program defines it.
 extern const char* const port_template;
 
-// The device path of a port name "COM<n>" (n from 1, written without leading
-// zeros) through port_template, or through the given template; empty when
-// the name is not of that form.
+// The device path of a port name "COM<n>": on POSIX through port_template,
+// on Windows "\\.\COM<n>". Empty when the name is not of that form.
 std::string port_device_path(const char* name);
+// "COM<n>" (n from 1, written without leading zeros) through the given
+// template ({n}: n, {i}: n - 1); empty when the name is not of that form.
 std::string port_device_path(const char* name, const char* path_template);
 
 // Opens COM<n> exclusively, checks it, sets it to rate 8N1 without flow
@@ -43,7 +44,9 @@ int write_port(const char* name, const void* buffer, int length);
 void purge_port();
 void close_port();
 bool port_is_open();
-// The text of errno, in a shared buffer overwritten by each call.
+// The system's text of the last error (errno on POSIX, GetLastError on
+// Windows) without a trailing line break, in a shared buffer overwritten by
+// each call.
 const char* sys_error_text();
 // Writes text and "Return code %d, system error code %d" to stderr; with a
 // non-zero code waits 5 s and ends the program with status 3. With code 0 it

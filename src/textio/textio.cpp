@@ -8,15 +8,15 @@ int read_text_line(std::FILE* file, char* buf, int size)
 {
     int n = 0;
     while (n < size - 1) {
-        int c = getc_unlocked(file);
+        int c = std::getc(file);
         if (c == EOF)
             break;
         if (c == '\r') {
-            int next = getc_unlocked(file);
+            int next = std::getc(file);
             if (next == '\n') {
                 c = '\n';
             } else if (next != EOF) {
-                ungetc(next, file);
+                std::ungetc(next, file);
             }
         }
         buf[n++] = static_cast<char>(c);

@@ -1,0 +1,430 @@
+// The serial port layer on Windows (KERNEL32): one COM port at a time,
+// opened exclusively as \\.\COM<n>, checked through its communications
+// properties, set to 8N1 without flow control, read and written with the
+// port's own time limits, purged and closed.
+#include "serial/serial.hpp"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace pello {
+
+namespace {
+
+// The open port. 0 while no port has been opened or after close_port; the
+// invalid-handle value after a failed open.
+HANDLE port_handle = nullptr;
+
+// The line settings as last applied: their BaudRate is the rate the port was
+// last set to, from which the per-byte time limits follow.
+DCB line_settings{};
+
+// The standing time limits set by open_port, the template of every read.
+COMMTIMEOUTS standing_timeouts{};
+
+// The shared error text buffer of sys_error_text.
+char error_text[1024];
+
+// The record length of the first capabilities query, and the capabilities
+// the device link needs.
+constexpr WORD first_packet_length = 62;
+constexpr DWORD sp_required = SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS;  // 0x0F
+constexpr WORD stop_parity_required = STOPBITS_10 | PARITY_NONE;              // 0x0101
+constexpr DWORD pcf_required = PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS;            // 0x00C0
+
+// A capabilities record from calloc, released on every path.
+struct free_deleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using commprop_ptr = std::unique_ptr<COMMPROP, free_deleter>;
+
+// A zeroed capabilities record of the given length. The system writes at
+// least a whole COMMPROP into the record it is given, so the record is
+// never shorter than that, whatever length the provider names.
+commprop_ptr new_commprop(std::size_t length)
+{
+    const std::size_t bytes = std::max(length, sizeof(COMMPROP));
+    return commprop_ptr(static_cast<COMMPROP*>(std::calloc(1, bytes)));
+}
+
+bool handle_is_open(HANDLE h)
+{
+    return h != nullptr && h != INVALID_HANDLE_VALUE;
+}
+
+// printf into a string of any length, for the texts handed to fatal_exit.
+__attribute__((format(gnu_printf, 1, 2))) std::string format_text(const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    std::va_list again;
+    va_copy(again, args);
+    const int size = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    if (size > 0)
+        std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    return text;
+}
+
+// The per-character time limit factors of the line: 10000 / R for a read,
+// 20000 / R for a write (whole milliseconds, rounded down).
+DWORD per_byte_ms(DWORD factor)
+{
+    return line_settings.BaudRate > 0 ? factor / line_settings.BaudRate : 0;
+}
+
+// A millisecond count for a COMMTIMEOUTS field, kept below MAXDWORD (which
+// has a meaning of its own there).
+DWORD timeout_field(long long ms)
+{
+    return static_cast<DWORD>(std::clamp<long long>(ms, 0, MAXDWORD - 1));
+}
+
+// Applies the read time limits of one read; a refusal ends the program.
+void set_read_timeouts(const char* name, const COMMTIMEOUTS& timeouts)
+{
+    COMMTIMEOUTS applied = timeouts;
+    if (!SetCommTimeouts(port_handle, &applied)) {
+        const std::string text = format_text(
+            "\a\aError: could not set the comm timeouts for port %s: %s\n", name, sys_error_text());
+        fatal_exit(25, text.c_str());
+    }
+}
+
+// One synchronous read of up to want bytes into chunk; a failed read ends
+// the program.
+DWORD read_once(const char* name, unsigned char* chunk, DWORD want)
+{
+    DWORD count = 0;
+    if (!ReadFile(port_handle, chunk, want, &count, nullptr)) {
+        const std::string text =
+            format_text("\a\aError: could not read on COM port %s: %s\n", name, sys_error_text());
+        fatal_exit(26, text.c_str());
+    }
+    return std::min(count, want);
+}
+
+}  // namespace
+
+// On Windows a port is reached by its own name: \\.\COM3 for COM3, built in
+// a 20-character buffer. A name whose path does not fit is not a port.
+std::string port_device_path(const char* name)
+{
+    if (name == nullptr)
+        return {};
+    char path[20];
+    const int n = std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof path)
+        return {};
+    return path;
+}
+
+int open_port(const char* name, std::int32_t rate)
+{
+    if (name == nullptr) {
+        std::printf("open_port: Error: port null argument\n");
+        return -1;
+    }
+    const std::string path = port_device_path(name);
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    if (path.empty())
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    else
+        opened = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
+        // A port already open stays open and in use: a failed open does
+        // not lose it.
+        if (!handle_is_open(port_handle))
+            port_handle = INVALID_HANDLE_VALUE;
+        std::printf("\a\aError: cannot open COM port %s: %s\n", name, sys_error_text());
+        return -2;
+    }
+    close_port();  // one port at a time: a port still open is given up now
+    port_handle = opened;
+
+    if (set_comm_prop(name, rate) != 0) {
+        close_port();  // whatever set_comm_prop stopped at, the port is not left open
+        return -3;
+    }
+
+    // The standing time limits: 10000 / R ms per byte read, 20000 / R ms per
+    // byte written and 10 ms more; no interval limit.
+    standing_timeouts.ReadIntervalTimeout = 0;
+    standing_timeouts.ReadTotalTimeoutMultiplier = per_byte_ms(10000);
+    standing_timeouts.ReadTotalTimeoutConstant = 1;
+    standing_timeouts.WriteTotalTimeoutMultiplier = per_byte_ms(20000);
+    standing_timeouts.WriteTotalTimeoutConstant = 10;
+    if (!SetCommTimeouts(port_handle, &standing_timeouts)) {
+        std::printf("\a\aError: could not set the comm timeouts for port %s: %s\n", name,
+                    sys_error_text());
+        close_port();
+        return -14;
+    }
+    purge_port();
+    return 0;
+}
+
+int set_comm_prop(const char* name, std::int32_t rate)
+{
+    if (name == nullptr) {
+        std::printf("set_comm_prop: Error: port null argument\n");
+        return -1;
+    }
+    const std::int32_t found = get_baud(rate);
+    if (found == 0) {
+        std::printf("\a\aError: Invalid baud rate %ld\n", static_cast<long>(rate));
+        return -2;
+    }
+
+    // First ask with a record of the common length to learn the length the
+    // provider wants, then ask again with a record of that length.
+    commprop_ptr first = new_commprop(first_packet_length);
+    if (!first) {
+        std::printf("\a\aError: could not malloc comm properties buffer for port %s: %s\n", name,
+                    sys_error_text());
+        close_port();
+        return -3;
+    }
+    first->wPacketLength = first_packet_length;
+    if (!GetCommProperties(port_handle, first.get())) {
+        std::printf("\a\aError: could not get comm properties for port %s: %s\n", name,
+                    sys_error_text());
+        close_port();
+        return -4;
+    }
+    const WORD length = first->wPacketLength;
+    first.reset();
+
+    commprop_ptr props = new_commprop(length);
+    if (!props) {
+        std::printf("\a\aError: could not malloc comm properties buffer for port %s: %s\n", name,
+                    sys_error_text());
+        close_port();
+        return -5;
+    }
+    props->wPacketLength = length;
+    props->dwProvSpec1 = COMMPROP_INITIALIZED;
+    if (!GetCommProperties(port_handle, props.get())) {
+        std::printf("\a\aError: could not get comm properties for port %s: %s\n", name,
+                    sys_error_text());
+        close_port();
+        return -6;
+    }
+
+    if ((props->dwSettableParams & sp_required) != sp_required) {
+        std::printf("\a\aError: required comm properties for port %s not settable: Settable "
+                    "Params 0x%08x\n",
+                    name, static_cast<unsigned>(props->dwSettableParams));
+        close_port();
+        return -7;
+    }
+    if ((props->wSettableData & DATABITS_8) != DATABITS_8) {
+        std::printf("\a\aError: 8 data bits comm properties for port %s not settable: Settable "
+                    "Data 0x%04x\n",
+                    name, static_cast<unsigned>(props->wSettableData));
+        close_port();
+        return -9;
+    }
+    if ((props->wSettableStopParity & stop_parity_required) != stop_parity_required) {
+        std::printf("\a\aError: 1 stop bit, no parity comm properties for port %s not settable: "
+                    "Settable Stop & Parity 0x%04x\n",
+                    name, static_cast<unsigned>(props->wSettableStopParity));
+        close_port();
+        return -10;
+    }
+    if ((props->dwProvCapabilities & pcf_required) != pcf_required) {
+        std::printf("\a\aError: timeouts comm properties for port %s not settable: Settable Prov "
+                    "Cap 0x%08x\n",
+                    name, static_cast<unsigned>(props->dwProvCapabilities));
+        close_port();
+        return -11;
+    }
+    props.reset();
+
+    DCB line{};
+    line.DCBlength = sizeof line;
+    if (!GetCommState(port_handle, &line)) {
+        std::printf("\a\aError: could not get the comm state for port %s: %s\n", name,
+                    sys_error_text());
+        close_port();
+        return -12;
+    }
+    // 8 data bits, no parity, 1 stop bit at the rate found; no parity
+    // checking, no CTS/DSR output flow control, DTR and RTS held off, no
+    // XON/XOFF either way, received NUL bytes discarded. Everything else
+    // keeps what the port reported.
+    line.ByteSize = 8;
+    line.Parity = NOPARITY;
+    line.StopBits = ONESTOPBIT;
+    line.BaudRate = static_cast<DWORD>(found);
+    line.fParity = 0;
+    line.fOutxCtsFlow = 0;
+    line.fOutxDsrFlow = 0;
+    line.fDtrControl = DTR_CONTROL_DISABLE;
+    line.fOutX = 0;
+    line.fInX = 0;
+    line.fRtsControl = RTS_CONTROL_DISABLE;
+    line.fNull = 1;
+    if (!SetCommState(port_handle, &line)) {
+        std::printf("\a\aError: could not set the comm state for port %s: %s\n", name,
+                    sys_error_text());
+        close_port();
+        return -13;
+    }
+    line_settings = line;
+    return 0;
+}
+
+int read_port(const char* name, void* buffer, int size, int limit_ms)
+{
+    if (name == nullptr) {
+        fatal_exit(25, "read_port: Error: invalid param port\n");
+        return 0;
+    }
+    if (buffer == nullptr) {
+        fatal_exit(25, "read_port: Error: invalid param buf ptr\n");
+        return 0;
+    }
+    if (size <= 0) {
+        fatal_exit(25, format_text("read_port: Error: invalid param size: %d\n", size).c_str());
+        return 0;
+    }
+
+    // The read's own limits: 10000 / R ms per byte and limit + 10 ms more,
+    // in force until the next read sets its own. The port ends the read when
+    // size bytes have arrived or that total has passed; a pause does not.
+    COMMTIMEOUTS timeouts = standing_timeouts;
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = per_byte_ms(10000);
+    timeouts.ReadTotalTimeoutConstant = timeout_field(static_cast<long long>(limit_ms) + 10);
+    set_read_timeouts(name, timeouts);
+
+    const ULONGLONG deadline = GetTickCount64() +
+                               static_cast<ULONGLONG>(size) * timeouts.ReadTotalTimeoutMultiplier +
+                               timeouts.ReadTotalTimeoutConstant;
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::vector<unsigned char> chunk(static_cast<std::size_t>(size));
+    int got = 0;
+    DWORD want = static_cast<DWORD>(size);
+    for (;;) {
+        const DWORD count = read_once(name, chunk.data(), want);
+        // The port discards NUL bytes itself (fNull); one that a driver lets
+        // through is dropped here and does not count as received.
+        for (DWORD i = 0; i < count; ++i)
+            if (chunk[i] != 0)
+                out[got++] = chunk[i];
+        // A read that came back short ended at its time limit.
+        if (got == size || count < want)
+            return got;
+        // Every byte asked for came, but NUL bytes among them were dropped:
+        // read the rest within what is left of the same time limit.
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return got;
+        want = static_cast<DWORD>(size - got);
+        timeouts.ReadTotalTimeoutMultiplier = 0;
+        timeouts.ReadTotalTimeoutConstant = timeout_field(static_cast<long long>(deadline - now));
+        set_read_timeouts(name, timeouts);
+    }
+}
+
+int write_port(const char* name, const void* buffer, int length)
+{
+    if (name == nullptr) {
+        std::printf("write_port: Error: invalid param file port\n");
+        return -1;
+    }
+    if (buffer == nullptr) {
+        std::printf("write_port: Error: invalid param buf ptr\n");
+        return -2;
+    }
+    if (length <= 0) {
+        std::printf("write_port: Error: invalid param len: %d\n", length);
+        return -1;
+    }
+
+    // One synchronous write, bounded by the standing write limit.
+    DWORD written = 0;
+    const BOOL ok = WriteFile(port_handle, buffer, static_cast<DWORD>(length), &written, nullptr);
+    if (ok && written < static_cast<DWORD>(length))
+        SetLastError(ERROR_TIMEOUT);  // the write limit ran out before every byte was out
+    if (!ok || written < static_cast<DWORD>(length)) {
+        std::printf("\a\aError: wrote %d of %d, got error on port %s: %s\n",
+                    static_cast<int>(std::min(written, static_cast<DWORD>(length))), length, name,
+                    sys_error_text());
+        return -3;
+    }
+    return length;
+}
+
+void purge_port()
+{
+    if (handle_is_open(port_handle))
+        (void)PurgeComm(port_handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+void close_port()
+{
+    if (!handle_is_open(port_handle))
+        return;
+    (void)CloseHandle(port_handle);
+    port_handle = nullptr;
+}
+
+bool port_is_open()
+{
+    return handle_is_open(port_handle);
+}
+
+const char* sys_error_text()
+{
+    const DWORD error = GetLastError();
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), error_text,
+                             sizeof error_text, nullptr);
+    if (n == 0 || n >= sizeof error_text) {
+        std::snprintf(error_text, sizeof error_text, "Unknown error %lu",
+                      static_cast<unsigned long>(error));
+    } else {
+        // The system's text ends with a line break (CR LF): drop it.
+        error_text[n] = '\0';
+        while (n > 0 && (error_text[n - 1] == '\n' || error_text[n - 1] == '\r'))
+            error_text[--n] = '\0';
+    }
+    SetLastError(error);
+    return error_text;
+}
+
+void fatal_exit(int code, const char* text)
+{
+    const DWORD system_error = GetLastError();
+    if (text != nullptr)
+        std::fputs(text, stderr);
+    std::fprintf(stderr, "Return code %d, system error code %d\n", code,
+                 static_cast<int>(system_error));
+    std::fflush(stderr);
+    if (code == 0) {
+        SetLastError(system_error);
+        return;
+    }
+    std::fflush(stdout);
+    // Leave the message on the screen for 5 seconds, then end abnormally.
+    Sleep(5000);
+    std::_Exit(3);
+}
+
+}  // namespace pello
