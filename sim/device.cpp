@@ -124,6 +124,13 @@ void console_byte(device& d, unsigned char byte)
         const long rate = read_line_rate(d.master);
         const std::string text = d.opt.has_confirm ? d.opt.confirm + "\r\n"
                                                    : "Connected " + std::to_string(rate) + "\r\n";
+        hold_answer(d, d.opt.confirm_delay_ms, "the answer to 0x03");
+        if (d.opt.confirm_hangup >= 0) {
+            const auto n = std::min(text.size(), static_cast<std::size_t>(d.opt.confirm_hangup));
+            send(d, text.substr(0, n));
+            plan_hangup(d, printf_string("attention: answered %zu bytes", n).c_str());
+            return;
+        }
         send_filled(d, text);
         event(d, "attention: answered %s", d.opt.has_confirm ? "the --confirm text" : text.substr(0, text.size() - 2).c_str());
         return;
@@ -146,6 +153,7 @@ void device_byte(device& d, unsigned char byte, time_point t)
         break;
     case mode::boot:
         if (byte == SYN) {
+            hold_answer(d, d.opt.sync_delay_ms, "the ACK of SYN");
             send_byte(d, ACK);
             loader_begin(d);
         }
@@ -176,11 +184,16 @@ void send(device& d, std::string_view bytes)
 {
     if (bytes.empty() || d.master < 0 || !d.host_open)
         return;
+    // A NUL storm: NUL bytes before every byte; the host must drop them all.
+    const auto storm = static_cast<std::size_t>(d.opt.nul_storm);
+    if (storm > 0)
+        trace("storm: %zu NUL bytes before each byte of the next send", storm);
     trace_bytes("send", reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
     // Paced, a byte reaches the host one character time after it starts.
     if (d.opt.pace && d.tx.empty())
         d.tx_next = std::max(d.tx_next, sim_clock::now() + char_time(d));
     for (const char c : bytes) {
+        d.tx.insert(d.tx.end(), storm, 0);
         d.tx.push_back(static_cast<unsigned char>(c));
         if (c != '\0')
             ++d.unread;
@@ -192,11 +205,41 @@ void send_byte(device& d, unsigned char byte)
     send(d, std::string_view(reinterpret_cast<const char*>(&byte), 1));
 }
 
+void hold_answer(device& d, int delay_ms, const char* what)
+{
+    if (delay_ms <= 0)
+        return;
+    const time_point until = sim_clock::now() + milliseconds(delay_ms);
+    d.tx_hold = std::max(d.tx_hold, until);
+    // Paced, the first byte then reaches the host one character time later.
+    if (d.opt.pace)
+        d.tx_next = std::max(d.tx_next, d.tx_hold + char_time(d));
+    event(d, "%s held back %d ms", what, delay_ms);
+}
+
+// The hang-up comes --hangup-delay ms after what triggered it (and after a
+// late answer), so that the host has finished its write and waits in its
+// read: a line that goes while the host is still writing fails the write
+// instead, which is another fault.
+void plan_hangup(device& d, const char* why)
+{
+    const time_point at = std::max(d.tx_hold, sim_clock::now()) + milliseconds(d.opt.hangup_delay_ms);
+    d.hangup_due = std::min(d.hangup_due, at);
+    event(d, "%s: the line hangs up in %d ms", why, d.opt.hangup_delay_ms);
+}
+
 void flush_tx(device& d, time_point now)
 {
     if (!d.host_open || d.master < 0) {
         d.tx.clear();
         return;
+    }
+    if (now < d.tx_hold)
+        return;  // a slow answer, and whatever follows it, is not due yet
+    if (d.tx_hold != time_point{}) {
+        trace("held answer due, going out %lld us late",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(now - d.tx_hold).count()));
+        d.tx_hold = time_point{};
     }
     if (!d.opt.pace) {
         while (!d.tx.empty()) {
@@ -264,6 +307,8 @@ void power_on(device& d, time_point now)
     d.power_pending = false;
     d.rx.clear();
     d.tx.clear();
+    d.tx_hold = time_point{};
+    d.hangup_due = time_point::max();
     d.console_line.clear();
     d.unread = 0;
     d.startup_read = false;
@@ -287,6 +332,8 @@ void power_off(device& d, const char* why)
     d.power_pending = false;
     d.rx.clear();
     d.tx.clear();
+    d.tx_hold = time_point{};
+    d.hangup_due = time_point::max();
 }
 
 void power_cycle(device& d, time_point now, const char* why)
@@ -310,6 +357,11 @@ void end_session(device& d)
 
 void handle_due(device& d, time_point now)
 {
+    if (now >= d.hangup_due) {
+        d.hangup_due = time_point::max();
+        d.hangup = true;
+        return;
+    }
     if (d.power_pending && now >= d.power_at)
         power_on(d, now);
     while (!d.rx.empty() && d.rx.front().first <= now && !d.hangup) {
@@ -332,8 +384,13 @@ time_point next_wake(const device& d, time_point now)
         wake = std::min(wake, d.power_at);
     if (!d.rx.empty())
         wake = std::min(wake, d.rx.front().first);
-    if (!d.tx.empty())
-        wake = std::min(wake, d.opt.pace ? d.tx_next : now + milliseconds(5));
+    if (!d.tx.empty()) {
+        if (d.opt.pace)
+            wake = std::min(wake, std::max(d.tx_next, d.tx_hold));
+        else
+            wake = std::min(wake, now >= d.tx_hold ? now + milliseconds(5) : d.tx_hold);
+    }
+    wake = std::min(wake, d.hangup_due);
     if (d.state == mode::boot)
         wake = std::min(wake, d.boot_until);
     time_point when;
@@ -345,11 +402,14 @@ time_point next_wake(const device& d, time_point now)
 int decide_answer(device& d, long number, int sends, unsigned char natural)
 {
     if (d.opt.hangup_at.count(number) != 0) {
-        d.hangup = true;
+        plan_hangup(d, printf_string("no answer to %ld", number).c_str());
         return answer_hangup;
     }
     if (d.opt.silent_at.count(number) != 0)
         return answer_none;
+    const auto delay = d.opt.delay_at.find(number);
+    if (delay != d.opt.delay_at.end())
+        hold_answer(d, delay->second, printf_string("the answer to %ld", number).c_str());
     const auto reply = d.opt.reply_at.find(number);
     if (reply != d.opt.reply_at.end())
         return reply->second;

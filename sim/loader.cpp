@@ -156,6 +156,12 @@ void loader_byte(device& d, unsigned char byte)
         s.ident += static_cast<char>(byte);
         if (s.ident.size() < identifier_length)
             return;
+        if (s.ident == identifier && d.opt.ident_hangup) {
+            s.ident.clear();
+            plan_hangup(d, "firmware loader: identifier received, no answer");
+            return;
+        }
+        hold_answer(d, d.opt.ident_delay_ms, "the answer to the identifier");
         if (s.ident == identifier) {
             s.identified = true;
             send_byte(d, ACK);

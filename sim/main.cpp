@@ -60,7 +60,7 @@ const char usage_text[] =
     "                          set on the line), both ways: received bytes are handled when\n"
     "                          they would have arrived, sent bytes go one character time apart\n"
     "  --once                  exit when the host closes the port after a download or a\n"
-    "                          firmware update (or after a --hangup-at)\n"
+    "                          firmware update (or after a hang-up)\n"
     "  --quiet                 print only the ready line and errors\n"
     "  -h, --help              print this help\n"
     "  SIGUSR1 power-cycles the device while the host has the port open; SIGTERM and\n"
@@ -73,12 +73,18 @@ const char usage_text[] =
     "                          3.0, or a text without a '.')\n"
     "  --version-first         the \"Version\" line comes before the device name\n"
     "  --startup-nul           NUL bytes between the lines of the start-up text\n"
+    "  --nul-storm N           N NUL bytes before every byte the device sends (the loader\n"
+    "                          prompt, the start-up text, every answer): the host must drop\n"
+    "                          them all, neither counting them nor ending a read on them\n"
     "  --noise N               N bytes of noise (any byte but NUL, the high half included)\n"
     "                          before the start-up text\n"
     "  --short-startup         a start-up text under 100 bytes (the host then waits its\n"
     "                          whole window)\n"
     "  --silent                power up but never send or answer anything\n"
     "  --confirm TEXT          answer 0x03 with TEXT instead of \"Connected <rate>\"\n"
+    "  --confirm-delay MS      answer 0x03 MS ms after it arrived\n"
+    "  --confirm-hangup N      answer 0x03 with only the first N bytes of the answer (0: with\n"
+    "                          nothing), then hang the line up\n"
     "  --no-prompt             no answer to \"\\r\"\n"
     "  --extra-after-download N  answer \"download\\r\\n\" with N bytes (\"download\\r\\n\" cut\n"
     "                          or padded with '.'), to test the host's 64-byte drain\n"
@@ -98,9 +104,26 @@ const char usage_text[] =
     "  --reply-at K:BYTE       answer packet or record K with BYTE (for example 0x41,\n"
     "                          0x17 ETB, 0x18 CAN, 0x11, 0x12, 0x15); repeatable\n"
     "  --silent-at K           no answer to packet or record K; repeatable\n"
-    "  --hangup-at K           hang the line up at packet or record K (the emulator closes\n"
-    "                          its side, then links a fresh pseudo-terminal); repeatable\n"
+    "  --hangup-at K           hang the line up at packet or record K instead of answering it\n"
+    "                          (the emulator closes its side, then links a fresh\n"
+    "                          pseudo-terminal); repeatable\n"
+    "  --delay-at K:MS         answer packet or record K MS ms after it arrived; repeatable\n"
     "  A packet or record is used only when it is sound and answered ACK.\n"
+    "\n"
+    "Loader handshake faults:\n"
+    "  --sync-delay MS         acknowledge SYN MS ms after it arrived\n"
+    "  --ident-delay MS        answer the identifier MS ms after it arrived\n"
+    "  --ident-hangup          hang the line up when the identifier has come, instead of\n"
+    "                          answering it\n"
+    "\n"
+    "A late answer (--confirm-delay, --delay-at, --sync-delay, --ident-delay) holds back\n"
+    "whatever the device sends after it too, in order, as on a serial line.\n"
+    "  --hangup-delay MS       a hang-up (--hangup-at, --confirm-hangup, --ident-hangup)\n"
+    "                          comes MS ms after what triggers it, or after the late answer\n"
+    "                          it follows (default 50): the host has then finished its write\n"
+    "                          and waits for the answer (a line lost under a write fails the\n"
+    "                          write instead). 50 ms falls inside the 110 ms window of a\n"
+    "                          firmware record; the longer windows allow a longer delay\n"
     "\n"
     "Files (in --out DIR, written when a session ends and after the finish packet or the\n"
     "end-of-file record):\n"
@@ -154,7 +177,8 @@ int parse_options(int argc, char** argv, options& opt)
         static const char* const with_value[] = {
             "--link", "--out", "--log", "--power-delay", "--loader-wait", "--name", "--version",
             "--confirm", "--noise", "--nak-first", "--reply-at", "--silent-at", "--hangup-at",
-            "--extra-after-download"};
+            "--extra-after-download", "--confirm-delay", "--confirm-hangup", "--nul-storm",
+            "--delay-at", "--sync-delay", "--ident-delay", "--hangup-delay"};
         bool needs_value = false;
         for (const char* name : with_value)
             needs_value = needs_value || arg == name;
@@ -241,6 +265,40 @@ int parse_options(int argc, char** argv, options& opt)
             if (!number(0, 4096))
                 return 2;
             opt.download_answer = static_cast<int>(n);
+        } else if (arg == "--confirm-delay") {
+            if (!number(0, 600000))
+                return 2;
+            opt.confirm_delay_ms = static_cast<int>(n);
+        } else if (arg == "--confirm-hangup") {
+            if (!number(0, 4096))
+                return 2;
+            opt.confirm_hangup = static_cast<int>(n);
+        } else if (arg == "--nul-storm") {
+            if (!number(0, 100000))
+                return 2;
+            opt.nul_storm = static_cast<int>(n);
+        } else if (arg == "--delay-at") {
+            const auto colon = value.find(':');
+            long k = 0, ms = 0;
+            if (colon == std::string::npos ||
+                !parse_number(value.substr(0, colon).c_str(), 1, 1000000, k) ||
+                !parse_number(value.substr(colon + 1).c_str(), 0, 600000, ms))
+                return usage_error("--delay-at needs K:MS (K from 1, MS 0 to 600000), not %s", value.c_str());
+            opt.delay_at[k] = static_cast<int>(ms);
+        } else if (arg == "--sync-delay") {
+            if (!number(0, 600000))
+                return 2;
+            opt.sync_delay_ms = static_cast<int>(n);
+        } else if (arg == "--ident-delay") {
+            if (!number(0, 600000))
+                return 2;
+            opt.ident_delay_ms = static_cast<int>(n);
+        } else if (arg == "--hangup-delay") {
+            if (!number(0, 600000))
+                return 2;
+            opt.hangup_delay_ms = static_cast<int>(n);
+        } else if (arg == "--ident-hangup") {
+            opt.ident_hangup = true;
         } else if (arg == "--pace") {
             opt.pace = true;
         } else if (arg == "--fill") {

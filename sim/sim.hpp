@@ -58,6 +58,15 @@ struct options {
     std::set<long> silent_at;
     std::set<long> hangup_at;
     int download_answer = -1;  // bytes of answer to "download\r\n"; -1: the usual echo
+    // Slow answers and faults of the handshakes.
+    int confirm_delay_ms = 0;       // answer to 0x03 this late
+    int sync_delay_ms = 0;          // ACK of SYN this late
+    int ident_delay_ms = 0;         // answer to the identifier this late
+    std::map<long, int> delay_at;   // packet or record number -> answer this many ms late
+    int confirm_hangup = -1;        // bytes of the answer to 0x03 before a hang-up; -1: none
+    int hangup_delay_ms = 50;       // a hang-up comes this long after what triggered it
+    bool ident_hangup = false;      // hang up instead of answering the identifier
+    int nul_storm = 0;              // NUL bytes before every byte sent
     bool pace = false;
     bool fill = false;
     bool once = false;
@@ -133,6 +142,8 @@ struct device {
     time_point rx_last{};
     std::deque<unsigned char> tx;
     time_point tx_next{};
+    time_point tx_hold{};                       // nothing is sent before this (a slow answer)
+    time_point hangup_due = time_point::max();  // a planned hang-up (--hangup-delay)
     // Operating console.
     std::string console_line;
     long host_rate = 0;
@@ -172,6 +183,8 @@ void read_master(device& d, time_point now);
 nanoseconds char_time(const device& d);
 void send(device& d, std::string_view bytes);
 void send_byte(device& d, unsigned char byte);
+void hold_answer(device& d, int delay_ms, const char* what);
+void plan_hangup(device& d, const char* why);
 void flush_tx(device& d, time_point now);
 void host_opened(device& d, time_point now);
 void host_closed(device& d, time_point now);

@@ -116,6 +116,10 @@ int send_records(std::FILE* file, int total)
         out[length] = static_cast<char>(CR);
         const int out_len = length + 1;
         for (;;) {
+            // A status byte that came after its window answered an earlier
+            // send: throw it away, so that the byte read next is the answer
+            // to this send and a refused record is never taken as accepted.
+            purge_port();
             if (write_port(link_state.port_name, out, out_len) != out_len) {
                 std::printf("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n",
                             link_state.port_name);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e.hpp"
+#include "support/e2e.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "config/config.hpp"
-#include "e2e.hpp"
+#include "support/e2e.hpp"
 #include "rules/rules.hpp"
 
 namespace {

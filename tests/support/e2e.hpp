@@ -1,4 +1,4 @@
-// End-to-end test helpers: the utility built with the test port template,
+// End-to-end test helpers, shared by the end-to-end and fault tests: the utility built with the test port template,
 // run with scripted input against the emulator, and the texts and bytes the
 // tests compare.
 #pragma once

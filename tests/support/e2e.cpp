@@ -1,4 +1,4 @@
-#include "e2e.hpp"
+#include "support/e2e.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
