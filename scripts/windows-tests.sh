@@ -182,7 +182,6 @@ stop_sim() {
 # Test cases that cannot pass on Windows, each with the reason.
 declare -A excluded=(
     [angles]="Dmctodeg.LongInputs"          # long is 32 bits: the overflow text shows 2147483648
-    [rules]="Rules.BadFiles"                # its nul.rules is the NUL device on Windows
     [device]="InHexVerify.FileMadeByObjcopy"  # needs a POSIX shell and objcopy
 )
 

@@ -438,7 +438,7 @@ TEST_F(Rules, BadFiles)
     EXPECT_EQ(r.code, -3);
     EXPECT_EQ(r.out, line_error(path, 2, "action \x7f" "ELF invalid", "\x7f" "ELF"));
     const char raw2[] = "p\0ass src A\n";
-    path = file(std::string(raw2, sizeof raw2 - 1), "nul.rules");
+    path = file(std::string(raw2, sizeof raw2 - 1), "nul-bytes.rules");
     r = parse(path);
     EXPECT_EQ(r.code, -71);
     EXPECT_EQ(r.out, line_error(path, 1, "missing arguments", "p"));
