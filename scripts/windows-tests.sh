@@ -181,7 +181,6 @@ stop_sim() {
 
 # Test cases that cannot pass on Windows, each with the reason.
 declare -A excluded=(
-    [angles]="Dmctodeg.LongInputs"          # long is 32 bits: the overflow text shows 2147483648
     [device]="InHexVerify.FileMadeByObjcopy"  # needs a POSIX shell and objcopy
 )
 

@@ -49,9 +49,9 @@ float to_float(double value)
 // Decimal text to integer: leading white space, optional sign, digits up to
 // the first other character, 0 without digits. Out-of-range texts give the
 // largest values (far outside every angle range) instead of overflowing.
-long to_integer(const char* text)
+long long to_integer(const char* text)
 {
-    return std::strtol(text, nullptr, 10);
+    return std::strtoll(text, nullptr, 10);
 }
 
 // Decimal text to real: leading white space, optional sign, digits, fraction
