@@ -171,7 +171,7 @@ int parse_options(int argc, char** argv, options& opt)
         bool has_value = false;
         if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
             value = arg.substr(arg.find('=') + 1);
-            arg = arg.substr(0, arg.find('='));
+            arg.resize(arg.find('='));
             has_value = true;
         }
         static const char* const with_value[] = {

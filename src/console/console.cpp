@@ -7,6 +7,7 @@
 #include "rules/rules.hpp"
 #include "textio/textio.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,7 +39,8 @@ void file_command(word_cursor& words, int (*process)(const char*), const char* f
         std::printf("%s", failure);
 }
 
-void dispatch(const cmd_entry& entry, word_cursor& words)
+// Runs one command; false when the command ends the program (exit, quit, x).
+bool dispatch(const cmd_entry& entry, word_cursor& words)
 {
     switch (entry.code) {
     case CMD_HELP:
@@ -81,21 +83,26 @@ void dispatch(const cmd_entry& entry, word_cursor& words)
         break;
     }
     case CMD_EXIT:
-        std::exit(0);
+        return false;
     default:
         // The "." entry has no action of its own: a line that begins with
         // "." is a repeat, so the word only arrives here after a blank.
         std::printf("\a\aInternal Error: command %d is invalid!\n", static_cast<int>(entry.code));
         break;
     }
+    return true;
 }
 
-// Copies the text of a line buffer (up to its first NUL) into another one.
+// Copies the text of a line buffer (up to its first NUL) into another one,
+// zero-filling the rest.
 void copy_line(char* to, const char* from)
 {
-    std::size_t length = std::strlen(from);  // below line_size: buffers are terminated
-    std::memcpy(to, from, length);
-    std::memset(to + length, 0, line_size - length);
+    const void* end = std::memchr(from, '\0', line_size - 1);
+    const std::size_t length = end != nullptr
+                                   ? static_cast<std::size_t>(static_cast<const char*>(end) - from)
+                                   : line_size - 1;
+    std::fill(to + length, to + line_size, '\0');
+    std::copy(from, from + length, to);
 }
 
 }  // namespace
@@ -156,8 +163,10 @@ int console_main()
         const char* word = next_word(words, word_separators);
         if (word == nullptr)
             continue;
-        if (const cmd_entry* entry = cmd_match(word))
-            dispatch(*entry, words);
+        // exit, quit and x end the program at once with status 0, printing
+        // nothing and leaving an open link to be released with the process.
+        if (const cmd_entry* entry = cmd_match(word); entry != nullptr && !dispatch(*entry, words))
+            return 0;
     }
 }
 

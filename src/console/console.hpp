@@ -70,8 +70,8 @@ bool word_abbreviates(const char* word, const char* name);
 // ambiguous command message.
 const cmd_entry* cmd_match(const char* word);
 
-// Start-up and the main loop; returns the exit status (1 at end of input;
-// the exit command ends the process with 0 itself).
+// Start-up and the main loop; returns the exit status: 0 after exit, quit
+// or x, 1 at end of input.
 int console_main();
 
 }  // namespace pello

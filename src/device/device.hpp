@@ -52,7 +52,7 @@ void baud_command(const char* baud_word);
 // Download protocol.
 inline constexpr unsigned char dwn_ack = 0x06;
 inline constexpr unsigned char dwn_nak = 0x15;
-extern const std::uint16_t dwn_crc_table[256];
+extern const std::uint16_t* const dwn_crc_table;  // 256 entries
 std::uint16_t dwn_crc16(std::uint16_t reg, const unsigned char* bytes, int count,
                         const std::uint16_t* table);
 int dwn_write_pkt(unsigned char* packet, int length);

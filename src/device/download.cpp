@@ -56,20 +56,7 @@ void build_command(unsigned char (&packet)[cmd_pkt_len], const char* name, long 
 
 }  // namespace
 
-extern const std::uint16_t dwn_crc_table[256] = {
-#define PELLO_CRC_ROW(i)                                                                     \
-    crc_table[i], crc_table[i + 1], crc_table[i + 2], crc_table[i + 3], crc_table[i + 4],    \
-        crc_table[i + 5], crc_table[i + 6], crc_table[i + 7]
-    PELLO_CRC_ROW(0),   PELLO_CRC_ROW(8),   PELLO_CRC_ROW(16),  PELLO_CRC_ROW(24),
-    PELLO_CRC_ROW(32),  PELLO_CRC_ROW(40),  PELLO_CRC_ROW(48),  PELLO_CRC_ROW(56),
-    PELLO_CRC_ROW(64),  PELLO_CRC_ROW(72),  PELLO_CRC_ROW(80),  PELLO_CRC_ROW(88),
-    PELLO_CRC_ROW(96),  PELLO_CRC_ROW(104), PELLO_CRC_ROW(112), PELLO_CRC_ROW(120),
-    PELLO_CRC_ROW(128), PELLO_CRC_ROW(136), PELLO_CRC_ROW(144), PELLO_CRC_ROW(152),
-    PELLO_CRC_ROW(160), PELLO_CRC_ROW(168), PELLO_CRC_ROW(176), PELLO_CRC_ROW(184),
-    PELLO_CRC_ROW(192), PELLO_CRC_ROW(200), PELLO_CRC_ROW(208), PELLO_CRC_ROW(216),
-    PELLO_CRC_ROW(224), PELLO_CRC_ROW(232), PELLO_CRC_ROW(240), PELLO_CRC_ROW(248),
-#undef PELLO_CRC_ROW
-};
+extern const std::uint16_t* const dwn_crc_table = crc_table.data();
 
 std::uint16_t dwn_crc16(std::uint16_t reg, const unsigned char* bytes, int count,
                         const std::uint16_t* table)

@@ -91,7 +91,7 @@ void hexdump(std::FILE* stream, int flags, const char* label, const void* buffer
         hex[hex_area + 1] = ' ';
         for (int i = 0; i < count; ++i) {
             const unsigned char byte = bytes[line_offset + i];
-            char* column = hex + i * 3 + (i >= 8 ? 2 : 0);
+            char* column = hex + static_cast<std::ptrdiff_t>(i) * 3 + (i >= 8 ? 2 : 0);
             column[0] = hex_digits[byte >> 4];
             column[1] = hex_digits[byte & 0x0F];
             text[i] = (byte >= 0x20 && byte <= 0x7E) ? static_cast<char>(byte) : '.';

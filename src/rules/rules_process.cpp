@@ -193,18 +193,21 @@ struct argument {
     int bad_code;
 };
 
-// Takes an argument that must be present. On failure returns the printed
-// failure's code with word null.
-int take_argument(rule_line& line, const char* separators, const argument& arg, char*& word)
+// Takes an argument that must be present: the word, or null after printing
+// the failure, whose code is left in code.
+char* take_argument(rule_line& line, const char* separators, const argument& arg, int& code)
 {
-    word = take_word(line, separators);
-    if (word == nullptr)
-        return fail(line, arg.absent_code, "%s", arg.absent);
-    if (in_comment(line, word)) {
-        word = nullptr;
-        return fail(line, arg.commented_code, "%s", arg.commented);
+    char* word = take_word(line, separators);
+    if (word == nullptr) {
+        code = fail(line, arg.absent_code, "%s", arg.absent);
+        return nullptr;
     }
-    return 0;
+    if (in_comment(line, word)) {
+        code = fail(line, arg.commented_code, "%s", arg.commented);
+        return nullptr;
+    }
+    code = 0;
+    return word;
 }
 
 // An angle argument: converted by the angle parser, checked against its
@@ -218,8 +221,9 @@ struct angle_argument {
 
 int take_angle(rule_line& line, const angle_argument& arg, rule_record& rule, int slot)
 {
-    char* word;
-    if (int code = take_argument(line, arg.separators, arg.msg, word))
+    int code = 0;
+    char* word = take_argument(line, arg.separators, arg.msg, code);
+    if (word == nullptr)
         return code;
     const double value = dmctodeg(word);
     if (!(value >= arg.low && value <= arg.high))
@@ -274,8 +278,9 @@ int parse_circle(rule_line& line, rule_record& rule)
 {
     static const argument radius_arg = {"missing Radius", -25, "missing Range", -14,
                                         "invalid Circle Radius, must be > 0: %f", -16};
-    char* word;
-    if (int code = take_argument(line, word_separators, radius_arg, word))
+    int code = 0;
+    char* word = take_argument(line, word_separators, radius_arg, code);
+    if (word == nullptr)
         return code;
     const double radius = decimal_to_real(word);
     if (!(radius > 0.0))
@@ -289,8 +294,9 @@ int parse_compass(rule_line& line, rule_record& rule)
     static const argument direction_arg = {"missing Compass Direction", -37,
                                            "missing Direction", -26,
                                            "invalid compass Direction %s", -27};
-    char* word;
-    if (int code = take_argument(line, word_separators, direction_arg, word))
+    int code = 0;
+    char* word = take_argument(line, word_separators, direction_arg, code);
+    if (word == nullptr)
         return code;
     int direction = 0;
     for (int i = 1; i < 9 && direction == 0; ++i) {
@@ -309,8 +315,9 @@ int parse_sector(rule_line& line, rule_record& rule)
                                        "invalid or missing Inner Range", -62};
     if (int code = take_angles(line, sector_angles, 2, rule, 0))
         return code;
-    char* word;
-    if (int code = take_argument(line, item_separators, inner_arg, word))
+    int code = 0;
+    char* word = take_argument(line, item_separators, inner_arg, code);
+    if (word == nullptr)
         return code;
     if (!is_digit(word[0]))
         return fail(line, inner_arg.bad_code, "%s", inner_arg.bad);
@@ -336,8 +343,9 @@ int parse_call_sign(rule_line& line, rule_record& rule)
                                         "missing Destination string", -8,
                                         "Destination is too long: %s", -10};
     const argument& arg = rule.type == RULE_SOURCE ? source_arg : destin_arg;
-    char* item;
-    if (int code = take_argument(line, item_separators, arg, item))
+    int code = 0;
+    char* item = take_argument(line, item_separators, arg, code);
+    if (item == nullptr)
         return code;
     if (item[0] == '*') {
         rule.flags |= mod_prefix | mod_any;
@@ -390,7 +398,7 @@ int rules_process(const char* rfp)
     char copy[256];
     while (read_text_line(file.get(), buf, static_cast<int>(sizeof buf)) > 0) {
         chop_line_end(buf);
-        std::strcpy(copy, buf);
+        std::memcpy(copy, buf, sizeof copy);
         rule_line line{rfp, ++line_number, buf, std::strpbrk(buf, comment_chars), copy};
 
         const char* word = take_word(line, word_separators);
