@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sys/stat.h>
 
 namespace pello {
 
@@ -63,11 +62,6 @@ const char comment_chars[] = "#/;";
 const char keyword_separators[] = " \t,";
 const char argument_separators[] = "#/; \t,";
 const char digi_list_separators[] = "#/; \t";
-
-struct file_closer {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // One line of the file as the handlers see it.
 struct conf_line {
@@ -342,12 +336,6 @@ const conf_keyword* match_keyword(const conf_line& line, const char* word)
     return found;
 }
 
-bool is_directory(std::FILE* file)
-{
-    struct stat info {};
-    return fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // Reads the open file into the record; the status of the run.
 int process_lines(std::FILE* file, const char* path)
 {
@@ -389,8 +377,8 @@ int conf_process(const char* path)
         std::printf("conf_process: Error: param rfp is invalid\n");
         return CONF_NULL_PATH;
     }
-    file_ptr file(std::fopen(path, "r"));
-    if (file == nullptr || is_directory(file.get())) {
+    text_file file = open_text_file(path);
+    if (file == nullptr) {
         std::printf("\a\aError: cannot open %s\n", path);
         return CONF_CANNOT_OPEN;
     }

@@ -37,11 +37,6 @@ constexpr int bar_max = 59;
 // Start of the sending pass, in whole seconds.
 std::time_t start_time = 0;
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_handle = std::unique_ptr<std::FILE, file_closer>;
-
 // Once the port is open, every way out closes it and tells the operator.
 struct port_session {
     port_session() = default;
@@ -262,7 +257,7 @@ int firmware(int port_number, const char* file_name)
         std::printf("firmware: Error: param filename is invalid\n");
         return -1;
     }
-    file_handle file(std::fopen(file_name, "r"));
+    text_file file = open_text_file(file_name);
     if (!file) {
         std::printf("\a\aError: cannot open %s\n", file_name);
         return -2;

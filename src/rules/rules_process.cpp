@@ -1,6 +1,5 @@
 // The Rules file parser: one rule per line, an action word, a command word
 // and the command's arguments, compiled into the rule table.
-#include <sys/stat.h>
 
 #include <cfloat>
 #include <climits>
@@ -130,10 +129,6 @@ float to_float(double value)
         return -INFINITY;
     return static_cast<float>(value);
 }
-
-struct file_closer {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 // One line being parsed.
 struct rule_line {
@@ -377,10 +372,8 @@ int rules_process(const char* rfp)
         std::printf("rules_process: Error: param rfp is invalid\n");
         return -1;
     }
-    std::unique_ptr<std::FILE, file_closer> file(std::fopen(rfp, "r"));
-    // A folder opens for reading on some systems but holds no lines.
-    struct stat info;
-    if (file == nullptr || fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode)) {
+    text_file file = open_text_file(rfp);
+    if (file == nullptr) {
         std::printf("\a\aError: cannot open %s\n", rfp);
         return -2;
     }

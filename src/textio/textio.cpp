@@ -1,8 +1,21 @@
 #include "textio/textio.hpp"
 
+#include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace pello {
+
+text_file open_text_file(const char* path)
+{
+    text_file file(std::fopen(path, "r"));
+    struct stat info {};
+    if (file != nullptr && fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
+}
 
 int read_text_line(std::FILE* file, char* buf, int size)
 {

@@ -6,8 +6,19 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 
 namespace pello {
+
+struct file_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+// A file open for reading, closed on every way out of its scope.
+using text_file = std::unique_ptr<std::FILE, file_closer>;
+
+// Opens a file for reading as text; null when it cannot be opened or is a
+// folder (which the C library opens on some systems and reads as empty).
+text_file open_text_file(const char* path);
 
 // Reads at most size - 1 characters from file into buf, stopping after a
 // newline, and terminates them with NUL (like fgets on a text-mode stream).
