@@ -189,9 +189,13 @@ void send(device& d, std::string_view bytes)
     if (storm > 0)
         trace("storm: %zu NUL bytes before each byte of the next send", storm);
     trace_bytes("send", reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    // Paced, a byte reaches the host one character time after it starts.
-    if (d.opt.pace && d.tx.empty())
-        d.tx_next = std::max(d.tx_next, sim_clock::now() + char_time(d));
+    // Paced, a byte reaches the host one character time after it starts; an
+    // answer starts when the byte it answers arrived, not when the emulator
+    // got round to it.
+    if (d.opt.pace && d.tx.empty()) {
+        const time_point start = d.rx_handled != time_point{} ? d.rx_handled : sim_clock::now();
+        d.tx_next = std::max(d.tx_next, start + char_time(d));
+    }
     for (const char c : bytes) {
         d.tx.insert(d.tx.end(), storm, 0);
         d.tx.push_back(static_cast<unsigned char>(c));
@@ -367,8 +371,10 @@ void handle_due(device& d, time_point now)
     while (!d.rx.empty() && d.rx.front().first <= now && !d.hangup) {
         const auto [t, byte] = d.rx.front();
         d.rx.pop_front();
+        d.rx_handled = t;
         device_byte(d, byte, t);
     }
+    d.rx_handled = time_point{};
     if (d.hangup)
         return;
     if (d.state == mode::boot && now >= d.boot_until && d.rx.empty())

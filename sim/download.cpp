@@ -374,7 +374,8 @@ void download_write(device& d)
     r += "Anomalies           " + std::string(s.anomalies.empty() ? "none" : "") + "\n";
     for (const auto& a : s.anomalies)
         r += "  " + a + "\n";
-    r += "\n" + conf_report(s.conf);
+    r += '\n';
+    r += conf_report(s.conf);
     r += printf_string("\nRule image (%zu records)\n", s.rules.size() / sizeof(rule_record));
     for (std::size_t i = 0; i + sizeof(rule_record) <= s.rules.size(); i += sizeof(rule_record)) {
         rule_record rule;

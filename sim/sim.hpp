@@ -140,6 +140,7 @@ struct device {
     // Bytes in and out; each received byte carries the time it is handled.
     std::deque<std::pair<time_point, unsigned char>> rx;
     time_point rx_last{};
+    time_point rx_handled{};  // while a received byte is handled: the time it arrived
     std::deque<unsigned char> tx;
     time_point tx_next{};
     time_point tx_hold{};                       // nothing is sent before this (a slow answer)
