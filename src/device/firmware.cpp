@@ -239,7 +239,8 @@ std::string firmware_progress_line(std::int64_t elapsed, std::uint32_t sent, std
     double bar_len = std::trunc(fraction * bar_max);
     int bar = bar_len < 0 ? 0 : bar_len > bar_max ? bar_max : static_cast<int>(bar_len);
     char text[96];
-    std::snprintf(text, sizeof text, "\r%3lds TTC %3lus %4.1f%% ", static_cast<long>(elapsed),
+    // The elapsed time is a signed 64-bit count of seconds on every platform.
+    std::snprintf(text, sizeof text, "\r%3llds TTC %3lus %4.1f%% ", static_cast<long long>(elapsed),
                   static_cast<unsigned long>(to_completion), fraction * 100.0);
     return std::string(text) + std::string(static_cast<std::size_t>(bar), '=');
 }
