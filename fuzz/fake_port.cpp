@@ -10,6 +10,7 @@
 #include <string>
 
 #include "serial/serial.hpp"
+#include "serial/port_checks.hpp"
 
 namespace pello {
 
@@ -84,10 +85,8 @@ std::string port_device_path(const char* name)
 
 int open_port(const char* name, std::int32_t rate)
 {
-    if (name == nullptr) {
-        std::printf("open_port: Error: port null argument\n");
+    if (!open_port_args_ok(name))
         return -1;
-    }
     if (port_device_path(name).empty()) {
         errno = ENOENT;
         std::printf("\a\aError: cannot open COM port %s: %s\n", name, sys_error_text());
@@ -106,27 +105,16 @@ int open_port(const char* name, std::int32_t rate)
 
 int set_comm_prop(const char* name, std::int32_t rate)
 {
-    if (name == nullptr) {
-        std::printf("set_comm_prop: Error: port null argument\n");
-        return -1;
-    }
-    if (get_baud(rate) == 0) {
-        std::printf("\a\aError: Invalid baud rate %ld\n", static_cast<long>(rate));
-        return -2;
-    }
-    return 0;
+    const std::int32_t found = set_comm_prop_args(name, rate);
+    return found < 0 ? found : 0;
 }
 
 int read_port(const char* name, void* buffer, int size, int limit_ms)
 {
     // The real layer ends the program on each of these (code 25): for the
     // callers they are faults, never device behaviour.
-    if (name == nullptr)
-        fatal_exit(25, "read_port: Error: invalid param port\n");
-    if (buffer == nullptr)
-        fatal_exit(25, "read_port: Error: invalid param buf ptr\n");
-    if (size <= 0)
-        fatal_exit(25, "read_port: Error: invalid param size\n");
+    if (!read_port_args_ok(name, buffer, size))
+        return 0;
     if (!fake.open)
         fatal_exit(25, "read_port: no port is open\n");
     (void)limit_ms;  // no waiting: an exhausted stream is a time-out at once
@@ -144,18 +132,8 @@ int read_port(const char* name, void* buffer, int size, int limit_ms)
 
 int write_port(const char* name, const void* buffer, int length)
 {
-    if (name == nullptr) {
-        std::printf("write_port: Error: invalid param file port\n");
-        return -1;
-    }
-    if (buffer == nullptr) {
-        std::printf("write_port: Error: invalid param buf ptr\n");
-        return -2;
-    }
-    if (length <= 0) {
-        std::printf("write_port: Error: invalid param len: %d\n", length);
-        return -1;
-    }
+    if (const int code = write_port_args(name, buffer, length); code != 0)
+        return code;
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     fake.written.emplace_back(bytes, bytes + length);
     ++fake.write_count;

@@ -3,12 +3,13 @@
 // deadline, written until every byte has left the port, purged and closed.
 #include "serial/serial.hpp"
 
+#include "serial/port_checks.hpp"
+
 #include "serial/line_settings.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,22 +59,6 @@ comm_caps query_caps(int fd)
     if (fd < 0 || tcgetattr(fd, &line) != 0)
         return {0, 0, 0, 0};
     return {sp_required, databits_8, stop_parity_required, pcf_required};
-}
-
-// printf into a string of any length, for the texts handed to fatal_exit.
-__attribute__((format(printf, 1, 2))) std::string format_text(const char* format, ...)
-{
-    std::va_list args;
-    va_start(args, format);
-    std::va_list again;
-    va_copy(again, args);
-    const int size = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-    if (size > 0)
-        std::vsnprintf(text.data(), text.size() + 1, format, again);
-    va_end(again);
-    return text;
 }
 
 // A failed read never returns: the message goes to fatal_exit with the
@@ -126,10 +111,8 @@ std::string port_device_path(const char* name)
 
 int open_port(const char* name, std::int32_t rate)
 {
-    if (name == nullptr) {
-        std::printf("open_port: Error: port null argument\n");
+    if (!open_port_args_ok(name))
         return -1;
-    }
     const std::string path = port_device_path(name);
     int fd = -1;
     if (path.empty())
@@ -168,15 +151,9 @@ int open_port(const char* name, std::int32_t rate)
 
 int set_comm_prop(const char* name, std::int32_t rate)
 {
-    if (name == nullptr) {
-        std::printf("set_comm_prop: Error: port null argument\n");
-        return -1;
-    }
-    const std::int32_t found = get_baud(rate);
-    if (found == 0) {
-        std::printf("\a\aError: Invalid baud rate %ld\n", static_cast<long>(rate));
-        return -2;
-    }
+    const std::int32_t found = set_comm_prop_args(name, rate);
+    if (found < 0)
+        return found;
 
     const comm_caps caps = query_caps(port_fd);
     if ((caps.settable_params & sp_required) != sp_required) {
@@ -229,18 +206,8 @@ int set_comm_prop(const char* name, std::int32_t rate)
 
 int read_port(const char* name, void* buffer, int size, int limit_ms)
 {
-    if (name == nullptr) {
-        fatal_exit(25, "read_port: Error: invalid param port\n");
+    if (!read_port_args_ok(name, buffer, size))
         return 0;
-    }
-    if (buffer == nullptr) {
-        fatal_exit(25, "read_port: Error: invalid param buf ptr\n");
-        return 0;
-    }
-    if (size <= 0) {
-        fatal_exit(25, format_text("read_port: Error: invalid param size: %d\n", size).c_str());
-        return 0;
-    }
     if (port_fd < 0) {
         // No port to apply the read's time limits to.
         errno = EBADF;
@@ -296,18 +263,8 @@ int read_port(const char* name, void* buffer, int size, int limit_ms)
 
 int write_port(const char* name, const void* buffer, int length)
 {
-    if (name == nullptr) {
-        std::printf("write_port: Error: invalid param file port\n");
-        return -1;
-    }
-    if (buffer == nullptr) {
-        std::printf("write_port: Error: invalid param buf ptr\n");
-        return -2;
-    }
-    if (length <= 0) {
-        std::printf("write_port: Error: invalid param len: %d\n", length);
-        return -1;
-    }
+    if (const int code = write_port_args(name, buffer, length); code != 0)
+        return code;
 
     // The write limit: 20 bit times per character and 10 ms more.
     const std::int64_t total_ms = static_cast<std::int64_t>(length) * per_byte_ms(20000) + 10;

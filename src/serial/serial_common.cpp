@@ -2,6 +2,9 @@
 // COM<n> path template.
 #include "serial/serial.hpp"
 
+#include "serial/port_checks.hpp"
+
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +47,78 @@ std::string port_device_path(const char* name, const char* path_template)
         }
     }
     return path;
+}
+
+std::string format_text(const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    std::va_list again;
+    va_copy(again, args);
+    const int size = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    if (size > 0)
+        std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    return text;
+}
+
+bool open_port_args_ok(const char* name)
+{
+    if (name == nullptr) {
+        std::printf("open_port: Error: port null argument\n");
+        return false;
+    }
+    return true;
+}
+
+std::int32_t set_comm_prop_args(const char* name, std::int32_t rate)
+{
+    if (name == nullptr) {
+        std::printf("set_comm_prop: Error: port null argument\n");
+        return -1;
+    }
+    const std::int32_t found = get_baud(rate);
+    if (found == 0) {
+        std::printf("\a\aError: Invalid baud rate %ld\n", static_cast<long>(rate));
+        return -2;
+    }
+    return found;
+}
+
+bool read_port_args_ok(const char* name, const void* buffer, int size)
+{
+    if (name == nullptr) {
+        fatal_exit(25, "read_port: Error: invalid param port\n");
+        return false;
+    }
+    if (buffer == nullptr) {
+        fatal_exit(25, "read_port: Error: invalid param buf ptr\n");
+        return false;
+    }
+    if (size <= 0) {
+        fatal_exit(25, format_text("read_port: Error: invalid param size: %d\n", size).c_str());
+        return false;
+    }
+    return true;
+}
+
+int write_port_args(const char* name, const void* buffer, int length)
+{
+    if (name == nullptr) {
+        std::printf("write_port: Error: invalid param file port\n");
+        return -1;
+    }
+    if (buffer == nullptr) {
+        std::printf("write_port: Error: invalid param buf ptr\n");
+        return -2;
+    }
+    if (length <= 0) {
+        std::printf("write_port: Error: invalid param len: %d\n", length);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace pello

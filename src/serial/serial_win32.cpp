@@ -4,8 +4,9 @@
 // port's own time limits, purged and closed.
 #include "serial/serial.hpp"
 
+#include "serial/port_checks.hpp"
+
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,22 +64,6 @@ bool handle_is_open(HANDLE h)
     return h != nullptr && h != INVALID_HANDLE_VALUE;
 }
 
-// printf into a string of any length, for the texts handed to fatal_exit.
-__attribute__((format(gnu_printf, 1, 2))) std::string format_text(const char* format, ...)
-{
-    std::va_list args;
-    va_start(args, format);
-    std::va_list again;
-    va_copy(again, args);
-    const int size = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-    if (size > 0)
-        std::vsnprintf(text.data(), text.size() + 1, format, again);
-    va_end(again);
-    return text;
-}
-
 // The per-character time limit factors of the line: 10000 / R for a read,
 // 20000 / R for a write (whole milliseconds, rounded down).
 DWORD per_byte_ms(DWORD factor)
@@ -134,10 +119,8 @@ std::string port_device_path(const char* name)
 
 int open_port(const char* name, std::int32_t rate)
 {
-    if (name == nullptr) {
-        std::printf("open_port: Error: port null argument\n");
+    if (!open_port_args_ok(name))
         return -1;
-    }
     const std::string path = port_device_path(name);
     HANDLE opened = INVALID_HANDLE_VALUE;
     if (path.empty())
@@ -180,15 +163,9 @@ int open_port(const char* name, std::int32_t rate)
 
 int set_comm_prop(const char* name, std::int32_t rate)
 {
-    if (name == nullptr) {
-        std::printf("set_comm_prop: Error: port null argument\n");
-        return -1;
-    }
-    const std::int32_t found = get_baud(rate);
-    if (found == 0) {
-        std::printf("\a\aError: Invalid baud rate %ld\n", static_cast<long>(rate));
-        return -2;
-    }
+    const std::int32_t found = set_comm_prop_args(name, rate);
+    if (found < 0)
+        return found;
 
     // First ask with a record of the common length to learn the length the
     // provider wants, then ask again with a record of that length.
@@ -291,18 +268,8 @@ int set_comm_prop(const char* name, std::int32_t rate)
 
 int read_port(const char* name, void* buffer, int size, int limit_ms)
 {
-    if (name == nullptr) {
-        fatal_exit(25, "read_port: Error: invalid param port\n");
+    if (!read_port_args_ok(name, buffer, size))
         return 0;
-    }
-    if (buffer == nullptr) {
-        fatal_exit(25, "read_port: Error: invalid param buf ptr\n");
-        return 0;
-    }
-    if (size <= 0) {
-        fatal_exit(25, format_text("read_port: Error: invalid param size: %d\n", size).c_str());
-        return 0;
-    }
 
     // The read's own limits: 10000 / R ms per byte and limit + 10 ms more,
     // in force until the next read sets its own. The port ends the read when
@@ -344,18 +311,8 @@ int read_port(const char* name, void* buffer, int size, int limit_ms)
 
 int write_port(const char* name, const void* buffer, int length)
 {
-    if (name == nullptr) {
-        std::printf("write_port: Error: invalid param file port\n");
-        return -1;
-    }
-    if (buffer == nullptr) {
-        std::printf("write_port: Error: invalid param buf ptr\n");
-        return -2;
-    }
-    if (length <= 0) {
-        std::printf("write_port: Error: invalid param len: %d\n", length);
-        return -1;
-    }
+    if (const int code = write_port_args(name, buffer, length); code != 0)
+        return code;
 
     // One synchronous write, bounded by the standing write limit.
     DWORD written = 0;
