@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "device/device.hpp"
-#include "pty_peer.hpp"
+#include "support/pty.hpp"
 #include "serial/serial.hpp"
 
 namespace {
@@ -30,7 +30,7 @@ class LinkLine : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(peer_.ok());
+        ASSERT_TRUE(peer_.ready());
         pello::link_state.connected = 0;
         std::snprintf(pello::link_state.port_name, sizeof pello::link_state.port_name, "COM12");
     }
@@ -49,7 +49,7 @@ protected:
         pello::link_state.connected = 1;
     }
 
-    pello::test::pty_peer peer_{12};
+    pello::test::pty_port peer_{12};
 };
 
 TEST_F(LinkLine, AttentionWriteRefusedGivesResult5)

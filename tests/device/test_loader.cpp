@@ -13,13 +13,13 @@
 #include <thread>
 
 #include "device/device.hpp"
-#include "pty_peer.hpp"
+#include "support/pty.hpp"
 #include "serial/serial.hpp"
 
 namespace {
 
 using bytes = std::vector<unsigned char>;
-using pello::test::pty_peer;
+using pello::test::pty_port;
 
 int open_descriptors()
 {
@@ -30,7 +30,7 @@ int open_descriptors()
 }
 
 // The loader powers up once the host has opened the port and drained it.
-bool power_up(pty_peer& peer, const bytes& first)
+bool power_up(pty_port& peer, const bytes& first)
 {
     if (!peer.wait_opened())
         return false;
@@ -45,21 +45,21 @@ TEST(FirmwareLoaderLine, FailuresBeforeTheFirstRecord)
     struct row {
         const char* name;
         bool stop_from_start;
-        std::function<void(pty_peer&)> device;
+        std::function<void(pty_port&)> device;
         int result;
         std::string message;  // the last message before "Disconnected"
     };
     const row rows[] = {
-        {"sync_write_refused", true, [](pty_peer& p) { power_up(p, {0x05}); }, -7,
+        {"sync_write_refused", true, [](pty_port& p) { power_up(p, {0x05}); }, -7,
          "\n\a\aError: wrote FIRMSYNC sync character, got error on port COM13\n"},
         {"no_sync_ack", false,
-         [&](pty_peer& p) {
+         [&](pty_port& p) {
              if (power_up(p, {0x05}) && p.read(1) == SYN)
                  p.write(NAK);
          },
          -8, "\n\a\aError: did not synchronize with the Pellomatic!\n"},
         {"identifier_write_refused", false,
-         [&](pty_peer& p) {
+         [&](pty_port& p) {
              if (power_up(p, {0x05}) && p.read(1) == SYN) {
                  p.stop_output(true);
                  p.write(ACK);
@@ -68,7 +68,7 @@ TEST(FirmwareLoaderLine, FailuresBeforeTheFirstRecord)
          -9, "\n\a\aError: wrote PeLoMa1.0 identifier, got error on port COM13\n"},
         // A stray byte before the prompt: the prompt is still caught.
         {"identifier_refused", false,
-         [&](pty_peer& p) {
+         [&](pty_port& p) {
              if (power_up(p, {0x41, 0x05}) && p.read(1) == SYN) {
                  p.write(ACK);
                  bytes id = p.read(9);
@@ -78,7 +78,7 @@ TEST(FirmwareLoaderLine, FailuresBeforeTheFirstRecord)
          },
          -10, "\n\a\aError: did not receive PeLoMa identifier acknowledgement!\n"},
         {"record_write_refused", false,
-         [&](pty_peer& p) {
+         [&](pty_port& p) {
              if (power_up(p, {0x05}) && p.read(1) == SYN) {
                  p.write(ACK);
                  if (p.read(9).size() == 9) {
@@ -94,8 +94,8 @@ TEST(FirmwareLoaderLine, FailuresBeforeTheFirstRecord)
     ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
-        pty_peer peer(13);
-        ASSERT_TRUE(peer.ok());
+        pty_port peer(13);
+        ASSERT_TRUE(peer.ready());
         peer.stop_output(r.stop_from_start);
         int descriptors = open_descriptors();
         auto device = std::async(std::launch::async, [&] { r.device(peer); });

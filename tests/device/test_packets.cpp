@@ -10,7 +10,7 @@
 
 #include "config/config.hpp"
 #include "device/device.hpp"
-#include "pty_peer.hpp"
+#include "support/pty.hpp"
 #include "rules/rules.hpp"
 #include "serial/serial.hpp"
 
@@ -53,7 +53,7 @@ TEST(DwnWritePkt, ArgumentChecksTouchNoPort)
 }
 
 // Reads packets from the line and acknowledges each, count of them.
-bytes acknowledge_packets(pello::test::pty_peer& peer, int count, std::vector<bytes>& packets)
+bytes acknowledge_packets(pello::test::pty_port& peer, int count, std::vector<bytes>& packets)
 {
     for (int i = 0; i < count; ++i) {
         bytes head = peer.read(2);
@@ -72,7 +72,7 @@ class PacketLine : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(peer_.ok());
+        ASSERT_TRUE(peer_.ready());
         saved_conf_ = pello::conf_record;
         std::snprintf(pello::link_state.port_name, sizeof pello::link_state.port_name, "COM11");
         testing::internal::CaptureStdout();
@@ -86,7 +86,7 @@ protected:
         pello::conf_record = saved_conf_;
     }
 
-    pello::test::pty_peer peer_{11};
+    pello::test::pty_port peer_{11};
     pello::conf_record_t saved_conf_{};
     std::string opened_output_;
 };

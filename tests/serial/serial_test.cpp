@@ -4,7 +4,7 @@
 // fatal exits.
 #include "serial/serial.hpp"
 
-#include "line_probe.hpp"
+#include "support/pty.hpp"
 #include "support/run.hpp"
 
 #include <cerrno>
@@ -38,77 +38,6 @@ std::string port_link(int number)
 {
     return std::string(PELLO_PORT_DIR) + "/COM" + std::to_string(number);
 }
-
-// A pseudo-terminal whose slave is linked as COM<number>; the test plays the
-// device on the master side.
-class pty_port {
-public:
-    explicit pty_port(int number) : link(port_link(number)), name("COM" + std::to_string(number))
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-            return;
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        slave = ptsname(master);
-        std::filesystem::create_directories(PELLO_PORT_DIR);
-        unlink(link.c_str());
-        if (symlink(slave.c_str(), link.c_str()) != 0)
-            slave.clear();
-    }
-    ~pty_port()
-    {
-        pello::close_port();
-        hang_up();
-        unlink(link.c_str());
-    }
-    pty_port(const pty_port&) = delete;
-    pty_port& operator=(const pty_port&) = delete;
-
-    bool ready() const { return master >= 0 && !slave.empty(); }
-
-    void send(const std::string& bytes) const
-    {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-            } else {
-                pollfd room{master, POLLOUT, 0};
-                if (poll(&room, 1, 1000) <= 0)
-                    return;
-            }
-        }
-    }
-
-    // Everything the port sent, read until the line stays quiet for quiet_ms.
-    std::string received(int quiet_ms = 100) const
-    {
-        std::string bytes;
-        char chunk[65536];
-        for (;;) {
-            pollfd data{master, POLLIN, 0};
-            if (poll(&data, 1, quiet_ms) <= 0 || (data.revents & POLLIN) == 0)
-                return bytes;
-            const ssize_t n = read(master, chunk, sizeof chunk);
-            if (n <= 0)
-                return bytes;
-            bytes.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-
-    void hang_up()
-    {
-        if (master >= 0)
-            close(master);
-        master = -1;
-    }
-
-    int master = -1;
-    std::string slave;
-    std::string link;
-    std::string name;
-};
 
 // What a call prints on standard output.
 template <class F>
@@ -352,14 +281,13 @@ TEST(Serial, NonTerminalFailsTheCapabilityCheck)
 
 TEST(Serial, LineSettingsForEveryRate)
 {
-    pello::test::com_lock lock(15);
-    pty_port pty(15);
+    pello::test::pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     for (int i = 0; pello::baud_table[i] != 0; ++i) {
         const std::int32_t rate = pello::baud_table[i];
         ASSERT_EQ(stdout_of([&] { EXPECT_EQ(pello::open_port("COM15", rate), 0); }), "") << rate;
         ASSERT_TRUE(pello::port_is_open());
-        const pello::test::line_probe line = pello::test::probe_line(pty.slave.c_str());
+        const pello::test::line_probe line = pty.probe_line();
         ASSERT_TRUE(line.readable) << rate;
         EXPECT_EQ(line.ospeed, static_cast<unsigned>(rate));
         EXPECT_EQ(line.ispeed, static_cast<unsigned>(rate));
@@ -374,22 +302,20 @@ TEST(Serial, LineSettingsForEveryRate)
 
 TEST(Serial, FailedOpenLeavesThePortClosedAndFree)
 {
-    pello::test::com_lock lock(15);
-    pty_port pty(15);
+    pello::test::pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     int code = 0;
     EXPECT_EQ(stdout_of([&] { code = pello::open_port("COM15", 1000); }),
               "\a\aError: Invalid baud rate 1000\n");
     EXPECT_EQ(code, -3);
     EXPECT_FALSE(pello::port_is_open());
-    EXPECT_TRUE(lockable(pty.slave));
+    EXPECT_TRUE(lockable(pty.slave()));
     EXPECT_EQ(pello::open_port("COM15", 9600), 0);
 }
 
 TEST(Serial, ExclusiveUse)
 {
-    pello::test::com_lock lock(15);
-    pty_port pty(15);
+    pello::test::pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 9600), 0);
 
@@ -411,7 +337,7 @@ TEST(Serial, ExclusiveUse)
 
     pello::close_port();
     EXPECT_FALSE(pello::port_is_open());
-    EXPECT_TRUE(lockable(pty.slave));
+    EXPECT_TRUE(lockable(pty.slave()));
     child free_again = spawn(open_elsewhere);
     EXPECT_EQ(collect(free_again).status, 0);
     EXPECT_EQ(pello::open_port("COM15", 9600), 0);
@@ -419,8 +345,7 @@ TEST(Serial, ExclusiveUse)
 
 TEST(Serial, ReadDeadlines)
 {
-    pello::test::com_lock lock(15);
-    pty_port pty(15);
+    pello::test::pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     struct {
         std::int32_t rate;
@@ -447,8 +372,7 @@ TEST(Serial, ReadDeadlines)
 
 TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
 {
-    pello::test::com_lock lock(15);
-    pty_port pty(15);
+    pello::test::pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 115200), 0);
     const std::string first(60, 'a');
@@ -459,9 +383,9 @@ TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
     char buffer[100];
     auto start = steady::now();
     std::thread device([&] {
-        pty.send(first);
+        pty.write(first);
         std::this_thread::sleep_for(150ms);
-        pty.send(second);
+        pty.write(second);
     });
     EXPECT_EQ(pello::read_port("COM15", buffer, 100, 2000), 100);
     double took = ms_since(start);
@@ -473,7 +397,7 @@ TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
     EXPECT_EQ(std::string(buffer, 4), "rest");
 
     // Only 99 of 100 arrive: the read waits its whole time.
-    pty.send(std::string(99, 'z'));
+    pty.write(std::string(99, 'z'));
     start = steady::now();
     EXPECT_EQ(pello::read_port("COM15", buffer, 100, 300), 99);
     took = ms_since(start);
@@ -483,12 +407,11 @@ TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
 
 TEST(Serial, NulBytesAreDroppedAndNotCounted)
 {
-    pello::test::com_lock lock(15);
-    pty_port pty(15);
+    pello::test::pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 9600), 0);
 
-    pty.send(std::string("A\0B\0\0C", 6));
+    pty.write(std::string("A\0B\0\0C", 6));
     char buffer[10];
     std::memset(buffer, '#', sizeof buffer);
     auto start = steady::now();
@@ -498,21 +421,20 @@ TEST(Serial, NulBytesAreDroppedAndNotCounted)
 
     // Bytes past the count keep their earlier contents.
     std::memset(buffer, '#', sizeof buffer);
-    pty.send(std::string("\0x\0", 3));
+    pty.write(std::string("\0x\0", 3));
     EXPECT_EQ(pello::read_port("COM15", buffer, 10, 50), 1);
     EXPECT_EQ(std::string(buffer, 10), "x#########");
 }
 
 TEST(Serial, PurgeThrowsAwayWhatWasReceived)
 {
-    pello::test::com_lock lock(15);
-    pty_port pty(15);
+    pello::test::pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 9600), 0);
-    pty.send("stale bytes");
+    pty.write("stale bytes");
     std::this_thread::sleep_for(50ms);
     pello::purge_port();
-    pty.send("new");
+    pty.write("new");
     char buffer[20];
     EXPECT_EQ(pello::read_port("COM15", buffer, 20, 50), 3);
     EXPECT_EQ(std::string(buffer, 3), "new");
@@ -520,8 +442,7 @@ TEST(Serial, PurgeThrowsAwayWhatWasReceived)
 
 TEST(Serial, WritesAndShortWrite)
 {
-    pello::test::com_lock lock(15);
-    pty_port pty(15);
+    pello::test::pty_port pty(15);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 115200), 0);
     EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM15", "hello\r\n\0x", 9), 9); }), "");
@@ -552,11 +473,11 @@ TEST(Serial, WritesAndShortWrite)
 
 TEST(Serial, FatalExitOnHangUp)
 {
-    pty_port pty(18);
+    pello::test::pty_port pty(18);
     ASSERT_TRUE(pty.ready());
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
-    const int master = pty.master;
+    const int master = pty.master();
     child reader = spawn([&] {
         close(master);
         close(ready[0]);

@@ -1,0 +1,158 @@
+// The pseudo-terminal that plays the device. The line settings are read with
+// the kernel's termios2 calls (the real speeds, not the B-codes), so this
+// file uses <asm/termbits.h> and the ioctls behind tcflow and tcgetattr:
+// <termios.h> clashes with it.
+#include "support/pty.hpp"
+
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "serial/serial.hpp"
+
+namespace pello::test {
+
+pty_port::pty_port(int com) : lock_(com)
+{
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+        return;
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    const char* path = ptsname(master_);
+    if (path == nullptr)
+        return;
+    slave_ = path;
+    slave_fd_ = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::error_code ignored;
+    std::filesystem::create_directories(PELLO_PORT_DIR, ignored);
+    const std::string link = std::string(PELLO_PORT_DIR) + "/COM" + std::to_string(com);
+    unlink(link.c_str());
+    if (symlink(path, link.c_str()) == 0)
+        link_ = link;
+}
+
+pty_port::~pty_port()
+{
+    pello::close_port();
+    if (!link_.empty())
+        unlink(link_.c_str());
+    if (slave_fd_ >= 0)
+        close(slave_fd_);
+    hang_up();
+}
+
+line_probe pty_port::probe_line() const
+{
+    line_probe probe;
+    const int fd = open(slave_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return probe;
+    struct termios2 line {};
+    probe.readable = ioctl(fd, TCGETS2, &line) == 0;
+    close(fd);
+    probe.ispeed = line.c_ispeed;
+    probe.ospeed = line.c_ospeed;
+    probe.cs8 = (line.c_cflag & CSIZE) == CS8;
+    probe.parenb = (line.c_cflag & PARENB) != 0;
+    probe.cstopb = (line.c_cflag & CSTOPB) != 0;
+    probe.crtscts = (line.c_cflag & CRTSCTS) != 0;
+    probe.clocal = (line.c_cflag & CLOCAL) != 0;
+    probe.cread = (line.c_cflag & CREAD) != 0;
+    probe.ixon = (line.c_iflag & IXON) != 0;
+    probe.ixoff = (line.c_iflag & IXOFF) != 0;
+    probe.icrnl = (line.c_iflag & ICRNL) != 0;
+    probe.istrip = (line.c_iflag & ISTRIP) != 0;
+    probe.icanon = (line.c_lflag & ICANON) != 0;
+    probe.echo = (line.c_lflag & ECHO) != 0;
+    probe.isig = (line.c_lflag & ISIG) != 0;
+    probe.opost = (line.c_oflag & OPOST) != 0;
+    return probe;
+}
+
+bool pty_port::wait_opened(int timeout_ms) const
+{
+    for (int waited = 0; waited < timeout_ms; waited += 5) {
+        struct termios2 line {};
+        if (ioctl(slave_fd_, TCGETS2, &line) == 0 && (line.c_lflag & ECHO) == 0)
+            return true;
+        usleep(5000);
+    }
+    return false;
+}
+
+void pty_port::stop_output(bool stop)
+{
+    (void)ioctl(slave_fd_, TCXONC, stop ? TCOOFF : TCOON);  // tcflow
+}
+
+void pty_port::write(std::string_view bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else {
+            pollfd room{master_, POLLOUT, 0};
+            if (poll(&room, 1, 1000) <= 0)
+                return;
+        }
+    }
+}
+
+void pty_port::write(const std::vector<unsigned char>& bytes)
+{
+    write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+std::vector<unsigned char> pty_port::read(std::size_t n, int timeout_ms)
+{
+    std::vector<unsigned char> got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got.size() < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            break;
+        pollfd data{master_, POLLIN, 0};
+        if (poll(&data, 1, static_cast<int>(left)) <= 0)
+            continue;
+        unsigned char chunk[512];
+        const ssize_t k = ::read(master_, chunk, std::min(sizeof chunk, n - got.size()));
+        if (k > 0)
+            got.insert(got.end(), chunk, chunk + k);
+    }
+    return got;
+}
+
+std::string pty_port::received(int quiet_ms)
+{
+    std::string bytes;
+    char chunk[65536];
+    for (;;) {
+        pollfd data{master_, POLLIN, 0};
+        if (poll(&data, 1, quiet_ms) <= 0 || (data.revents & POLLIN) == 0)
+            return bytes;
+        const ssize_t n = ::read(master_, chunk, sizeof chunk);
+        if (n <= 0)
+            return bytes;
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+void pty_port::hang_up()
+{
+    if (master_ >= 0)
+        close(master_);
+    master_ = -1;
+}
+
+}  // namespace pello::test
