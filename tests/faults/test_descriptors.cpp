@@ -6,127 +6,32 @@
 #include "faults.hpp"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <memory>
 #include <optional>
 
 namespace pello::faults {
 namespace {
 
-// The utility at its prompt, fed one command (with its answers) at a time.
-class prompted_utility {
-public:
-    prompted_utility()
-    {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-            return;
-        const std::string path = pello::test::bin_path("pellomatic-e2e");
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            dup2(out[1], 2);
-            execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        in_ = in[1];
-        out_ = out[0];
-        signal(SIGPIPE, SIG_IGN);
+// The descriptors open in the process now, with what each one is.
+std::vector<std::string> descriptors(int pid)
+{
+    std::vector<std::string> open;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+    if (!d)
+        return {"(cannot list " + dir + ")"};
+    while (const dirent* e = readdir(d.get())) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        char target[512] = {};
+        const ssize_t n = readlink((dir + "/" + name).c_str(), target, sizeof target - 1);
+        open.push_back(name + " -> " + (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "?"));
     }
-    ~prompted_utility()
-    {
-        if (in_ >= 0)
-            close(in_);
-        if (out_ >= 0)
-            close(out_);
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    prompted_utility(const prompted_utility&) = delete;
-    prompted_utility& operator=(const prompted_utility&) = delete;
-
-    // Waits for the next prompt; what the utility printed before it.
-    std::string next_prompt(int timeout_ms = 30000)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        std::size_t at;
-        while ((at = text_.find(P, seen_)) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now()).count();
-            pollfd p{out_, POLLIN, 0};
-            if (left <= 0 || out_ < 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
-                return "(no prompt) " + text_.substr(seen_);
-            char buf[4096];
-            const ssize_t k = read(out_, buf, sizeof buf);
-            if (k <= 0) {
-                close(out_);
-                out_ = -1;
-            } else {
-                text_.append(buf, static_cast<std::size_t>(k));
-            }
-        }
-        std::string before = text_.substr(seen_, at - seen_);
-        seen_ = at + P.size();
-        return before;
-    }
-
-    // Runs one command line (and the answers it asks for) to the next prompt.
-    std::string command(const std::string& input)
-    {
-        if (write(in_, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-            return "(input refused)";
-        return next_prompt();
-    }
-
-    // The descriptors open in the utility now, with what each one is.
-    std::vector<std::string> descriptors() const
-    {
-        std::vector<std::string> open;
-        const std::string dir = "/proc/" + std::to_string(pid_) + "/fd";
-        std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
-        if (!d)
-            return {"(cannot list " + dir + ")"};
-        while (const dirent* e = readdir(d.get())) {
-            const std::string name = e->d_name;
-            if (name == "." || name == "..")
-                continue;
-            char target[512] = {};
-            const ssize_t n = readlink((dir + "/" + name).c_str(), target, sizeof target - 1);
-            open.push_back(name + " -> " + (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "?"));
-        }
-        return open;
-    }
-
-    // Ends it with "x": its exit status.
-    int exit()
-    {
-        command("x\n");
-        close(in_);
-        in_ = -1;
-        int status = -1;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    int pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    std::string text_;
-    std::size_t seen_ = 0;
-};
+    return open;
+}
 
 std::string joined(const std::vector<std::string>& lines)
 {
@@ -149,9 +54,9 @@ TEST(Descriptors, NoneLeftOpenAfterAnyCommand)
     const std::string fw = firmware_file("faults-descriptors-fw");
     const std::string missing = dir + "/missing";
 
-    prompted_utility u;
+    e2e::live_utility u;
     u.next_prompt();
-    const std::vector<std::string> at_start = u.descriptors();
+    const std::vector<std::string> at_start = descriptors(u.pid());
     ASSERT_GE(at_start.size(), 3u) << joined(at_start);
 
     struct step {
@@ -214,9 +119,10 @@ TEST(Descriptors, NoneLeftOpenAfterAnyCommand)
         } else if (s.input.rfind("connect", 0) == 0 || s.input.rfind("firmware", 0) == 0) {
             sim.reset();
         }
-        const std::string printed = u.command(s.input);
+        u.send(s.input);
+        const std::string printed = u.next_prompt();
         EXPECT_NE(printed.find(s.printed), std::string::npos) << printed;
-        const std::vector<std::string> now = u.descriptors();
+        const std::vector<std::string> now = descriptors(u.pid());
         EXPECT_EQ(now.size(), at_start.size() + (s.connected ? 1 : 0))
             << "at the first prompt:\n" << joined(at_start) << "now:\n" << joined(now);
         // While connected the one more is the port, the emulator's terminal.
@@ -226,7 +132,8 @@ TEST(Descriptors, NoneLeftOpenAfterAnyCommand)
         EXPECT_EQ(terminals, s.connected ? 1u : 0u) << joined(now);
     }
     sim.reset();
-    EXPECT_EQ(u.exit(), 0);
+    u.send("x\n");
+    EXPECT_EQ(u.finish(), 0);
     (void)unlink((std::string(PELLO_PORT_DIR) + "/COM" + port).c_str());
 }
 

@@ -212,6 +212,21 @@ bool live_utility::wait_for(const std::string& text, int timeout_ms)
     return true;
 }
 
+std::string live_utility::next_prompt(int timeout_ms)
+{
+    const std::string prompt = "Command> ";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::size_t at;
+    while ((at = out_.find(prompt, seen_)) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline || out_fd_ < 0)
+            return "(no prompt) " + out_.substr(seen_);
+        pump(50);
+    }
+    std::string before = out_.substr(seen_, at - seen_);
+    seen_ = at + prompt.size();
+    return before;
+}
+
 int live_utility::finish()
 {
     if (in_ >= 0) {

@@ -66,9 +66,13 @@ public:
     void send(const std::string& text);
     // Waits until the output holds text; false after timeout_ms.
     bool wait_for(const std::string& text, int timeout_ms);
+    // Waits for the next "Command> " after the last one waited for; what the
+    // utility printed before it ("(no prompt) ..." after timeout_ms).
+    std::string next_prompt(int timeout_ms = 30000);
     // Closes its input and waits for it to end; returns the exit status.
     int finish();
     const std::string& out() const { return out_; }
+    int pid() const { return pid_; }
 
 private:
     void pump(int timeout_ms);
@@ -76,6 +80,7 @@ private:
     int in_ = -1;
     int out_fd_ = -1;
     std::string out_;
+    std::size_t seen_ = 0;  // where next_prompt looks from
 };
 
 }  // namespace pello::e2e
