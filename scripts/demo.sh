@@ -8,7 +8,7 @@
 # and records that were sent. It leaves no process behind.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-demo=/tmp/pellomatic-demo          # COM<n> of the demo build is $demo/COM<n>
+demo=/tmp/pellomatic-demo-$(id -u)  # COM<n> of the demo build is $demo/COM<n>
 build=$root/build-demo
 
 bash "$root/scripts/install-deps.sh"
