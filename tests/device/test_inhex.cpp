@@ -40,7 +40,10 @@ struct check_result {
 
 check_result verify(const std::string& name, const std::string& content)
 {
-    std::string dir = pello::test::temp_dir("inhex");
+    // A folder of the running test's own: ctest runs the tests of this file
+    // side by side, and each one empties its folder before writing.
+    std::string dir = pello::test::temp_dir(
+        std::string("inhex-") + testing::UnitTest::GetInstance()->current_test_info()->name());
     std::string path = pello::test::write_file(dir + "/" + name + ".hex", content);
     std::FILE* f = std::fopen(path.c_str(), "r");
     EXPECT_NE(f, nullptr);
