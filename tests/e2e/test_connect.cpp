@@ -13,7 +13,6 @@ namespace {
 using namespace pello::e2e;
 using pello::test::sim_device;
 
-const std::string P = "Command> ";
 
 // What the emulator sent in the first of the identical sessions it traced:
 // the loader prompt, the start-up text and any answer, as one stream.

@@ -14,12 +14,6 @@ namespace {
 using namespace pello::e2e;
 using pello::test::sim_device;
 
-const std::string P = "Command> ";
-const std::string power_off =
-    "\a\aPlease Power OFF the Pellomatic and power it back on to RESET it.\nDisconnected\n";
-const std::string succeeded =
-    "Downloading Configuration succeeded\nDownloading Rules succeeded\n";
-
 struct images {
     bytes conf, rules;
 };
@@ -51,12 +45,6 @@ void add_image(std::vector<bytes>& packets, const std::string& name, const bytes
 // connected, a confirmed default image goes out, end of input aborts.
 void questions_default_image_and_refusals()
 {
-    const std::string q_conf =
-        "\a\aWarning: Configuration file has not yet been processed!\n"
-        "Do you want to use the Default Configuration? (yes|no) [no]: ";
-    const std::string q_rules =
-        "\n\a\aWarning: Rules file has not yet been processed!\n"
-        "Do you  want to use the Implicit Rule only without specific rules?\n(yes|no) [no]: ";
     const std::string aborted = "\a\aDownload Aborted!\n";
     {
         // Refusals leave the link connected; a confirmed default image goes out.
@@ -67,7 +55,7 @@ void questions_default_image_and_refusals()
         EXPECT_EQ(transcript(r.out),
                   P + "\a\aError: not Connected!\n" + P + connect_ok(57600) +
                   P + q_conf + aborted + P + q_conf + aborted + P + q_conf + q_rules + aborted +
-                  P + q_conf + q_rules + succeeded + power_off + P);
+                  P + q_conf + q_rules + download_ok + power_off + P);
         sim.stop();
         std::string conf_bin = sim.file("conf.bin");
         EXPECT_EQ(bytes(conf_bin.begin(), conf_bin.end()),
@@ -124,7 +112,7 @@ TEST(Download, WholeTransfersAndQuestions)
         auto out = run_utility("configure " + conf + "\nrules " + r.rules_file +
                                "\nconnect 7 57600\ndownload\ndisconnect\nx\n");
         EXPECT_EQ(transcript(out.out), P + "Configuration items processed 4\n" + P + r.rules_line +
-                                           P + connect_ok(57600) + P + succeeded + power_off + P +
+                                           P + connect_ok(57600) + P + download_ok + power_off + P +
                                            "\a\aError: not Connected!\n" + P);
         sim.stop();
         std::vector<logged_packet> got = logged_packets(sim.file("packets.log"));
@@ -172,7 +160,7 @@ TEST(Download, RefusalsAndWrongAnswers)
         std::size_t sends;     // packets the device received
     };
     const row rows[] = {
-        {"NAK four times, then ACK", {"--nak-first", "4"}, succeeded, 30},
+        {"NAK four times, then ACK", {"--nak-first", "4"}, download_ok, 30},
         {"command refused five times", {"--nak-first", "5"},
          "\a\aError: writing Configuration command failed: -6\n\a\aError: Download failed: -1\n", 5},
         {"data packet refused five times", nak_at(2, 6),
@@ -193,7 +181,7 @@ TEST(Download, RefusalsAndWrongAnswers)
          "\a\aError: writing data pkt: -5\n\a\aError: writing Rules file failed: -3\n"
          "\a\aError: Download failed: -4\n", 5},
         {"wrong answer to the finish packet", {"--reply-at", "6:0x41"},
-         succeeded + "\a\aError: reading ack or nak: got 0x41\n"
+         download_ok + "\a\aError: reading ack or nak: got 0x41\n"
          "\a\aError: error writing finish pkt: -5\n\a\aError: Download failed: -5\n", 6},
         // The only download that waits for its acknowledgement time-out.
         {"no answer", {"--silent-at", "1"},

@@ -13,25 +13,7 @@ namespace {
 using namespace pello::e2e;
 using pello::test::sim_device;
 
-const std::string P = "Command> ";
-const std::string question =
-    "\a\aWARNING! This will alter the Pellomatic firmware!\nDo you want to continue (n or y)? [n]: ";
 const std::string not_updated = "Pellomatic Firmware will NOT be updated!\n";
-const std::string warning =
-    "\n\a\aWARNING! The Pellomatic Firmware is about to be updated!\n"
-    "This will take less than 5 minutes.\nDo NOT interrupt the process once started!\n"
-    "If power is interrupted during this process you may not be able\n"
-    "to communicate with the Pellomatic due to firmware corruption.\n"
-    "If this happens correct the power problem and restart this entire process.\n\n"
-    "Type the Enter key when you are ready to continue..."
-    "\nTo begin TURN ON the Pellomatic or CYCLE THE POWER if it is already on.\n"
-    "\a\aYou have 20 seconds to do this...";
-const std::string in_contact = "\a\nConnected at 19200\n\n\n";
-const std::string succeeded =
-    "\a\aFirmware update succeeded!\n\nPower cycle Pellomatic!\n"
-    "Don't forget to Configure Operating Parameters, Process Rules\n"
-    "and Download these to the Pellomatic!\n";
-const std::string failed = "Error: Firmware update failed!\n\tPower cycle Pellomatic and try again!\n";
 
 // A data record at offset with count bytes, checksum computed.
 std::string data_record(unsigned offset, int count, int seed)
@@ -101,11 +83,11 @@ TEST(Firmware, UpdatesAndCommandChecks)
                   P + "\a\aError: invalid COM port number (1..20): 21\n" +
                   P + "\a\aError: invalid COM port number (1..20): com\n" +
                   P + "\a\aError: missing argument: file_name\n" +
-                  P + question + not_updated +
-                  P + question + not_updated +
-                  P + question + "\a\aError: cannot open " + dir + "/none.hex\n" + failed +
-                  P + question + "\a\aError: checksum mismatch (0x17) for line 1 in Firmware file!\n"
-                      "\a\aError: Firmware file has some kind of error!\n" + failed + P);
+                  P + fw_question + not_updated +
+                  P + fw_question + not_updated +
+                  P + fw_question + "\a\aError: cannot open " + dir + "/none.hex\n" + fw_failed +
+                  P + fw_question + "\a\aError: checksum mismatch (0x17) for line 1 in Firmware file!\n"
+                      "\a\aError: Firmware file has some kind of error!\n" + fw_failed + P);
         // Nothing reached the device.
         sim.stop();
         EXPECT_TRUE(traced(sim.log(), "recv").empty());
@@ -115,7 +97,7 @@ TEST(Firmware, UpdatesAndCommandChecks)
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto r = run_utility("firmware 9 " + example + "\n");
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(transcript(r.out), P + question + "\n" + not_updated + P + "\n");
+        EXPECT_EQ(transcript(r.out), P + fw_question + "\n" + not_updated + P + "\n");
     }
     // A comment line of 600 characters is read, in the check and in the
     // sending pass alike, as a piece of 511 characters and a second piece,
@@ -142,8 +124,8 @@ TEST(Firmware, UpdatesAndCommandChecks)
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto r = run_utility("firmware " + u.command_word + " " + u.file + "\ny\n\nx\n");
         std::string t = transcript(r.out);
-        const std::string head = P + question + warning + in_contact;
-        const std::string tail = "\nDisconnected\n" + succeeded + P;
+        const std::string head = P + fw_question + fw_warning + fw_in_contact + "\n\n";
+        const std::string tail = "\nDisconnected\n" + fw_succeeded + P;
         ASSERT_GT(t.size(), head.size() + tail.size()) << t;
         EXPECT_EQ(t.substr(0, head.size()), head);
         EXPECT_EQ(t.substr(t.size() - tail.size()), tail);
@@ -224,7 +206,7 @@ TEST(Firmware, FailuresResendsAndHangUp)
             if (found != std::string::npos)
                 at = found + m.size();
         }
-        std::string tail = "Disconnected\n" + (r.ok ? succeeded : failed) + P;
+        std::string tail = "Disconnected\n" + (r.ok ? fw_succeeded : fw_failed) + P;
         ASSERT_GE(t.size(), tail.size());
         EXPECT_EQ(t.substr(t.size() - tail.size()), tail) << t;
         sim.stop();
@@ -255,9 +237,9 @@ TEST(Firmware, FailuresResendsAndHangUp)
         char got[64];
         std::snprintf(got, sizeof got, "Got 4: 0x%02x 0x%02x 0x%02x 0x%02x\n", stream[0], stream[1],
                       stream[2], stream[3]);
-        EXPECT_EQ(transcript(out.out), P + question + warning +
+        EXPECT_EQ(transcript(out.out), P + fw_question + fw_warning +
                                            "\n\a\aError: did not receive the Pellomatic Firmware prompt!\n" +
-                                           got + "Disconnected\n" + failed + P);
+                                           got + "Disconnected\n" + fw_failed + P);
     }
     {
         // The line hung up while the host waits for a record's answer: the

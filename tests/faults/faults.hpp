@@ -23,38 +23,6 @@ using pello::test::sim_device;
 inline constexpr int com_a = 14;
 inline constexpr int com_b = 17;
 
-inline const std::string P = "Command> ";
-
-inline const std::string q_conf =
-    "\a\aWarning: Configuration file has not yet been processed!\n"
-    "Do you want to use the Default Configuration? (yes|no) [no]: ";
-inline const std::string q_rules =
-    "\n\a\aWarning: Rules file has not yet been processed!\n"
-    "Do you  want to use the Implicit Rule only without specific rules?\n(yes|no) [no]: ";
-inline const std::string download_ok =
-    "Downloading Configuration succeeded\nDownloading Rules succeeded\n";
-inline const std::string power_off =
-    "\a\aPlease Power OFF the Pellomatic and power it back on to RESET it.\nDisconnected\n";
-
-inline const std::string fw_question =
-    "\a\aWARNING! This will alter the Pellomatic firmware!\nDo you want to continue (n or y)? [n]: ";
-inline const std::string fw_warning =
-    "\n\a\aWARNING! The Pellomatic Firmware is about to be updated!\n"
-    "This will take less than 5 minutes.\nDo NOT interrupt the process once started!\n"
-    "If power is interrupted during this process you may not be able\n"
-    "to communicate with the Pellomatic due to firmware corruption.\n"
-    "If this happens correct the power problem and restart this entire process.\n\n"
-    "Type the Enter key when you are ready to continue..."
-    "\nTo begin TURN ON the Pellomatic or CYCLE THE POWER if it is already on.\n"
-    "\a\aYou have 20 seconds to do this...";
-inline const std::string fw_in_contact = "\a\nConnected at 19200\n";
-inline const std::string fw_succeeded =
-    "\a\aFirmware update succeeded!\n\nPower cycle Pellomatic!\n"
-    "Don't forget to Configure Operating Parameters, Process Rules\n"
-    "and Download these to the Pellomatic!\n";
-inline const std::string fw_failed =
-    "Error: Firmware update failed!\n\tPower cycle Pellomatic and try again!\n";
-
 // A firmware file of four records, one per line: an address record, two
 // data records, the end-of-file record.
 inline const std::vector<std::string> fw_records = {
