@@ -34,6 +34,22 @@ double ms_since(steady::time_point start)
     return std::chrono::duration<double, std::milli>(steady::now() - start).count();
 }
 
+// A time limit measured on a loaded machine: the call must never end before
+// its limit, and ends within `slack` ms of it on at least one of a few tries.
+// Scheduling delays only ever add to a measurement, so the fastest try is
+// the one that tells whether the code itself overstays.
+template <class F>
+void expect_ends_at(double limit_ms, double slack_ms, F&& timed_call)
+{
+    double fastest = 1e9;
+    for (int attempt = 0; attempt < 5 && fastest >= limit_ms + slack_ms; ++attempt) {
+        const double took = timed_call();
+        EXPECT_GE(took, limit_ms);
+        fastest = std::min(fastest, took);
+    }
+    EXPECT_LT(fastest, limit_ms + slack_ms);
+}
+
 std::string port_link(int number)
 {
     return std::string(PELLO_PORT_DIR) + "/COM" + std::to_string(number);
@@ -359,13 +375,14 @@ TEST(Serial, ReadDeadlines)
         {110, 1, 10, 110},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.rate);
         ASSERT_EQ(pello::open_port("COM15", c.rate), 0);
         std::vector<char> buffer(static_cast<std::size_t>(c.size));
-        const auto start = steady::now();
-        EXPECT_EQ(pello::read_port("COM15", buffer.data(), c.size, c.limit), 0);
-        const double took = ms_since(start);
-        EXPECT_GE(took, c.deadline_ms) << c.rate;
-        EXPECT_LT(took, c.deadline_ms + 15) << c.rate;
+        expect_ends_at(c.deadline_ms, 15, [&] {
+            const auto start = steady::now();
+            EXPECT_EQ(pello::read_port("COM15", buffer.data(), c.size, c.limit), 0);
+            return ms_since(start);
+        });
         pello::close_port();
     }
 }
@@ -381,28 +398,29 @@ TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
     // 60 bytes, a pause of 150 ms, then 44: the read of 100 ends with the
     // 100th byte, and the rest waits for the next read.
     char buffer[100];
-    auto start = steady::now();
+    const auto start = steady::now();
     std::thread device([&] {
         pty.write(first);
         std::this_thread::sleep_for(150ms);
         pty.write(second);
     });
     EXPECT_EQ(pello::read_port("COM15", buffer, 100, 2000), 100);
-    double took = ms_since(start);
+    const double took = ms_since(start);
     device.join();
     EXPECT_EQ(std::string(buffer, 100), first + second.substr(0, 40));
+    // Not at the pause, and long before the read's own limit of 2 s.
     EXPECT_GE(took, 150);
-    EXPECT_LT(took, 190);
+    EXPECT_LT(took, 1000);
     EXPECT_EQ(pello::read_port("COM15", buffer, 4, 100), 4);
     EXPECT_EQ(std::string(buffer, 4), "rest");
 
     // Only 99 of 100 arrive: the read waits its whole time.
-    pty.write(std::string(99, 'z'));
-    start = steady::now();
-    EXPECT_EQ(pello::read_port("COM15", buffer, 100, 300), 99);
-    took = ms_since(start);
-    EXPECT_GE(took, 310);
-    EXPECT_LT(took, 325);
+    expect_ends_at(310, 15, [&] {
+        pty.write(std::string(99, 'z'));
+        const auto begin = steady::now();
+        EXPECT_EQ(pello::read_port("COM15", buffer, 100, 300), 99);
+        return ms_since(begin);
+    });
 }
 
 TEST(Serial, NulBytesAreDroppedAndNotCounted)
