@@ -108,11 +108,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The Debian description: the summary line, then the long text, each line
-# indented by one blank and an empty line written as " .".
+# The Debian long description (CPack puts the summary line before it); an
+# empty line is written as " .".
 file(READ ${CPACK_PACKAGE_DESCRIPTION_FILE} long_description)
 string(STRIP "${long_description}" long_description)
 string(REGEX REPLACE "\n\n" "\n.\n" long_description "${long_description}")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${long_description}")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${long_description}")
 
 include(CPack)

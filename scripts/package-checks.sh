@@ -16,6 +16,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 bash scripts/install-deps.sh packaging
+# Debian's build flags with every hardening option (bind now included).
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 
 echo "==== manual pages render without warnings"
 for page in docs/man/*.[1-9]; do
