@@ -3,6 +3,8 @@
 # with apt-get, and only what is missing. Arguments name extra needs:
 #   tests   GoogleTest and Google Benchmark
 #   checks  clang, clang-tidy, cppcheck and the sanitizer/fuzzer runtimes
+#   packaging  what the packages and their checks need: dpkg-dev (shlibdeps),
+#           lintian, groff, file, zip/unzip and the MinGW-w64 cross compiler
 set -euo pipefail
 
 need=()
@@ -16,6 +18,8 @@ for extra in "$@"; do
   case "$extra" in
     tests) want libgtest-dev; want libbenchmark-dev; want binutils ;;
     checks) want clang; want clang-tidy; want cppcheck; want libclang-rt-14-dev ;;
+    packaging) want dpkg-dev; want lintian; want groff-base; want file; want zip; want unzip
+               want g++-mingw-w64-x86-64-posix ;;
     *) echo "install-deps: unknown need: $extra" >&2; exit 2 ;;
   esac
 done

@@ -63,14 +63,15 @@ const char usage_text[] =
     "                          firmware update (or after a hang-up)\n"
     "  --quiet                 print only the ready line and errors\n"
     "  -h, --help              print this help\n"
+    "  --version               print the emulator's version\n"
     "  SIGUSR1 power-cycles the device while the host has the port open; SIGTERM and\n"
     "  SIGINT end the emulator (what the current session received is written first).\n"
     "\n"
     "Start-up text and console faults:\n"
     "  --name TEXT             device name in the start-up text (default Pellomatic)\n"
     "  --no-name               no device name in the start-up text\n"
-    "  --version TEXT          version after \"Version \" (default 2.1; for example 2.0, 2.10,\n"
-    "                          3.0, or a text without a '.')\n"
+    "  --device-version TEXT   version after \"Version \" (default 2.1; for example 2.0,\n"
+    "                          2.10, 3.0, or a text without a '.')\n"
     "  --version-first         the \"Version\" line comes before the device name\n"
     "  --startup-nul           NUL bytes between the lines of the start-up text\n"
     "  --nul-storm N           N NUL bytes before every byte the device sends (the loader\n"
@@ -162,7 +163,7 @@ int usage_error(const char* format, const char* what)
     return 2;
 }
 
-// Reads the command line into opt; returns 0 to run, 1 after --help, 2 on an error.
+// Reads the command line into opt; returns 0 to run, 1 after --help or --version, 2 on an error.
 int parse_options(int argc, char** argv, options& opt)
 {
     for (int i = 1; i < argc; ++i) {
@@ -175,7 +176,8 @@ int parse_options(int argc, char** argv, options& opt)
             has_value = true;
         }
         static const char* const with_value[] = {
-            "--link", "--out", "--log", "--power-delay", "--loader-wait", "--name", "--version",
+            "--link", "--out", "--log", "--power-delay", "--loader-wait", "--name",
+            "--device-version",
             "--confirm", "--noise", "--nak-first", "--reply-at", "--silent-at", "--hangup-at",
             "--extra-after-download", "--confirm-delay", "--confirm-hangup", "--nul-storm",
             "--delay-at", "--sync-delay", "--ident-delay", "--hangup-delay"};
@@ -200,6 +202,9 @@ int parse_options(int argc, char** argv, options& opt)
         if (arg == "-h" || arg == "--help") {
             std::fputs(usage_text, stdout);
             return 1;
+        } else if (arg == "--version") {
+            std::printf("pellomatic-sim %s\n", PELLOMATIC_VERSION);
+            return 1;
         } else if (arg == "--link") {
             opt.link = value;
         } else if (arg == "--out") {
@@ -222,7 +227,7 @@ int parse_options(int argc, char** argv, options& opt)
             opt.name = value;
         } else if (arg == "--no-name") {
             opt.no_name = true;
-        } else if (arg == "--version") {
+        } else if (arg == "--device-version") {
             opt.version = value;
         } else if (arg == "--version-first") {
             opt.version_first = true;

@@ -51,7 +51,14 @@ struct rule_keyword {
     std::uint8_t code;
 };
 
+// The action words of a rule line, matched whole without regard to case.
+struct rule_action {
+    const char* name;
+    std::uint8_t action;  // action_drop or action_pass
+};
+
 inline constexpr int rule_max = 100;
+extern const rule_action rule_actions[4];
 extern const rule_keyword rule_keywords[9];
 extern const char* const compass_names[9];  // indexed by direction code 0 to 8
 extern rule_record rule_table[rule_max];

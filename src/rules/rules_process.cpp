@@ -20,15 +20,10 @@ namespace pello {
 
 std::int32_t rule_lines = 0;
 
-namespace {
-
-struct rule_action {
-    const char* name;
-    std::uint8_t action;
-};
-
 const rule_action rule_actions[4] = {
     {"drop", action_drop}, {"d", action_drop}, {"pass", action_pass}, {"p", action_pass}};
+
+namespace {
 
 // Separator sets: each word of a line is taken with one of them.
 const char word_separators[] = " \t,";

@@ -100,7 +100,7 @@ TEST(Connect, VersionBoundaries)
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.version);
-        sim_device sim(3, {"--fill", "--version", r.version});
+        sim_device sim(3, {"--fill", "--device-version", r.version});
         ASSERT_TRUE(sim.ready()) << sim.err();
         if (r.refused_as != nullptr) {
             // Twice: the failed handshake has closed the port again.

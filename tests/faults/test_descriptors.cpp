@@ -93,7 +93,7 @@ TEST(Descriptors, NoneLeftOpenAfterAnyCommand)
         {"baud 19200\n", {}, "Connected at 19200", true},  // the same emulator
         {"disconnect\n", {}, "Disconnected", false},
         {connect, with({"--no-name"}), "did not receive the Pellomatic prompt", false},
-        {connect, with({"--version", "2.0"}), "received Pellomatic version 2.0", false},
+        {connect, with({"--device-version", "2.0"}), "received Pellomatic version 2.0", false},
         {connect, with({"--confirm", "Connected 9600"}), "did not receive the Pellomatic Connected string", false},
         {connect, plain, "Connected at 57600", true},
         {"download\n", {}, download_ok + power_off, false},

@@ -39,7 +39,7 @@ TEST(Noise, StartUpTextWindowAndHighBytes)
         {"87 noise bytes: only the name fits", {"--noise", "87"}, no_version},
         {"88 noise bytes: the name is cut", {"--noise", "88"}, "dump"},
         {"300 noise bytes", {"--noise", "300"}, "dump"},
-        {"a version byte above 0x7F", {"--version", high_version}, version_refused("0.1")},
+        {"a version byte above 0x7F", {"--device-version", high_version}, version_refused("0.1")},
         {"bytes above 0x7F before the confirmation",
          {"--confirm", "\x80\xFF\xC3" "Connected 57600"}, "ok"},
     };

@@ -183,7 +183,7 @@ TEST(Sim, StartUpAndConsoleFaults)
              EXPECT_EQ(s.find("Pellomatic"), bytes::npos);
              EXPECT_GE(s.size(), 101u);
          }},
-        {{"--name", "Pellomatik", "--version", "2.10"}, [](const bytes& s, host_line&) {
+        {{"--name", "Pellomatik", "--device-version", "2.10"}, [](const bytes& s, host_line&) {
              EXPECT_NE(s.find("\r\nPellomatik packet digipeater\r\nVersion 2.10\r\n"), bytes::npos) << s;
          }},
         {{"--noise", "170"}, [](const bytes& s, host_line&) {

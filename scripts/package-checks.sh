@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Builds both packages and checks them without installing anything into the
+# machine:
+#   - build-pkg/: a Linux build with Debian's hardening flags, then
+#     `cpack -G DEB`; lintian must report no error; the contents list must
+#     hold the programs, the compressed pages, the examples and the copyright;
+#     the package is unpacked into a temporary folder and its pellomatic is
+#     run with `help` then `x` (summary printed, status 0);
+#   - build-pkg-win/: the MinGW build, then `cpack -G ZIP`; the zip must hold
+#     pellomatic.exe, README, the pages as text and the examples with CR LF;
+#   - every manual page renders with no groff warning.
+# Ends with "packages: ok" and the package sizes, or fails at the first
+# problem.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+bash scripts/install-deps.sh packaging
+# Debian's build flags with every hardening option (bind now included).
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+
+echo "==== manual pages render without warnings"
+for page in docs/man/*.[1-9]; do
+    warnings=$(groff -man -ww -z "$page" 2>&1)
+    if [ -n "$warnings" ]; then
+        printf '%s: groff warns:\n%s\n' "$page" "$warnings" >&2
+        exit 1
+    fi
+done
+
+jobs=$(nproc)
+fail() { echo "package-checks: $*" >&2; exit 1; }
+
+echo "==== Debian package"
+cmake -S . -B build-pkg -DPELLOMATIC_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+cmake --build build-pkg -j "$jobs"
+rm -f build-pkg/pellomatic_*.deb
+(cd build-pkg && cpack -G DEB >/dev/null)
+debs=(build-pkg/pellomatic_*.deb)
+deb=${debs[0]}
+[ -f "$deb" ] || fail "cpack made no .deb"
+
+dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >build-pkg/contents.txt
+for path in /usr/bin/pellomatic /usr/bin/pellomatic-sim \
+    /usr/share/man/man1/pellomatic.1.gz /usr/share/man/man1/pellomatic-sim.1.gz \
+    /usr/share/man/man5/pellomatic.conf.5.gz /usr/share/man/man5/pellomatic.rules.5.gz \
+    /usr/share/doc/pellomatic/copyright /usr/share/doc/pellomatic/changelog.gz \
+    /usr/share/doc/pellomatic/README.md \
+    /usr/share/doc/pellomatic/examples/pellomatic.conf \
+    /usr/share/doc/pellomatic/examples/pellomatic.rules \
+    /usr/share/doc/pellomatic/examples/firmware.hex; do
+    grep -qxF "$path" build-pkg/contents.txt || fail "$deb lacks $path"
+done
+dpkg-deb -f "$deb" Section | grep -qx hamradio || fail "section is not hamradio"
+dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "no dependencies computed"
+
+echo "---- lintian"
+lintian --fail-on error --info "$deb" | tee build-pkg/lintian.txt
+
+echo "---- the packaged utility, unpacked into a temporary folder"
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+status=0
+printf 'help\nx\n' | timeout 30 "$unpacked/usr/bin/pellomatic" >"$unpacked/session.txt" || status=$?
+[ "$status" -eq 0 ] || fail "pellomatic ended with status $status"
+grep -q 'Command Summary:' "$unpacked/session.txt" || fail "no command summary printed"
+[ "$(grep -c 'Command Summary:' "$unpacked/session.txt")" -eq 2 ] || fail "help printed no summary"
+"$unpacked/usr/bin/pellomatic-sim" --version | grep -qx "pellomatic-sim $(dpkg-deb -f "$deb" Version)" ||
+    fail "pellomatic-sim --version does not show the package version"
+for page in "$unpacked"/usr/share/man/man*/*.gz; do
+    warnings=$(gzip -dc "$page" | groff -man -ww -z 2>&1)
+    [ -z "$warnings" ] || fail "$page: $warnings"
+done
+
+echo "==== Windows zip"
+cmake -S . -B build-pkg-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+    -DPELLOMATIC_TESTS=OFF >/dev/null
+cmake --build build-pkg-win -j "$jobs"
+rm -f build-pkg-win/pellomatic-*.zip
+(cd build-pkg-win && cpack -G ZIP >/dev/null)
+zips=(build-pkg-win/pellomatic-*-win64.zip)
+zip=${zips[0]}
+[ -f "$zip" ] || fail "cpack made no zip"
+top=$(basename "$zip" .zip)
+unzip -Z1 "$zip" >build-pkg-win/contents.txt
+for path in pellomatic.exe README.md examples/pellomatic.conf examples/pellomatic.rules \
+    examples/firmware.hex doc/pellomatic.1.txt doc/pellomatic-sim.1.txt \
+    doc/pellomatic.conf.5.txt doc/pellomatic.rules.5.txt; do
+    grep -qxF "$top/$path" build-pkg-win/contents.txt || fail "$zip lacks $path"
+done
+for example in pellomatic.conf pellomatic.rules firmware.hex; do
+    lines=$(unzip -p "$zip" "$top/examples/$example" | wc -l)
+    crlf=$(unzip -p "$zip" "$top/examples/$example" | grep -c $'\r$' || true)
+    [ "$lines" -gt 0 ] && [ "$lines" -eq "$crlf" ] || fail "examples/$example has lines without CR LF"
+done
+unzip -p "$zip" "$top/pellomatic.exe" | file - | grep -q 'PE32+ executable' ||
+    fail "pellomatic.exe is not a Windows executable"
+
+echo "packages: ok"
+ls -l "$deb" "$zip" | awk '{print "  " $5 " bytes  " $9}'
