@@ -83,7 +83,8 @@ mkdir -p "$(dirname "$doc")"
   table
   echo
   echo "Verdicts: item 1 on the p99, item 3 on the p99, item 4 on the mean, item 5 on the"
-  echo "ratio measured / line time. Rows without a goal are baselines or throughput figures."
+  echo "ratio measured / line time, item 7 on the p99 of the lateness and the largest CPU time."
+  echo "Rows without a goal are baselines or throughput figures."
   echo
   echo "## What is measured"
   echo
@@ -99,6 +100,9 @@ mkdir -p "$(dirname "$doc")"
   echo "5. Paced transfers against the time the line itself needs for their bytes: the"
   echo "   utility binary against \`pellomatic-sim --pace\`."
   echo "6. Throughput of the file readers over large files of valid lines."
+  echo "7. A write whose drain never completes (a stalled line; the drain is held the way"
+  echo "   tcdrain waits on one, since a pseudo-terminal drains at once): how late"
+  echo "   \`write_port\` returns past its write limit, and the CPU time it spends meanwhile."
   echo
   echo "## Notes"
   echo

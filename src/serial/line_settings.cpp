@@ -33,6 +33,12 @@ tcflag_t speed_code(std::int32_t rate)
     }
 }
 
+// What the port layer changed on the open port, as it was before: one port
+// is open at a time.
+struct termios2 found_line {};
+bool have_found_line = false;
+bool low_latency_set = false;
+
 }  // namespace
 
 int line_set_8n1(int fd, std::int32_t rate)
@@ -40,6 +46,10 @@ int line_set_8n1(int fd, std::int32_t rate)
     struct termios2 line {};
     if (ioctl(fd, TCGETS2, &line) != 0)
         return line_get_failed;
+    if (!have_found_line) {
+        found_line = line;
+        have_found_line = true;
+    }
 
     // Raw input: no break, parity, stripping, line-end or flow-control
     // processing. Received NUL bytes arrive as data and are dropped by the
@@ -90,7 +100,23 @@ void line_low_latency(int fd)
     if ((serial.flags & low_latency) != 0)
         return;
     serial.flags |= low_latency;
-    (void)ioctl(fd, TIOCSSERIAL, &serial);
+    if (ioctl(fd, TIOCSSERIAL, &serial) == 0)
+        low_latency_set = true;
+}
+
+void line_restore(int fd)
+{
+    if (have_found_line)
+        (void)ioctl(fd, TCSETS2, &found_line);  // at once: TCSETSW2 would wait for a drain
+    if (low_latency_set) {
+        struct serial_struct serial {};
+        if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+            serial.flags &= ~static_cast<int>(ASYNC_LOW_LATENCY);
+            (void)ioctl(fd, TIOCSSERIAL, &serial);
+        }
+    }
+    have_found_line = false;
+    low_latency_set = false;
 }
 
 }  // namespace pello

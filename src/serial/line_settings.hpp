@@ -14,7 +14,8 @@ inline constexpr int line_set_failed = -13;  // settings or rate not accepted
 // modem control lines ignored, no RTS/CTS and no XON/XOFF flow control, at
 // rate (any rate, the non-standard ones through BOTHER). Reads return at once
 // with what is there (the port is non-blocking). Returns 0, or
-// line_get_failed / line_set_failed with errno telling why.
+// line_get_failed / line_set_failed with errno telling why. The settings it
+// found on the port's first setting are kept for line_restore.
 int line_set_8n1(int fd, std::int32_t rate);
 
 // Holds DTR and RTS off. A port that refuses (a pseudo-terminal) is left as
@@ -22,7 +23,14 @@ int line_set_8n1(int fd, std::int32_t rate);
 void line_modem_lines_off(int fd);
 
 // Asks the driver not to hold received bytes back (low-latency mode), where
-// it supports that; a refusal is ignored.
+// it supports that; a refusal is ignored. Whether it turned the flag on is
+// kept for line_restore.
 void line_low_latency(int fd);
+
+// Puts back on fd what line_set_8n1 and line_low_latency changed (the line
+// settings as found, the low-latency flag off again if it was off), without
+// waiting for output, and forgets them: the port is about to be closed. A
+// port that refuses (hung up) is left as it is.
+void line_restore(int fd);
 
 }  // namespace pello

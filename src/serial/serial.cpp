@@ -1,11 +1,13 @@
 // The serial port layer on a POSIX terminal: one COM port at a time, opened
 // exclusively, checked, set to 8N1 without flow control, read with one
-// deadline, written until every byte has left the port, purged and closed.
+// deadline, written until every byte has left the port or the write limit
+// has passed, purged, and closed with its settings put back.
 #include "serial/serial.hpp"
 
 #include "serial/port_checks.hpp"
 
 #include "serial/line_settings.hpp"
+#include "serial/port_drain.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,10 +18,17 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+// The thread a SIGEV_THREAD_ID timer signals; newer C libraries name it so.
+#ifndef sigev_notify_thread_id
+#define sigev_notify_thread_id _sigev_un._tid
+#endif
 
 namespace pello {
 
@@ -35,6 +44,9 @@ std::int32_t line_baud = 0;
 
 // The shared error text buffer of sys_error_text.
 char error_text[1024];
+
+// What write_port waits with until its bytes have left the port.
+port_drain_fn port_drain = tcdrain;
 
 // What the port can be set to, in the terms of the checks of set_comm_prop.
 // A terminal can be set to every line setting these checks ask for and its
@@ -94,11 +106,80 @@ int wait_until(pollfd& what, mono_clock::time_point deadline)
     return ppoll(&what, 1, &wait, nullptr);
 }
 
-// The per-character time limit factors of the line: 10000 / R for a read,
-// 20000 / R for a write (whole milliseconds, rounded down).
-std::int64_t per_byte_ms(std::int32_t factor)
+// The per-character time limit of a read: 10000 / R, the time of one 10-bit
+// character in whole milliseconds, rounded down.
+std::int64_t read_ms_per_byte()
 {
-    return line_baud > 0 ? factor / line_baud : 0;
+    return line_baud > 0 ? 10000 / line_baud : 0;
+}
+
+// The signal that ends a drain at the write limit: its arrival interrupts
+// the drain (EINTR), its handler does nothing else.
+constexpr int drain_signal = SIGALRM;
+void drain_interrupted(int) {}
+
+// From the deadline on the signal comes every millisecond, so that one that
+// arrives just before the drain begins to wait cannot leave it waiting.
+constexpr long drain_repeat_ns = 1000000;
+
+timespec monotonic_timespec(mono_clock::time_point t)
+{
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    timespec at{};
+    at.tv_sec = static_cast<time_t>(ns / 1000000000);
+    at.tv_nsec = static_cast<long>(ns % 1000000000);
+    return at;
+}
+
+// Waits until every byte queued on fd has left the port, but no later than
+// the deadline: 0, or the error (ETIMEDOUT when the deadline came first).
+// A drain cannot be given a time limit of its own: a timer of this thread
+// interrupts it with a signal. The wait costs no CPU, and nothing outlives
+// it: the timer is deleted, and the signal's handler and this thread's
+// signal mask are as they were. Meanwhile a SIGALRM sent to the process is
+// taken as the drain's.
+int drain_until(int fd, mono_clock::time_point deadline)
+{
+    sigevent notify{};
+    notify.sigev_notify = SIGEV_THREAD_ID;
+    notify.sigev_signo = drain_signal;
+    notify.sigev_notify_thread_id = gettid();
+    timer_t timer{};
+    if (timer_create(CLOCK_MONOTONIC, &notify, &timer) != 0)
+        return errno;  // a drain that could not be bounded is not begun
+
+    struct sigaction wake {};
+    struct sigaction action_before {};
+    wake.sa_handler = drain_interrupted;
+    sigemptyset(&wake.sa_mask);
+    wake.sa_flags = 0;  // no SA_RESTART: the drain must return
+    (void)sigaction(drain_signal, &wake, &action_before);
+    sigset_t only{};
+    sigset_t mask_before{};
+    sigemptyset(&only);
+    sigaddset(&only, drain_signal);
+    (void)pthread_sigmask(SIG_UNBLOCK, &only, &mask_before);
+
+    itimerspec when{};
+    when.it_value = monotonic_timespec(deadline);
+    when.it_interval.tv_nsec = drain_repeat_ns;
+    int result = 0;
+    if (timer_settime(timer, TIMER_ABSTIME, &when, nullptr) != 0)
+        result = errno;
+    while (result == 0 && port_drain(fd) != 0) {
+        if (errno != EINTR)
+            result = errno;
+        else if (mono_clock::now() >= deadline)
+            result = ETIMEDOUT;
+    }
+
+    // A signal the timer sent before it was deleted has been taken by the
+    // handler by now: the signal is not blocked.
+    (void)timer_delete(timer);
+    (void)pthread_sigmask(SIG_SETMASK, &mask_before, nullptr);
+    (void)sigaction(drain_signal, &action_before, nullptr);
+    return result;
 }
 
 }  // namespace
@@ -141,10 +222,9 @@ int open_port(const char* name, std::int32_t rate)
         close_port();  // whatever set_comm_prop stopped at, the port is not left open
         return -3;
     }
-    // The standing time limits (10000 / R per byte read, 20000 / R per byte
-    // written, 10 ms more for a write) are kept by read_port and write_port
-    // themselves from the rate just set; there is nothing the system could
-    // refuse here.
+    // The standing time limits (10000 / R ms per byte read, write_limit_ms
+    // for a write) are kept by read_port and write_port themselves from the
+    // rate just set; there is nothing the system could refuse here.
     purge_port();
     return 0;
 }
@@ -221,7 +301,7 @@ int read_port(const char* name, void* buffer, int size, int limit_ms)
     // One deadline for the whole read: size characters of 10 bits at the
     // line rate, the caller's limit and 10 ms more. A pause does not end it.
     const std::int64_t total_ms =
-        static_cast<std::int64_t>(size) * per_byte_ms(10000) + limit_ms + 10;
+        static_cast<std::int64_t>(size) * read_ms_per_byte() + limit_ms + 10;
     const mono_clock::time_point deadline = mono_clock::now() + std::chrono::milliseconds(total_ms);
 
     auto* out = static_cast<unsigned char*>(buffer);
@@ -266,9 +346,9 @@ int write_port(const char* name, const void* buffer, int length)
     if (const int code = write_port_args(name, buffer, length); code != 0)
         return code;
 
-    // The write limit: 20 bit times per character and 10 ms more.
-    const std::int64_t total_ms = static_cast<std::int64_t>(length) * per_byte_ms(20000) + 10;
-    const mono_clock::time_point deadline = mono_clock::now() + std::chrono::milliseconds(total_ms);
+    // The write limit bounds the whole write: queueing and draining.
+    const mono_clock::time_point deadline =
+        mono_clock::now() + std::chrono::milliseconds(write_limit_ms(line_baud, length));
 
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     int done = 0;
@@ -302,14 +382,18 @@ int write_port(const char* name, const void* buffer, int length)
         }
     }
     // Like a synchronous write, return only when the bytes have left the
-    // port: the answer windows that follow start there.
-    while (done == length && tcdrain(port_fd) != 0) {
-        if (errno != EINTR) {
-            error = errno;
-            break;
-        }
-    }
+    // port (the answer windows that follow start there), and at the write
+    // limit at the latest: a stalled line does not hang the program.
+    if (error == 0)
+        error = drain_until(port_fd, deadline);
     if (error != 0) {
+        // The count is what left the port. What is still queued is thrown
+        // away, as a timed-out synchronous write does: no stale bytes reach
+        // the device later, in the middle of what is sent next.
+        int queued = 0;
+        if (ioctl(port_fd, TIOCOUTQ, &queued) == 0 && queued > 0)
+            done -= std::min(queued, done);
+        (void)tcflush(port_fd, TCOFLUSH);
         errno = error;
         std::printf("\a\aError: wrote %d of %d, got error on port %s: %s\n", done, length, name,
                     sys_error_text());
@@ -328,10 +412,19 @@ void close_port()
 {
     if (port_fd < 0)
         return;
+    // The port is left as it was found, for the next program.
+    line_restore(port_fd);
     (void)ioctl(port_fd, TIOCNXCL);
     (void)flock(port_fd, LOCK_UN);
     (void)close(port_fd);
     port_fd = -1;
+}
+
+port_drain_fn set_port_drain(port_drain_fn drain)
+{
+    const port_drain_fn replaced = port_drain;
+    port_drain = drain != nullptr ? drain : tcdrain;
+    return replaced;
 }
 
 bool port_is_open()

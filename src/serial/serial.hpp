@@ -39,8 +39,14 @@ int set_comm_prop(const char* name, std::int32_t rate);
 // A failed read or a hang-up ends the program through fatal_exit (26).
 int read_port(const char* name, void* buffer, int size, int limit_ms);
 // Writes length bytes and returns when they have left the port: length, or
-// -1, -2 (bad argument), -3 (not every byte written within the write limit).
+// -1, -2 (bad argument), -3 (not every byte out within the write limit; the
+// message counts the bytes that left the port, and what is still queued is
+// thrown away).
 int write_port(const char* name, const void* buffer, int length);
+// The write limit of length bytes at rate: 20 bit times per byte in whole
+// milliseconds, rounded up (a byte never gets less than its time on the
+// line), and 10 ms more.
+std::int64_t write_limit_ms(std::int32_t rate, int length);
 void purge_port();
 void close_port();
 bool port_is_open();

@@ -26,6 +26,12 @@ std::int32_t get_baud(long rate)
     return 0;
 }
 
+std::int64_t write_limit_ms(std::int32_t rate, int length)
+{
+    const std::int64_t per_byte = rate > 0 ? (20000 + std::int64_t{rate} - 1) / rate : 0;
+    return (length > 0 ? length : 0) * per_byte + 10;
+}
+
 std::string port_device_path(const char* name, const char* path_template)
 {
     if (name == nullptr || path_template == nullptr || std::strncmp(name, "COM", 3) != 0)

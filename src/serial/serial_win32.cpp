@@ -64,11 +64,11 @@ bool handle_is_open(HANDLE h)
     return h != nullptr && h != INVALID_HANDLE_VALUE;
 }
 
-// The per-character time limit factors of the line: 10000 / R for a read,
-// 20000 / R for a write (whole milliseconds, rounded down).
-DWORD per_byte_ms(DWORD factor)
+// The per-character time limit of a read: 10000 / R, the time of one 10-bit
+// character in whole milliseconds, rounded down.
+DWORD read_ms_per_byte()
 {
-    return line_settings.BaudRate > 0 ? factor / line_settings.BaudRate : 0;
+    return line_settings.BaudRate > 0 ? 10000 / line_settings.BaudRate : 0;
 }
 
 // A millisecond count for a COMMTIMEOUTS field, kept below MAXDWORD (which
@@ -144,13 +144,16 @@ int open_port(const char* name, std::int32_t rate)
         return -3;
     }
 
-    // The standing time limits: 10000 / R ms per byte read, 20000 / R ms per
-    // byte written and 10 ms more; no interval limit.
+    // The standing time limits: 10000 / R ms per byte read; for a write
+    // those of write_limit_ms (20000 / R ms per byte, rounded up, and 10 ms
+    // more); no interval limit.
+    const auto rate_now = static_cast<std::int32_t>(line_settings.BaudRate);
     standing_timeouts.ReadIntervalTimeout = 0;
-    standing_timeouts.ReadTotalTimeoutMultiplier = per_byte_ms(10000);
+    standing_timeouts.ReadTotalTimeoutMultiplier = read_ms_per_byte();
     standing_timeouts.ReadTotalTimeoutConstant = 1;
-    standing_timeouts.WriteTotalTimeoutMultiplier = per_byte_ms(20000);
-    standing_timeouts.WriteTotalTimeoutConstant = 10;
+    standing_timeouts.WriteTotalTimeoutMultiplier =
+        timeout_field(write_limit_ms(rate_now, 1) - write_limit_ms(rate_now, 0));
+    standing_timeouts.WriteTotalTimeoutConstant = timeout_field(write_limit_ms(rate_now, 0));
     if (!SetCommTimeouts(port_handle, &standing_timeouts)) {
         std::printf("\a\aError: could not set the comm timeouts for port %s: %s\n", name,
                     sys_error_text());
@@ -276,7 +279,7 @@ int read_port(const char* name, void* buffer, int size, int limit_ms)
     // size bytes have arrived or that total has passed; a pause does not.
     COMMTIMEOUTS timeouts = standing_timeouts;
     timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = per_byte_ms(10000);
+    timeouts.ReadTotalTimeoutMultiplier = read_ms_per_byte();
     timeouts.ReadTotalTimeoutConstant = timeout_field(static_cast<long long>(limit_ms) + 10);
     set_read_timeouts(name, timeouts);
 

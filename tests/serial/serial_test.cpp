@@ -1,9 +1,12 @@
 // The serial port layer against pseudo-terminals linked where this test
 // program finds COM<n> (<build>/pty/COM{n}): argument checks, exclusive
-// open, line settings, read deadlines, NUL dropping, short writes and the
-// fatal exits.
+// open, line settings and their return at close, read deadlines, NUL
+// dropping, write limits, short writes, held drains and the fatal exits.
 #include "serial/serial.hpp"
 
+#include "serial/port_drain.hpp"
+
+#include "line_record.hpp"
 #include "support/pty.hpp"
 #include "support/run.hpp"
 
@@ -14,7 +17,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -466,27 +473,190 @@ TEST(Serial, WritesAndShortWrite)
     EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM15", "hello\r\n\0x", 9), 9); }), "");
     EXPECT_EQ(pty.received(), std::string("hello\r\n\0x", 9));
 
-    // The device never reads: the port's queue fills, the write limit
-    // (10 ms at 115200) passes, and the write reports what really went out.
-    const std::string big(1 << 20, 'w');
+    // The device stops taking bytes: the write limit passes and the write
+    // reports that nothing went out. Once the device takes bytes again, none
+    // of the failed write comes late, and the next write goes out whole.
+    pty.stop_output(true);
+    const std::string packet(64, 'w');
     int code = 0;
-    const auto start = steady::now();
-    const std::string printed =
-        stdout_of([&] { code = pello::write_port("COM15", big.data(), 1 << 20); });
-    EXPECT_LT(ms_since(start), 500);
+    EXPECT_EQ(stdout_of([&] { code = pello::write_port("COM15", packet.data(), 64); }),
+              "\a\aError: wrote 0 of 64, got error on port COM15: Connection timed out\n");
     EXPECT_EQ(code, -3);
-    // "\a\aError: wrote <count> of 1048576, got error on port COM15: ..."
-    const std::string head = "\a\aError: wrote ";
-    const std::string tail = " of 1048576, got error on port COM15: Connection timed out\n";
-    ASSERT_GT(printed.size(), head.size() + tail.size()) << printed;
-    ASSERT_EQ(printed.substr(0, head.size()), head) << printed;
-    ASSERT_EQ(printed.substr(printed.size() - tail.size()), tail) << printed;
-    const std::string count = printed.substr(head.size(), printed.size() - head.size() - tail.size());
-    ASSERT_EQ(count.find_first_not_of("0123456789"), std::string::npos) << printed;
-    const long written = std::stol(count);
-    EXPECT_GT(written, 0);
-    EXPECT_LT(written, 1 << 20);
-    EXPECT_EQ(static_cast<long>(pty.received().size()), written);
+    pty.stop_output(false);
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM15", "next", 4), 4); }), "");
+    EXPECT_EQ(pty.received(), "next");
+}
+
+TEST(Serial, WriteLimitAtEveryRate)
+{
+    // length x (20000 / rate, in whole ms rounded up) + 10 ms, for the
+    // shortest packet, a full packet and a long firmware record.
+    struct {
+        std::int32_t rate;
+        std::int64_t limit_21, limit_64, limit_268;
+    } cases[] = {
+        {110, 3832, 11658, 48786},  {300, 1417, 4298, 17966}, {600, 724, 2186, 9122},
+        {1200, 367, 1098, 4566},    {2400, 199, 586, 2422},   {4800, 115, 330, 1350},
+        {9600, 73, 202, 814},       {14400, 52, 138, 546},    {19200, 52, 138, 546},
+        {38400, 31, 74, 278},       {56000, 31, 74, 278},     {57600, 31, 74, 278},
+        {115200, 31, 74, 278},
+    };
+    ASSERT_EQ(std::size(cases) + 1, std::size(pello::baud_table));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        EXPECT_EQ(c.rate, pello::baud_table[i]);
+        EXPECT_EQ(pello::write_limit_ms(c.rate, 21), c.limit_21) << c.rate;
+        EXPECT_EQ(pello::write_limit_ms(c.rate, 64), c.limit_64) << c.rate;
+        EXPECT_EQ(pello::write_limit_ms(c.rate, 268), c.limit_268) << c.rate;
+    }
+
+    // The limits a test can wait for, on a port whose device takes nothing:
+    // the write ends at its limit, not before.
+    pello::test::pty_port pty(15);
+    ASSERT_TRUE(pty.ready());
+    for (const auto& c : cases) {
+        for (const auto& [length, limit] : {std::pair{21, c.limit_21}, std::pair{64, c.limit_64}}) {
+            if (limit > 80)
+                continue;
+            ASSERT_EQ(pello::open_port("COM15", c.rate), 0);
+            pty.stop_output(true);
+            const std::string bytes(static_cast<std::size_t>(length), 'L');
+            int code = 0;
+            const auto start = steady::now();
+            const std::string printed = stdout_of([&] { code = pello::write_port("COM15", bytes.data(), length); });
+            const double took = ms_since(start);
+            EXPECT_EQ(code, -3) << c.rate << " " << length;
+            EXPECT_EQ(printed, "\a\aError: wrote 0 of " + std::to_string(length) +
+                                   ", got error on port COM15: Connection timed out\n");
+            EXPECT_GE(took, static_cast<double>(limit)) << c.rate << " " << length;
+            EXPECT_LT(took, static_cast<double>(limit) + 30) << c.rate << " " << length;
+            pty.stop_output(false);
+            pello::close_port();
+        }
+    }
+}
+
+// A drain that waits like one on a stalled line: until a signal comes.
+int held_drain(int)
+{
+    ppoll(nullptr, 0, nullptr, nullptr);
+    return -1;  // errno EINTR
+}
+
+// A drain that the line refuses at once.
+int failed_drain(int)
+{
+    errno = EIO;
+    return -1;
+}
+
+// The POSIX timers this process has (/proc/self/timers lists each with "ID:").
+int timer_count()
+{
+    std::ifstream timers("/proc/self/timers");
+    int count = 0;
+    for (std::string line; std::getline(timers, line);)
+        count += line.rfind("ID:", 0) == 0 ? 1 : 0;
+    return count;
+}
+
+TEST(Serial, DrainEndsByTheWriteLimit)
+{
+    pello::test::pty_port pty(15);
+    ASSERT_TRUE(pty.ready());
+    struct {
+        const char* what;
+        pello::port_drain_fn drain;
+        std::int32_t rate;
+        int length;
+        bool alarm_blocked;  // the caller has blocked SIGALRM
+        double ends_ms;      // when write_port returns
+        const char* error;
+    } cases[] = {
+        {"held at 57600", held_drain, 57600, 64, false, 74, "Connection timed out"},
+        {"held at 19200", held_drain, 19200, 21, false, 52, "Connection timed out"},
+        {"held, SIGALRM blocked", held_drain, 115200, 21, true, 31, "Connection timed out"},
+        {"refused", failed_drain, 57600, 64, false, 0, "Input/output error"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(pello::open_port("COM15", c.rate), 0);
+        sigset_t alarm_only, mask_before, mask_after;
+        sigemptyset(&alarm_only);
+        sigaddset(&alarm_only, SIGALRM);
+        pthread_sigmask(c.alarm_blocked ? SIG_BLOCK : SIG_UNBLOCK, &alarm_only, nullptr);
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask_before);
+        struct sigaction action_before {}, action_after {};
+        sigaction(SIGALRM, nullptr, &action_before);
+        const int timers_before = timer_count();
+
+        pello::set_port_drain(c.drain);
+        const std::string bytes(static_cast<std::size_t>(c.length), 'D');
+        int code = 0;
+        const auto start = steady::now();
+        const std::string printed =
+            stdout_of([&] { code = pello::write_port("COM15", bytes.data(), c.length); });
+        const double took = ms_since(start);
+        pello::set_port_drain(nullptr);
+
+        // Every byte left the port (a pseudo-terminal queues nothing), but
+        // the drain never confirmed it: a failure, within the limit.
+        EXPECT_EQ(code, -3) << c.what;
+        EXPECT_EQ(printed, "\a\aError: wrote " + std::to_string(c.length) + " of " +
+                               std::to_string(c.length) + ", got error on port COM15: " +
+                               c.error + "\n")
+            << c.what;
+        EXPECT_GE(took, c.ends_ms) << c.what;
+        EXPECT_LT(took, c.ends_ms + 30) << c.what;
+        // Nothing is left behind: no timer, the signal's handler and mask
+        // as they were.
+        EXPECT_EQ(timer_count(), timers_before) << c.what;
+        sigaction(SIGALRM, nullptr, &action_after);
+        EXPECT_EQ(action_after.sa_handler, action_before.sa_handler) << c.what;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask_after);
+        EXPECT_EQ(sigismember(&mask_after, SIGALRM), sigismember(&mask_before, SIGALRM)) << c.what;
+        pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
+
+        // The port stays usable: the next write goes out whole.
+        (void)pty.received();
+        EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM15", "next", 4), 4); }), "")
+            << c.what;
+        EXPECT_EQ(pty.received(), "next") << c.what;
+        pello::close_port();
+    }
+}
+
+TEST(Serial, LineSettingsPutBackOnClose)
+{
+    pello::test::pty_port pty(15);
+    ASSERT_TRUE(pty.ready());
+    // In turn on one port: what a run leaves is what the next one finds.
+    struct {
+        const char* what;
+        bool other_program_first;  // another program set the line before
+        std::int32_t rate;
+        int opened;  // open_port's result
+    } cases[] = {
+        {"as the system made it", false, 57600, 0},
+        {"as another program left it", true, 19200, 0},
+        {"refused rate", false, 1000, -3},
+        {"as another program left it, again", true, 115200, 0},
+    };
+    for (const auto& c : cases) {
+        if (c.other_program_first) {
+            ASSERT_TRUE(pello::test::set_line_of_another_program(pty.slave())) << c.what;
+        }
+        const std::string before = pello::test::line_record(pty.slave());
+        ASSERT_FALSE(before.empty());
+        int code = 1;
+        (void)stdout_of([&] { code = pello::open_port("COM15", c.rate); });
+        ASSERT_EQ(code, c.opened) << c.what;
+        if (code == 0) {
+            EXPECT_NE(pello::test::line_record(pty.slave()), before) << c.what;
+            EXPECT_EQ(pello::write_port("COM15", "x", 1), 1) << c.what;
+            pello::close_port();
+        }
+        EXPECT_EQ(pello::test::line_record(pty.slave()), before) << c.what;
+    }
 }
 
 TEST(Serial, FatalExitOnHangUp)

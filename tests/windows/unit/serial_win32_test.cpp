@@ -1,13 +1,14 @@
-// The Win32 serial port layer: the baud table, the \\.\COM<n> path, the
-// argument checks and their messages, the system error text, the fatal
-// exits, and - on COM ports that scripts/windows-tests.sh maps to device
-// emulators (COM11 plain, COM12 with NUL bytes in its start-up text, COM13
-// silent) - line settings, exclusive use, NUL dropping, purge and the read
-// deadlines.
+// The Win32 serial port layer: the baud table, the write limits, the
+// \\.\COM<n> path, the argument checks and their messages, the system
+// error text, the fatal exits, and - on COM ports that
+// scripts/windows-tests.sh maps to device emulators (COM11 plain, COM12 with
+// NUL bytes in its start-up text, COM13 silent) - line settings, exclusive
+// use, NUL dropping, purge and the read deadlines.
 #include "serial/serial.hpp"
 
 #include <chrono>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,31 @@ TEST(SerialWin32, BaudTableAndGetBaud)
         std::int32_t found = -1;
         EXPECT_EQ(stdout_of([&] { found = pello::get_baud(c.rate); }), c.printed) << c.rate;
         EXPECT_EQ(found, c.found) << c.rate;
+    }
+}
+
+TEST(SerialWin32, WriteLimitAtEveryRate)
+{
+    // The port's write time limits: length x (20000 / rate, in whole ms
+    // rounded up) + 10 ms, for the shortest packet, a full packet and a long
+    // firmware record.
+    struct {
+        std::int32_t rate;
+        std::int64_t limit_21, limit_64, limit_268;
+    } cases[] = {
+        {110, 3832, 11658, 48786},  {300, 1417, 4298, 17966}, {600, 724, 2186, 9122},
+        {1200, 367, 1098, 4566},    {2400, 199, 586, 2422},   {4800, 115, 330, 1350},
+        {9600, 73, 202, 814},       {14400, 52, 138, 546},    {19200, 52, 138, 546},
+        {38400, 31, 74, 278},       {56000, 31, 74, 278},     {57600, 31, 74, 278},
+        {115200, 31, 74, 278},
+    };
+    ASSERT_EQ(std::size(cases) + 1, std::size(pello::baud_table));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        EXPECT_EQ(c.rate, pello::baud_table[i]);
+        EXPECT_EQ(pello::write_limit_ms(c.rate, 21), c.limit_21) << c.rate;
+        EXPECT_EQ(pello::write_limit_ms(c.rate, 64), c.limit_64) << c.rate;
+        EXPECT_EQ(pello::write_limit_ms(c.rate, 268), c.limit_268) << c.rate;
     }
 }
 

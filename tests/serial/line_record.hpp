@@ -1,0 +1,18 @@
+// The whole line settings of a terminal (the kernel's termios2 record), for
+// comparing them before and after the port layer had the port. In a file of
+// its own: <asm/termbits.h> clashes with <termios.h>.
+#pragma once
+
+#include <string>
+
+namespace pello::test {
+
+// The settings of the terminal at path as bytes; empty when unreadable.
+std::string line_record(const std::string& path);
+
+// Sets the terminal at path the way another program might have left it:
+// 1200 baud, 7 data bits, even parity, 2 stop bits, XON/XOFF, canonical
+// input with echo, output processing. False when refused.
+bool set_line_of_another_program(const std::string& path);
+
+}  // namespace pello::test
