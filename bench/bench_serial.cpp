@@ -6,7 +6,6 @@
 // reads, shows what the machine's scheduler adds by itself.
 #include "bench_support.hpp"
 
-#include "serial/port_drain.hpp"
 #include "serial/serial.hpp"
 
 #include <chrono>

@@ -7,7 +7,6 @@
 #include "serial/port_checks.hpp"
 
 #include "serial/line_settings.hpp"
-#include "serial/port_drain.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -44,7 +44,7 @@ int read_port(const char* name, void* buffer, int size, int limit_ms);
 // thrown away).
 int write_port(const char* name, const void* buffer, int length);
 // The write limit of length bytes at rate: 20 bit times per byte in whole
-// milliseconds, rounded up (a byte never gets less than its time on the
+// milliseconds, at least 1 (a byte never gets less than its time on the
 // line), and 10 ms more.
 std::int64_t write_limit_ms(std::int32_t rate, int length);
 void purge_port();
@@ -58,5 +58,18 @@ const char* sys_error_text();
 // non-zero code waits 5 s and ends the program with status 3. With code 0 it
 // returns, so it is not [[noreturn]].
 void fatal_exit(int code, const char* text);
+
+#if !defined(_WIN32)
+// The call write_port waits with until the bytes it queued have left the
+// port: tcdrain, which waits as long as the line takes (for ever on a stalled
+// line) and gives up with EINTR when a signal arrives; write_port bounds it
+// by its write limit. Its contract: 0 once everything queued on fd has left
+// the port, -1 with errno otherwise. A test or benchmark puts a drain of its
+// own in its place to hold a write the way a stalled line does, which a
+// pseudo-terminal never does; set_port_drain returns the one it replaces
+// (nullptr puts tcdrain back).
+using port_drain_fn = int (*)(int fd);
+port_drain_fn set_port_drain(port_drain_fn drain);
+#endif
 
 }  // namespace pello

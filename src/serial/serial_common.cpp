@@ -4,6 +4,7 @@
 
 #include "serial/port_checks.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +29,10 @@ std::int32_t get_baud(long rate)
 
 std::int64_t write_limit_ms(std::int32_t rate, int length)
 {
-    const std::int64_t per_byte = rate > 0 ? (20000 + std::int64_t{rate} - 1) / rate : 0;
+    // Whole milliseconds as the rates up to 19200 have always had them; from
+    // 38400 on the division gives 0, which would leave a packet a flat 10 ms
+    // that its own time on the line exceeds, so a byte gets at least 1 ms.
+    const std::int64_t per_byte = rate > 0 ? std::max<std::int64_t>(1, 20000 / rate) : 0;
     return (length > 0 ? length : 0) * per_byte + 10;
 }
 

@@ -145,7 +145,7 @@ int open_port(const char* name, std::int32_t rate)
     }
 
     // The standing time limits: 10000 / R ms per byte read; for a write
-    // those of write_limit_ms (20000 / R ms per byte, rounded up, and 10 ms
+    // those of write_limit_ms (20000 / R ms per byte, at least 1, and 10 ms
     // more); no interval limit.
     const auto rate_now = static_cast<std::int32_t>(line_settings.BaudRate);
     standing_timeouts.ReadIntervalTimeout = 0;

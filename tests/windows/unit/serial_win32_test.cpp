@@ -80,16 +80,16 @@ TEST(SerialWin32, BaudTableAndGetBaud)
 
 TEST(SerialWin32, WriteLimitAtEveryRate)
 {
-    // The port's write time limits: length x (20000 / rate, in whole ms
-    // rounded up) + 10 ms, for the shortest packet, a full packet and a long
+    // The port's write time limits: length x (20000 / rate in whole ms,
+    // at least 1) + 10 ms, for the shortest packet, a full packet and a long
     // firmware record.
     struct {
         std::int32_t rate;
         std::int64_t limit_21, limit_64, limit_268;
     } cases[] = {
-        {110, 3832, 11658, 48786},  {300, 1417, 4298, 17966}, {600, 724, 2186, 9122},
-        {1200, 367, 1098, 4566},    {2400, 199, 586, 2422},   {4800, 115, 330, 1350},
-        {9600, 73, 202, 814},       {14400, 52, 138, 546},    {19200, 52, 138, 546},
+        {110, 3811, 11594, 48518},  {300, 1396, 4234, 17698}, {600, 703, 2122, 8854},
+        {1200, 346, 1034, 4298},    {2400, 178, 522, 2154},   {4800, 94, 266, 1082},
+        {9600, 52, 138, 546},       {14400, 31, 74, 278},     {19200, 31, 74, 278},
         {38400, 31, 74, 278},       {56000, 31, 74, 278},     {57600, 31, 74, 278},
         {115200, 31, 74, 278},
     };
