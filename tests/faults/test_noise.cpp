@@ -7,6 +7,9 @@
 // count as received nor end a read early.
 #include "faults.hpp"
 
+#include <algorithm>
+#include <cstdio>
+
 namespace pello::faults {
 namespace {
 
@@ -120,6 +123,62 @@ TEST(Noise, NulStorms)
         ASSERT_GE(stream.size(), 100u);
         EXPECT_EQ(transcript(out.out), P + connect_start(57600) + no_name +
                                            dump(bytes(stream.begin(), stream.begin() + 100)) + P);
+    }
+}
+
+// Another device on the port (a GPS receiver) sends a sentence every 50 ms,
+// so the line never falls silent for the 100 ms of a drain read. The drain
+// gives up after its second; the handshake and the loader prompt then fail
+// with their own messages, showing bytes of the sentence, long before their
+// 20-second windows.
+TEST(Noise, LineThatNeverFallsSilent)
+{
+    com_lock lock(com_a);
+    const std::string port = std::to_string(com_a);
+    const std::string fw = firmware_file("faults-chatter");
+    struct row {
+        const char* name;
+        std::string input;
+        std::string head;  // up to the bytes shown
+        std::size_t shown;  // bytes shown
+        std::string tail;
+    };
+    const row rows[] = {
+        {"connect", "connect " + port + "\nx\n", P + connect_start(9600) + no_name, 100, P},
+        {"firmware", "firmware " + port + " " + fw + "\ny\n\nx\n",
+         P + fw_question + fw_warning + "\n\a\aError: did not receive the Pellomatic Firmware prompt!\n",
+         4, "Disconnected\n" + fw_failed + P},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        sim_device sim(com_a, {"--chatter", "50"});
+        ASSERT_TRUE(sim.ready()) << sim.err();
+        auto out = run_utility(r.input, 30000);
+        sim.stop();
+        ASSERT_FALSE(out.timed_out) << out.out;
+        // The drain (a second, and the read under way then: 150 ms at 9600
+        // baud), then the first bytes of the chatter; generous slack for a
+        // loaded machine, still far below the 20-second windows.
+        EXPECT_LT(out.seconds, 1.15 + 3.0);
+        // What is shown is some stretch of the repeated sentence: the
+        // purge may have cut a sentence anywhere.
+        const bytes sentence = traced(sim.log(), "send").at(0);
+        std::vector<std::string> expected;
+        for (std::size_t from = 0; from < sentence.size(); ++from) {
+            bytes shown;
+            for (std::size_t i = 0; i < r.shown; ++i)
+                shown.push_back(sentence[(from + i) % sentence.size()]);
+            if (r.shown == 4) {
+                char got[64];
+                std::snprintf(got, sizeof got, "Got 4: 0x%02x 0x%02x 0x%02x 0x%02x\n", shown[0],
+                              shown[1], shown[2], shown[3]);
+                expected.push_back(r.head + got + r.tail);
+            } else {
+                expected.push_back(r.head + dump(shown) + r.tail);
+            }
+        }
+        const std::string t = transcript(out.out);
+        EXPECT_NE(std::find(expected.begin(), expected.end(), t), expected.end()) << t;
     }
 }
 
