@@ -117,7 +117,7 @@ namespace {
 dev_t terminal_of(int fd)
 {
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode))
+    if (!isatty(fd) || fstat(fd, &info) != 0)
         return 0;
 #ifdef TIOCGDEV
     unsigned int real = 0;
