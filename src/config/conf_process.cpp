@@ -264,8 +264,7 @@ int handle_digi_path(conf_line& line)
         if (length > digi_length) {
             std::printf("\a\aError: line %d: Digi Path component %d: %s exceeds length %d: %s\n",
                         line.number, static_cast<int>(digi_count) + 1, shown_text(piece).c_str(),
-                        digi_length,
-                        line.text);
+                        digi_length, line.text);
             return CONF_ARGUMENT;
         }
         copy_upper(conf_record.digi_path[digi_count], piece, length);
