@@ -15,6 +15,10 @@ namespace {
 
 constexpr std::size_t console_line_max = 128;
 
+// What --chatter sends, over and over: a GPS receiver's position sentence.
+constexpr std::string_view chatter_text =
+    "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
+
 std::string startup_text(const options& opt)
 {
     const std::string name_line = opt.no_name ? "" : opt.name + " packet digipeater\r\n";
@@ -284,9 +288,12 @@ void host_opened(device& d, time_point now)
     d.rx_last = now;
     d.tx_next = now;
     d.state = mode::off;
-    d.power_pending = !d.opt.manual_power;
+    d.power_pending = !d.opt.manual_power && d.opt.chatter_ms == 0;
     d.power_at = now + milliseconds(d.opt.power_delay_ms);
-    if (d.opt.manual_power)
+    if (d.opt.chatter_ms > 0) {
+        d.chatter_due = now;
+        event(d, "host opened the port; chatter every %d ms", d.opt.chatter_ms);
+    } else if (d.opt.manual_power)
         event(d, "host opened the port; waiting for power (SIGUSR1%s)",
               d.opt.stdin_power ? " or Enter" : "");
     else
@@ -302,6 +309,7 @@ void host_closed(device& d, time_point now)
     handle_due(d, now);
     power_off(d, "host closed the port");
     d.host_open = false;
+    d.chatter_due = time_point::max();
     if (d.opt.once && d.had_session)
         d.quit = true;
 }
@@ -342,6 +350,10 @@ void power_off(device& d, const char* why)
 
 void power_cycle(device& d, time_point now, const char* why)
 {
+    if (d.opt.chatter_ms > 0) {
+        event(d, "%s: ignored, the device only chatters", why);
+        return;
+    }
     if (!d.host_open) {
         event(d, "%s: ignored, the host has not opened the port", why);
         return;
@@ -368,6 +380,10 @@ void handle_due(device& d, time_point now)
     }
     if (d.power_pending && now >= d.power_at)
         power_on(d, now);
+    if (d.host_open && now >= d.chatter_due) {
+        send(d, chatter_text);
+        d.chatter_due = now + milliseconds(d.opt.chatter_ms);
+    }
     while (!d.rx.empty() && d.rx.front().first <= now && !d.hangup) {
         const auto [t, byte] = d.rx.front();
         d.rx.pop_front();
@@ -397,6 +413,8 @@ time_point next_wake(const device& d, time_point now)
             wake = std::min(wake, now >= d.tx_hold ? now + milliseconds(5) : d.tx_hold);
     }
     wake = std::min(wake, d.hangup_due);
+    if (d.host_open)
+        wake = std::min(wake, d.chatter_due);
     if (d.state == mode::boot)
         wake = std::min(wake, d.boot_until);
     time_point when;

@@ -61,6 +61,9 @@ const char usage_text[] =
     "                          they would have arrived, sent bytes go one character time apart\n"
     "  --once                  exit when the host closes the port after a download or a\n"
     "                          firmware update (or after a hang-up)\n"
+    "  --chatter MS            stand for another device on the port (a GPS receiver, a\n"
+    "                          terminal server): from the host's open on, send a line of\n"
+    "                          text every MS ms, never power up and answer nothing\n"
     "  --quiet                 print only the ready line and errors\n"
     "  -h, --help              print this help\n"
     "  --version               print the emulator's version\n"
@@ -180,7 +183,7 @@ int parse_options(int argc, char** argv, options& opt)
             "--device-version",
             "--confirm", "--noise", "--nak-first", "--reply-at", "--silent-at", "--hangup-at",
             "--extra-after-download", "--confirm-delay", "--confirm-hangup", "--nul-storm",
-            "--delay-at", "--sync-delay", "--ident-delay", "--hangup-delay"};
+            "--delay-at", "--sync-delay", "--ident-delay", "--hangup-delay", "--chatter"};
         bool needs_value = false;
         for (const char* name : with_value)
             needs_value = needs_value || arg == name;
@@ -302,6 +305,10 @@ int parse_options(int argc, char** argv, options& opt)
             if (!number(0, 600000))
                 return 2;
             opt.hangup_delay_ms = static_cast<int>(n);
+        } else if (arg == "--chatter") {
+            if (!number(1, 600000))
+                return 2;
+            opt.chatter_ms = static_cast<int>(n);
         } else if (arg == "--ident-hangup") {
             opt.ident_hangup = true;
         } else if (arg == "--pace") {

@@ -67,6 +67,7 @@ struct options {
     int hangup_delay_ms = 50;       // a hang-up comes this long after what triggered it
     bool ident_hangup = false;      // hang up instead of answering the identifier
     int nul_storm = 0;              // NUL bytes before every byte sent
+    int chatter_ms = 0;             // another device on the line: a sentence this often, nothing else
     bool pace = false;
     bool fill = false;
     bool once = false;
@@ -145,6 +146,7 @@ struct device {
     time_point tx_next{};
     time_point tx_hold{};                       // nothing is sent before this (a slow answer)
     time_point hangup_due = time_point::max();  // a planned hang-up (--hangup-delay)
+    time_point chatter_due = time_point::max();  // the next sentence of --chatter
     // Operating console.
     std::string console_line;
     long host_rate = 0;

@@ -66,7 +66,7 @@ const char digi_list_separators[] = "#/; \t";
 // One line of the file as the handlers see it.
 struct conf_line {
     int number;           // physical line number, from 1
-    const char* text;     // the line without its line end, for messages
+    const char* text;     // the line without its line end, as messages show it
     const char* comment;  // first comment character in the line, or nullptr
     word_cursor words;    // the rest of the line after the keyword
 };
@@ -163,7 +163,7 @@ int handle_position(conf_line& line)
     const double lat = dmctodeg(lat_text);
     if (lat == angle_error) {
         std::printf("\a\aError: line %d: invalid Station Latitude argument: %s: %s\n", line.number,
-                    lat_text, line.text);
+                    shown_text(lat_text).c_str(), line.text);
         return CONF_ARGUMENT;
     }
     conf_record.base_lat = to_float(lat);
@@ -175,7 +175,7 @@ int handle_position(conf_line& line)
     const double lon = dmctodeg(lon_text);
     if (lon == angle_error) {
         std::printf("\a\aError: line %d: invalid Station Longitude argument: %s: %s\n",
-                    line.number, lon_text, line.text);
+                    line.number, shown_text(lon_text).c_str(), line.text);
         return CONF_ARGUMENT;
     }
     conf_record.base_lon = to_float(lon);
@@ -263,8 +263,8 @@ int handle_digi_path(conf_line& line)
         const std::size_t length = std::strlen(piece);
         if (length > digi_length) {
             std::printf("\a\aError: line %d: Digi Path component %d: %s exceeds length %d: %s\n",
-                        line.number, static_cast<int>(digi_count) + 1, piece, digi_length,
-                        line.text);
+                        line.number, static_cast<int>(digi_count) + 1, shown_text(piece).c_str(),
+                        digi_length, line.text);
             return CONF_ARGUMENT;
         }
         copy_upper(conf_record.digi_path[digi_count], piece, length);
@@ -327,12 +327,13 @@ const conf_keyword* match_keyword(const conf_line& line, const char* word)
         }
     }
     if (matches > 1) {
-        std::printf("\a\aError: line %d: Ambiguous command: %s: %s\n", line.number, word,
-                    line.text);
+        std::printf("\a\aError: line %d: Ambiguous command: %s: %s\n", line.number,
+                    shown_text(word).c_str(), line.text);
         return nullptr;
     }
     if (found == nullptr)
-        std::printf("\a\aError: line %d: command %s invalid: %s\n", line.number, word, line.text);
+        std::printf("\a\aError: line %d: command %s invalid: %s\n", line.number,
+                    shown_text(word).c_str(), line.text);
     return found;
 }
 
@@ -340,15 +341,16 @@ const conf_keyword* match_keyword(const conf_line& line, const char* word)
 int process_lines(std::FILE* file, const char* path)
 {
     char buf[line_size];
-    char text[line_size];
     int line_number = 0;
     int items = 0;
 
     // A physical line longer than the buffer is read, and counted, in pieces.
     while (read_text_line(file, buf, line_size) > 0) {
         chop_line_end(buf);
-        std::memcpy(text, buf, std::strlen(buf) + 1);
-        conf_line line{++line_number, text, std::strpbrk(buf, comment_chars), word_cursor{buf}};
+        // Taken before the words are cut out of buf.
+        const std::string text = shown_text(buf);
+        conf_line line{++line_number, text.c_str(), std::strpbrk(buf, comment_chars),
+                       word_cursor{buf}};
 
         const char* word = next_word(line.words, keyword_separators);
         if (word == nullptr || std::strchr(comment_chars, word[0]) != nullptr)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace pello {
 
@@ -43,6 +44,14 @@ struct device_version {
 };
 device_version parse_version(const unsigned char* text, std::size_t size);
 
+// Throws away what the line of the open port still carries: reads of up to
+// size bytes into buffer with a 100 ms limit until one ends in silence, then
+// purges the line. No read starts after drain_limit_ms: a line that never
+// falls silent (another device on the port) cannot hold the command for
+// ever, and what comes next then fails with its own message.
+inline constexpr int drain_limit_ms = 1000;
+void drain_line(unsigned char* buffer, int size);
+
 // Link commands; a null argument is a missing one.
 int connect_device(std::int32_t rate, int resync);
 void connect_command(const char* port_word, const char* baud_word);
@@ -63,7 +72,17 @@ void download_command();
 // Firmware file check.
 int hex_value(const char* text, int count);
 int hex_line_sum(const char* text);
-int inhexverify(std::FILE* file);
+// A record line that the check accepted: its line number (every line read
+// counts, from 1) and its text without the line end.
+struct hex_record {
+    unsigned long line_number;
+    std::string text;
+};
+// Checks every record of the file: the record count, or a negative code after
+// its message. With accepted given, the record lines that passed are kept
+// there in order: the firmware update sends exactly those, so a file changed
+// after its check never sends a line the check did not see.
+int inhexverify(std::FILE* file, std::vector<hex_record>* accepted = nullptr);
 
 // Firmware update.
 int firmware(int port_number, const char* file_name);

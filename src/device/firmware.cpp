@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include "console/console.hpp"
 #include "serial/serial.hpp"
@@ -36,6 +38,26 @@ constexpr int bar_max = 59;
 
 // Start of the sending pass, in whole seconds.
 std::time_t start_time = 0;
+
+// What tells a changed firmware file: its size and the time it was last
+// written, through its name (an editor's save puts a new file there).
+struct file_stamp {
+    bool found = false;
+    std::uintmax_t size = 0;
+    std::filesystem::file_time_type written{};
+    bool operator==(const file_stamp&) const = default;
+};
+
+file_stamp stamp_of(const char* file_name)
+{
+    std::error_code error;
+    file_stamp stamp;
+    stamp.size = std::filesystem::file_size(file_name, error);
+    if (!error)
+        stamp.written = std::filesystem::last_write_time(file_name, error);
+    stamp.found = !error;
+    return stamp;
+}
 
 // Once the port is open, every way out closes it and tells the operator.
 struct port_session {
@@ -89,33 +111,26 @@ unsigned char loader_answer(int limit_ms)
     return rx_buffer[0];
 }
 
-// Sends every record line of the file, each until the loader accepts it.
-int send_records(std::FILE* file, int total)
+// Sends the record lines the check accepted, in order, each until the
+// loader accepts it. The file is not read again: what goes out is exactly
+// what was checked, with the line numbers of the check.
+int send_records(const std::vector<hex_record>& records, int total)
 {
-    std::rewind(file);
     start_time = std::time(nullptr);
-    unsigned long line_number = 0;
     std::uint32_t sent = 0;
     int errors = 0;
-    // Read exactly as the check read the file (the same 511-character
-    // pieces), so the records sent are the records checked and the line
-    // numbers of both passes agree.
-    char line[512];
-    char out[sizeof line + 1];
-    while (read_text_line(file, line, static_cast<int>(sizeof line)) > 0) {
-        ++line_number;
-        int length = chop_line_end(line);
-        if (line[0] != ':')
-            continue;
-        std::memcpy(out, line, static_cast<std::size_t>(length));
-        out[length] = static_cast<char>(CR);
-        const int out_len = length + 1;
+    std::string out;
+    for (const hex_record& record : records) {
+        const unsigned long line_number = record.line_number;
+        out = record.text;
+        out += static_cast<char>(CR);
+        const int out_len = static_cast<int>(out.size());
         for (;;) {
             // A status byte that came after its window answered an earlier
             // send: throw it away, so that the byte read next is the answer
             // to this send and a refused record is never taken as accepted.
             purge_port();
-            if (write_port(link_state.port_name, out, out_len) != out_len) {
+            if (write_port(link_state.port_name, out.data(), out_len) != out_len) {
                 std::printf("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n",
                             link_state.port_name);
                 return -11;
@@ -174,13 +189,13 @@ int send_records(std::FILE* file, int total)
     return 0;
 }
 
-// The loader conversation on the open port.
-int talk_to_loader(std::FILE* file, int total)
+// The loader conversation on the open port, for the records checked in the
+// file as it was when stamped.
+int talk_to_loader(const std::vector<hex_record>& records, int total, const char* file_name,
+                   const file_stamp& checked)
 {
     // Drop whatever the line still carries.
-    while (read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, 100) != 0) {
-    }
-    purge_port();
+    drain_line(rx_buffer, static_cast<int>(sizeof rx_buffer));
 
     std::printf("\n\a\aWARNING! The Pellomatic Firmware is about to be updated!\n"
                 "This will take less than %d minutes.\n"
@@ -192,6 +207,14 @@ int talk_to_loader(std::FILE* file, int total)
                 update_minutes);
     char enter[1024];
     console_read_line(enter, static_cast<int>(sizeof enter));  // end of input continues too
+
+    // A file rewritten while the operator got ready (a rebuild, an editor's
+    // save) is not the firmware the operator confirmed: the update stops
+    // before the device is touched, and the operator starts it again.
+    if (!(stamp_of(file_name) == checked)) {
+        std::printf("\n\a\aError: Firmware file %s changed after it was checked!\n", file_name);
+        return -4;
+    }
 
     std::printf("\nTo begin TURN ON the Pellomatic or CYCLE THE POWER if it is already on.\n"
                 "\a\aYou have %ld seconds to do this...",
@@ -221,7 +244,7 @@ int talk_to_loader(std::FILE* file, int total)
         return -10;
     }
     std::printf("\n\n");
-    return send_records(file, total);
+    return send_records(records, total);
 }
 
 }  // namespace
@@ -263,7 +286,9 @@ int firmware(int port_number, const char* file_name)
         std::printf("\a\aError: cannot open %s\n", file_name);
         return -2;
     }
-    int total = inhexverify(file.get());
+    const file_stamp checked = stamp_of(file_name);  // before the check reads the file
+    std::vector<hex_record> records;
+    int total = inhexverify(file.get(), &records);
     if (total < 1) {
         std::printf("\a\aError: Firmware file has some kind of error!\n");
         return -4;
@@ -273,8 +298,9 @@ int firmware(int port_number, const char* file_name)
         std::printf("\a\aError: could not open COM port %s\n", link_state.port_name);
         return -5;
     }
-    port_session session;  // closed before the file
-    return talk_to_loader(file.get(), total);
+    file.reset();  // every record is held: the file is read only once
+    port_session session;
+    return talk_to_loader(records, total, file_name, checked);
 }
 
 void firmware_command(const char* port_word, const char* file_name)

@@ -53,13 +53,15 @@ int hex_line_sum(const char* text)
     return static_cast<int>(sum & 0xFFu);
 }
 
-int inhexverify(std::FILE* file)
+int inhexverify(std::FILE* file, std::vector<hex_record>* accepted)
 {
     if (file == nullptr) {
         std::printf("inhexverify: Error: param fp is invalid\n");
         return -1;
     }
     std::rewind(file);
+    if (accepted != nullptr)
+        accepted->clear();
     unsigned long line_number = 0;
     int records = 0;
     char line[512];
@@ -101,6 +103,8 @@ int inhexverify(std::FILE* file)
                         line_number);
             return -6;
         }
+        if (accepted != nullptr)
+            accepted->push_back({line_number, std::string(line, length)});
     }
     if (records == 0) {
         std::printf("\a\aError: Firmware file is empty!\n");

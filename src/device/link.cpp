@@ -3,6 +3,7 @@
 #include "device/device.hpp"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -121,6 +122,15 @@ device_version parse_version(const unsigned char* text, std::size_t size)
     return v;
 }
 
+void drain_line(unsigned char* buffer, int size)
+{
+    using clock = std::chrono::steady_clock;
+    const clock::time_point until = clock::now() + std::chrono::milliseconds(drain_limit_ms);
+    while (read_port(link_state.port_name, buffer, size, 100) != 0 && clock::now() < until) {
+    }
+    purge_port();
+}
+
 namespace {
 
 // The power-up handshake of connect; results 1 to 6.
@@ -135,12 +145,9 @@ int handshake(std::int32_t rate)
         return 2;
     }
 
-    // Throw away whatever the line still carries until one read window
-    // passes in silence.
+    // Throw away whatever the line still carries.
     unsigned char scratch[40];
-    while (read_port(link_state.port_name, scratch, sizeof scratch, 100) != 0) {
-    }
-    purge_port();
+    drain_line(scratch, static_cast<int>(sizeof scratch));
 
     std::printf("\a\aTURN ON the Pellomatic or CYCLE THE POWER if it is already on.\n"
                 "You have %ld seconds to do this...",

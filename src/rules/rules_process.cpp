@@ -131,7 +131,7 @@ struct rule_line {
     std::int32_t number;   // physical line number, from 1
     char* cursor;          // where the next word is looked for
     const char* comment;   // first comment character, or null
-    const char* copy;      // the line as read, for messages
+    const char* copy;      // the line as read, for messages (shown through shown_text)
 };
 
 // Takes the next word: separators before it are skipped, and the separator
@@ -169,7 +169,7 @@ bool in_comment(const rule_line& line, const char* word)
     va_start(args, text);
     std::vprintf(text, args);
     va_end(args);
-    std::printf(":\n%s\n", line.copy);
+    std::printf(":\n%s\n", shown_text(line.copy).c_str());
     return code;
 }
 
@@ -294,7 +294,7 @@ int parse_compass(rule_line& line, rule_record& rule)
             direction = i;
     }
     if (direction == 0)
-        return fail(line, direction_arg.bad_code, direction_arg.bad, word);
+        return fail(line, direction_arg.bad_code, direction_arg.bad, shown_text(word).c_str());
     rule.slot[0][0] = static_cast<unsigned char>(direction);
     return take_angles(line, compass_position, 2, rule, 1);
 }
@@ -354,7 +354,7 @@ int parse_call_sign(rule_line& line, rule_record& rule)
     }
     const std::size_t length = std::strlen(item);
     if (length > 6)
-        return fail(line, arg.bad_code, arg.bad, item);
+        return fail(line, arg.bad_code, arg.bad, shown_text(item).c_str());
     std::memcpy(rule.slot[0], item, length);
     return 0;
 }
@@ -401,7 +401,7 @@ int rules_process(const char* rfp)
             }
         }
         if (action == 0)
-            return fail(line, -3, "action %s invalid", word);
+            return fail(line, -3, "action %s invalid", shown_text(word).c_str());
 
         const char* command = take_word(line, word_separators);
         if (command == nullptr)
@@ -421,9 +421,9 @@ int rules_process(const char* rfp)
             }
         }
         if (matches > 1)
-            return fail(line, -7, "Ambiguous command: %s", command);
+            return fail(line, -7, "Ambiguous command: %s", shown_text(command).c_str());
         if (matches == 0)
-            return fail(line, -7, "command %s invalid", command);
+            return fail(line, -7, "command %s invalid", shown_text(command).c_str());
 
         if (type == RULE_IMPLICIT) {
             conf_record.implicit_action = action == action_drop ? implicit_drop : implicit_pass;

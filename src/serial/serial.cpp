@@ -21,6 +21,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -189,6 +190,37 @@ std::string port_device_path(const char* name)
 }
 
 
+namespace {
+
+// The terminal device a descriptor reaches, 0 when it is none. /dev/tty and
+// /dev/console stand for another terminal, which TIOCGDEV names.
+dev_t terminal_of(int fd)
+{
+    struct stat info {};
+    if (!isatty(fd) || fstat(fd, &info) != 0)
+        return 0;
+#ifdef TIOCGDEV
+    unsigned int real = 0;
+    if (ioctl(fd, TIOCGDEV, &real) == 0)
+        return static_cast<dev_t>(real);
+#endif
+    return info.st_rdev;
+}
+
+// The port is the terminal the operator works on (the device of standard
+// input, output or error): raw mode would leave the console without echo and
+// without Ctrl-C.
+bool is_own_terminal(int fd)
+{
+    const dev_t port = terminal_of(fd);
+    for (int standard = 0; port != 0 && standard <= 2; ++standard)
+        if (terminal_of(standard) == port)
+            return true;
+    return false;
+}
+
+}  // namespace
+
 int open_port(const char* name, std::int32_t rate)
 {
     if (!open_port_args_ok(name))
@@ -199,6 +231,11 @@ int open_port(const char* name, std::int32_t rate)
         errno = ENOENT;
     else
         fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 && is_own_terminal(fd)) {
+        close(fd);
+        fd = -1;
+        errno = EBUSY;  // in use as the operator's terminal
+    }
     // Exclusive use: a port that another open (by this program or another)
     // holds is refused as busy.
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {

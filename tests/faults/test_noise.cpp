@@ -7,6 +7,9 @@
 // count as received nor end a read early.
 #include "faults.hpp"
 
+#include <algorithm>
+#include <cstdio>
+
 namespace pello::faults {
 namespace {
 
@@ -120,6 +123,69 @@ TEST(Noise, NulStorms)
         ASSERT_GE(stream.size(), 100u);
         EXPECT_EQ(transcript(out.out), P + connect_start(57600) + no_name +
                                            dump(bytes(stream.begin(), stream.begin() + 100)) + P);
+    }
+}
+
+// Another device on the port (a GPS receiver) sends a sentence every 50 ms,
+// so the line never falls silent for the 100 ms of a drain read. The drain
+// gives up after its second; the handshake and the loader prompt then fail
+// with their own messages, showing bytes of the sentence, long before their
+// 20-second windows.
+TEST(Noise, LineThatNeverFallsSilent)
+{
+    com_lock lock(com_a);
+    const std::string port = std::to_string(com_a);
+    const std::string fw = firmware_file("faults-chatter");
+    struct row {
+        const char* name;
+        std::string input;
+        std::string head;                // up to the bytes shown
+        std::vector<std::size_t> shown;  // how many bytes may be shown
+        std::string tail;
+    };
+    const row rows[] = {
+        {"connect", "connect " + port + "\nx\n", P + connect_start(9600) + no_name, {100}, P},
+        {"firmware", "firmware " + port + " " + fw + "\ny\n\nx\n",
+         P + fw_question + fw_warning + "\n\a\aError: did not receive the Pellomatic Firmware prompt!\n",
+         {1, 2, 3, 4}, "Disconnected\n" + fw_failed + P},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        sim_device sim(com_a, {"--chatter", "50"});
+        ASSERT_TRUE(sim.ready()) << sim.err();
+        auto out = run_utility(r.input, 30000);
+        sim.stop();
+        ASSERT_FALSE(out.timed_out) << out.out;
+        // The drain (a second, and the read under way then: 150 ms at 9600
+        // baud), then the first bytes of the chatter; generous slack for a
+        // loaded machine, still far below the 20-second windows.
+        EXPECT_LT(out.seconds, 1.15 + 3.0);
+        // What is shown is some stretch of the repeated sentence: the
+        // purge may have cut a sentence anywhere. After the loader prompt's
+        // first byte its next three come with it, or (a sentence cut just
+        // before its end, the next one late) fewer.
+        const bytes sentence = traced(sim.log(), "send").at(0);
+        std::vector<std::string> expected;
+        for (const std::size_t n : r.shown) {
+            for (std::size_t from = 0; from < sentence.size(); ++from) {
+                bytes shown;
+                for (std::size_t i = 0; i < n; ++i)
+                    shown.push_back(sentence[(from + i) % sentence.size()]);
+                if (n > 4) {
+                    expected.push_back(r.head + dump(shown) + r.tail);
+                    continue;
+                }
+                std::string got = "Got " + std::to_string(n) + ":";
+                for (const unsigned char b : shown) {
+                    char hex[8];
+                    std::snprintf(hex, sizeof hex, " 0x%02x", b);
+                    got += hex;
+                }
+                expected.push_back(r.head + got + "\n" + r.tail);
+            }
+        }
+        const std::string t = transcript(out.out);
+        EXPECT_NE(std::find(expected.begin(), expected.end(), t), expected.end()) << t;
     }
 }
 

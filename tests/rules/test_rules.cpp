@@ -430,13 +430,14 @@ TEST_F(Rules, BadFiles)
         EXPECT_EQ(rules_processed, 1);
     }
 
-    // NUL bytes end the text of their line.
+    // NUL bytes end the text of their line; the control byte 0x7F is shown
+    // escaped, in the word and in the line.
     const char raw[] = "\0\x01\x02\n\x7f" "ELF\0src\n";
     const std::string binary(raw, sizeof raw - 1);
     std::string path = file(binary, "binary.rules");
     r = parse(path);
     EXPECT_EQ(r.code, -3);
-    EXPECT_EQ(r.out, line_error(path, 2, "action \x7f" "ELF invalid", "\x7f" "ELF"));
+    EXPECT_EQ(r.out, line_error(path, 2, "action \\x7fELF invalid", "\\x7fELF"));
     const char raw2[] = "p\0ass src A\n";
     path = file(std::string(raw2, sizeof raw2 - 1), "nul-bytes.rules");
     r = parse(path);
