@@ -3,6 +3,8 @@
 # with apt-get, and only what is missing. Arguments name extra needs:
 #   tests   GoogleTest and Google Benchmark
 #   checks  clang, clang-tidy, cppcheck and the sanitizer/fuzzer runtimes
+#   drivers QEMU and a static busybox for the checks on real serial drivers
+#           (the guest's kernel is fetched by scripts/driver-tests.sh itself)
 set -euo pipefail
 
 need=()
@@ -16,6 +18,7 @@ for extra in "$@"; do
   case "$extra" in
     tests) want libgtest-dev; want libbenchmark-dev; want binutils ;;
     checks) want clang; want clang-tidy; want cppcheck; want libclang-rt-14-dev ;;
+    drivers) want qemu-system-x86; want busybox-static ;;
     *) echo "install-deps: unknown need: $extra" >&2; exit 2 ;;
   esac
 done
