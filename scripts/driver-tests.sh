@@ -227,6 +227,8 @@ boot() {
             break ;;
         esac
     done
+    # A guest that stopped answering (no line within the limit) is ended now.
+    grep -q '^@@done' "$dir/console" 2>/dev/null || kill "$qemu_pid" 2>/dev/null
     exec {keys}>&- {mon}>&-
     wait "$qemu_pid" 2>/dev/null
     local status=$?
