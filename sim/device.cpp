@@ -431,6 +431,10 @@ int decide_answer(device& d, long number, int sends, unsigned char natural)
     }
     if (d.opt.silent_at.count(number) != 0)
         return answer_none;
+    // The line stops before the answer goes out, so the host's next send
+    // meets a stalled line.
+    if (d.opt.stall_at.count(number) != 0)
+        stall_line(d);
     const auto delay = d.opt.delay_at.find(number);
     if (delay != d.opt.delay_at.end())
         hold_answer(d, delay->second, printf_string("the answer to %ld", number).c_str());

@@ -67,8 +67,9 @@ const char usage_text[] =
     "  --quiet                 print only the ready line and errors\n"
     "  -h, --help              print this help\n"
     "  --version               print the emulator's version\n"
-    "  SIGUSR1 power-cycles the device while the host has the port open; SIGTERM and\n"
-    "  SIGINT end the emulator (what the current session received is written first).\n"
+    "  SIGUSR1 power-cycles the device while the host has the port open; SIGUSR2\n"
+    "  resumes a line stalled by --stall-at; SIGTERM and SIGINT end the emulator (what\n"
+    "  the current session received is written first).\n"
     "\n"
     "Start-up text and console faults:\n"
     "  --name TEXT             device name in the start-up text (default Pellomatic)\n"
@@ -112,6 +113,10 @@ const char usage_text[] =
     "                          (the emulator closes its side, then links a fresh\n"
     "                          pseudo-terminal); repeatable\n"
     "  --delay-at K:MS         answer packet or record K MS ms after it arrived; repeatable\n"
+    "  --stall-at K            the line stalls before the answer to packet or record K:\n"
+    "                          the device stops taking bytes, so what the host sends next\n"
+    "                          stays in its port, as when the far end of a real line stops\n"
+    "                          reading, until SIGUSR2 resumes the line; repeatable\n"
     "  A packet or record is used only when it is sound and answered ACK.\n"
     "\n"
     "Loader handshake faults:\n"
@@ -143,7 +148,7 @@ int signal_pipe[2] = {-1, -1};
 void on_signal(int signo)
 {
     const int saved = errno;
-    const char code = signo == SIGUSR1 ? 'U' : 'T';
+    const char code = signo == SIGUSR1 ? 'U' : signo == SIGUSR2 ? 'R' : 'T';
     (void)!write(signal_pipe[1], &code, 1);
     errno = saved;
 }
@@ -182,6 +187,7 @@ int parse_options(int argc, char** argv, options& opt)
             "--link", "--out", "--log", "--power-delay", "--loader-wait", "--name",
             "--device-version",
             "--confirm", "--noise", "--nak-first", "--reply-at", "--silent-at", "--hangup-at",
+            "--stall-at",
             "--extra-after-download", "--confirm-delay", "--confirm-hangup", "--nul-storm",
             "--delay-at", "--sync-delay", "--ident-delay", "--hangup-delay", "--chatter"};
         bool needs_value = false;
@@ -269,6 +275,10 @@ int parse_options(int argc, char** argv, options& opt)
             if (!number(1, 1000000))
                 return 2;
             opt.hangup_at.insert(n);
+        } else if (arg == "--stall-at") {
+            if (!number(1, 1000000))
+                return 2;
+            opt.stall_at.insert(n);
         } else if (arg == "--extra-after-download") {
             if (!number(0, 4096))
                 return 2;
@@ -337,7 +347,7 @@ void install_signals()
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
-    for (const int signo : {SIGTERM, SIGINT, SIGHUP, SIGUSR1})
+    for (const int signo : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2})
         sigaction(signo, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -406,6 +416,8 @@ int run(device& d)
             for (ssize_t i = 0; i < k; ++i) {
                 if (codes[i] == 'U')
                     power_cycle(d, now, "SIGUSR1");
+                else if (codes[i] == 'R')
+                    resume_line(d);
                 else
                     d.quit = true;
             }
@@ -449,6 +461,7 @@ int main(int argc, char** argv)
     trace("ready on %s", d.opt.link.c_str());
     const int status = run(d);
     power_off(d, "emulator ends");
+    resume_line(d);
     remove_link(d);
     close_line(d);
     trace("exit %d", status);

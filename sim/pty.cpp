@@ -102,6 +102,7 @@ bool open_line(device& d)
 
 void close_line(device& d)
 {
+    resume_line(d);
     if (d.notify >= 0 && d.watch >= 0)
         (void)inotify_rm_watch(d.notify, d.watch);
     d.watch = -1;
@@ -178,6 +179,36 @@ void read_master(device& d, time_point now)
             d.rx.emplace_back(due, buffer[i]);
         }
     }
+}
+
+// The far end stops reading: the slave's output is stopped (as by XOFF), so
+// whoever writes the slave (the host, or an emulator passing a guest's UART
+// on) finds it full and its bytes stay where they are. The stop belongs to
+// the terminal, not to a descriptor; the slave is held open until the resume
+// only so that the same terminal is started again.
+void stall_line(device& d)
+{
+    if (d.stall_fd >= 0 || d.slave.empty())
+        return;
+    const int fd = open(d.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || tcflow(fd, TCOOFF) != 0) {
+        event(d, "cannot stall the line: %s", std::strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
+    d.stall_fd = fd;
+    event(d, "line stalled: nothing more is taken from the host (SIGUSR2 resumes)");
+}
+
+void resume_line(device& d)
+{
+    if (d.stall_fd < 0)
+        return;
+    (void)tcflow(d.stall_fd, TCOON);
+    close(d.stall_fd);
+    d.stall_fd = -1;
+    event(d, "line resumed");
 }
 
 }  // namespace pello::sim

@@ -57,6 +57,7 @@ struct options {
     std::map<long, unsigned char> reply_at;  // packet or record number -> answer
     std::set<long> silent_at;
     std::set<long> hangup_at;
+    std::set<long> stall_at;  // packet or record numbers before whose answer the line stalls
     int download_answer = -1;  // bytes of answer to "download\r\n"; -1: the usual echo
     // Slow answers and faults of the handshakes.
     int confirm_delay_ms = 0;       // answer to 0x03 this late
@@ -129,6 +130,7 @@ struct device {
     int master = -1;
     std::string slave;
     int notify = -1;  // inotify on the slave: the host opening and closing it
+    int stall_fd = -1;  // the slave, held while its output is stopped (a stalled line)
     int watch = -1;
     int host_opens = 0;
     bool host_open = false;
@@ -181,6 +183,8 @@ void close_line(device& d);
 void remove_link(const device& d);
 void check_host(device& d, time_point now);
 void read_master(device& d, time_point now);
+void stall_line(device& d);
+void resume_line(device& d);
 
 // device.cpp
 nanoseconds char_time(const device& d);

@@ -1,0 +1,177 @@
+#!/bin/busybox sh
+# /init of the test guest: the utility on the kernel's own serial drivers.
+# COM1 is the 8250 UART /dev/ttyS1, COM2 the FTDI adapter /dev/ttyUSB0; the
+# device emulators sit on the host side of both lines. The console (ttyS0)
+# carries the sessions' output and the "@@" lines the host acts on:
+#   @@session NAME LINE    the session's power requests go to LINE (S1, USB)
+#   @@pull                 pull the USB adapter out once the emulator holds
+#                          its answer back; @@plug puts it back
+#   @@resume               resume the stalled 8250 line, then answer "ok"
+#   @@rate COM<n> R: ...   the port is held at R: note the host side, "ok"
+#   @@file NAME / @@end    a file of the guest, in base64
+#   @@status NAME RC       the session's utility ended with RC
+# Lines from the host (on the console) answer the requests that wait.
+/bin/busybox mkdir -p /bin /proc /sys /dev /tmp
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+stage=$(sed -n 's/.*pello\.stage=\([a-z]*\).*/\1/p' /proc/cmdline)
+
+for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+  insmod /modules/$m.ko || echo "@@error insmod $m"
+done
+
+# The adapter's device node appears when the kernel has bound the driver.
+wait_usb() {
+  n=0
+  while [ ! -e /dev/ttyUSB0 ] && [ $n -lt 600 ]; do usleep 50000; n=$((n + 1)); done
+  [ -e /dev/ttyUSB0 ] || { echo "@@error no /dev/ttyUSB0"; return 1; }
+  chmod 666 /dev/ttyUSB0
+}
+wait_usb
+chmod 666 /dev/ttyS1
+mkdir -p /pello /out
+ln -s /dev/ttyS1 /pello/COM1
+ln -s /dev/ttyUSB0 /pello/COM2
+printf 'root:x:0:0::/:/bin/sh\noperator:x:1000:1000::/:/bin/sh\n' >/etc/passwd
+printf 'root:x:0:\noperator:x:1000:\n' >/etc/group
+# What the host types on the console answers a request; it is not echoed.
+stty -F /dev/console -echo
+cd /
+
+host_answer() { read -r _ </dev/console; }
+
+# start NAME LINE: the utility runs with its standard input on a pipe the
+# session types into (say) and its output read back line by line (expect).
+start() {
+  name=$1
+  dir=/out/$name
+  mkdir -p "$dir"
+  echo "@@session $name $2"
+  mkfifo "$dir/in" "$dir/out"
+  ( /bin/pellomatic <"$dir/in" 2>"$dir/stderr" &
+    echo $! >"$dir/pid"
+    wait $!
+    echo $? >"$dir/status" ) | tee "$dir/transcript" >"$dir/out" &
+  exec 3>"$dir/in" 4<"$dir/out"
+  while [ ! -s "$dir/pid" ]; do usleep 10000; done
+}
+say() { printf '%s\n' "$1" >&3; }
+# A session that went wrong: its utility is ended, so nothing waits on it.
+abort() {
+  kill "$(cat "$dir/pid")" 2>/dev/null
+  finish
+  send "$dir/transcript" "$dir/stderr" "$dir/probe" "$dir/second"
+}
+expect() {
+  while IFS= read -r line <&4; do
+    echo "| $line"
+    case "$line" in *"$1"*) return 0 ;; esac
+  done
+  echo "@@error $name: no '$1'"
+  return 1
+}
+# Ends the input, reads the output to its end, reports the status.
+finish() {
+  exec 3>&-
+  while IFS= read -r line <&4; do echo "| $line"; done
+  exec 4<&-
+  echo "@@status $name $(cat "$dir/status")"
+}
+send() {  # FILE...
+  for f in "$@"; do
+    [ -f "$f" ] || continue
+    echo "@@file ${f#/out/}"
+    base64 "$f"
+    echo "@@end"
+  done
+}
+show() { line_probe show "$1" >>"$dir/probe" 2>&1; }
+held() { line_probe held "$(cat "$dir/pid")" "$1" >>"$dir/probe" 2>&1; }
+
+# The whole operator session on COM<n>, with the port looked at from the side
+# while the utility holds it, and a second open by a user who is not root.
+operator() {
+  com=$1 dev=$2
+  start "operator-COM$com" "$3"
+  show "$dev"
+  say "configure examples/pellomatic.conf"
+  say "rules examples/pellomatic.rules"
+  say "connect $com"
+  expect "TURN ON" && expect "Connected at" || { abort; return; }
+  held "$dev"
+  printf 'connect %s\nx\n' "$com" |
+    su operator -s /bin/sh -c /bin/pellomatic >"$dir/second" 2>&1
+  echo "second open: status $?" >>"$dir/second"
+  say "download"
+  expect "Disconnected" || { abort; return; }
+  say "firmware $com examples/firmware.hex"
+  say "y"
+  say ""
+  expect "TURN ON" && expect "Disconnected" || { abort; return; }
+  say "x"
+  finish
+  show "$dev"
+  send "$dir/transcript" "$dir/stderr" "$dir/probe" "$dir/second"
+}
+
+# The rates the link never uses but the port layer accepts.
+rates() {
+  for com in 1 2; do
+    for r in 14400 56000; do
+      line_probe rate "COM$com" "$r" </dev/console
+    done
+  done
+}
+
+# The 8250 line stalled by the host side in the middle of a download; the
+# next command runs after the line has resumed.
+stall() {
+  start stall-COM1 S1
+  say "configure examples/pellomatic.conf"
+  say "rules examples/pellomatic.rules"
+  say "connect 1"
+  expect "TURN ON" && expect "Connected at" || { abort; return; }
+  say "download"
+  expect "Disconnected" || { abort; return; }
+  echo "@@resume"
+  host_answer
+  say "connect 1"
+  expect "TURN ON" && expect "Connected at" || { abort; return; }
+  say "disconnect"
+  say "x"
+  finish
+  send "$dir/transcript" "$dir/stderr"
+}
+
+# The adapter pulled out while the utility waits for the device.
+pull() {  # NAME, then what to type after connecting (or without connecting)
+  start "$1" USB
+  shift
+  echo "@@pull"
+  for l in "$@"; do say "$l"; done
+  expect "TURN ON"
+  finish
+  send "$dir/transcript" "$dir/stderr"
+  echo "@@plug"
+  host_answer
+  wait_usb
+}
+
+case "$stage" in
+clean)
+  operator 1 /dev/ttyS1 S1
+  operator 2 /dev/ttyUSB0 USB
+  rates
+  ;;
+faults)
+  pull pull-download "configure examples/pellomatic.conf" "rules examples/pellomatic.rules" \
+    "connect 2" "download"
+  pull pull-firmware "firmware 2 examples/firmware.hex" "y" ""
+  stall
+  ;;
+esac
+echo "@@done"
+poweroff -f
