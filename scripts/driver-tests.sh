@@ -382,16 +382,21 @@ done
 # 3. The 8250 line stalled in the middle of a download.
 g=$run/faults/guest/stall-COM1
 t=$g/transcript
-has_match "$t" "^${bel}${bel}Error: wrote [0-9]+ of [0-9]+, got error on port COM1: .+" \
+has_match "$t" "(^|Command> )${bel}${bel}Error: wrote [0-9]+ of [0-9]+, got error on port COM1: .+" \
     "no short-write message"
 has_match "$t" ": -3$" "no -3 from the write"
 has_match "$t" "Download failed" "the download was not reported as failed"
 [ "$(grep -c "^${bel}Connected at 9600" "$t" 2>/dev/null)" = 2 ] ||
     problems+=("the connect after the stall did not succeed")
 grep -q '^@@status stall-COM1 0$' "$run/faults/console" || problems+=("the utility did not end with status 0")
-# What the emulator received between the resume and the next power-up.
+# What the emulator received between the resume and the next power-up: what
+# the port layer threw away must not arrive. One byte may: the one the UART
+# was already shifting out when the line stalled (the emulated 16550 hands it
+# to the far end as its transmitter would), which no flush can reach.
 stale=$(sed -n '/line resumed/,/power on/p' "$run/faults/S1/sim.log" | grep -E '^ *[0-9.]+ recv ' || true)
-[ -z "$stale" ] || problems+=("stale bytes went out after the line resumed: $stale")
+stale_count=$(printf '%s\n' "$stale" | awk '$2 == "recv" { n += $3 + 0 } END { print n + 0 }')
+[ "$stale_count" -le 1 ] || problems+=("stale bytes went out after the line resumed: $stale")
+[ -z "$stale" ] || note "    after the resume the far end got the byte the UART held: ${stale#*recv }"
 check "8250 line stalled mid-download (COM1)"
 
 # 4. The adapter pulled out.
