@@ -29,6 +29,20 @@ long leading_int(const char* text);
 // 0 when the word gives no number.
 long com_port_number(const char* word);
 
+// The COM port numbers the connect and firmware commands accept.
+inline constexpr long min_com_port = 1;
+inline constexpr long max_com_port = 20;
+
+// The port number of a command's port word, or 0 after "invalid COM port
+// number" when it lies outside min_com_port..max_com_port.
+long command_com_port(const char* word);
+
+// The time the operator has to power the device on (or cycle its power),
+// named in the prompts of connect and firmware, and the read that waits for
+// the device's first bytes in both.
+inline constexpr int power_on_seconds = 20;
+inline constexpr int power_on_window_ms = power_on_seconds * 1000;
+
 // True for the five rates of link_bauds.
 bool is_link_baud(long rate);
 
@@ -70,6 +84,10 @@ int dwn_download();
 void download_command();
 
 // Firmware file check.
+// The line buffer of the firmware file reader: a longer line is read in
+// pieces of firmware_line_size - 1 characters, each a line of its own, and
+// the update sends the record lines exactly as the check read them.
+inline constexpr int firmware_line_size = 512;
 int hex_value(const char* text, int count);
 int hex_line_sum(const char* text);
 // A record line that the check accepted: its line number (every line read

@@ -32,7 +32,6 @@ constexpr unsigned char CAN = 0x18;
 constexpr const char identifier[] = "PeLoMa1.0";  // 9 bytes, sent without terminator
 constexpr std::int32_t loader_baud = 19200;
 constexpr int update_minutes = 5;
-constexpr int power_on_seconds = 20;
 constexpr int max_errors = 10;
 constexpr int bar_max = 59;
 
@@ -76,7 +75,7 @@ struct port_session {
 bool catch_prompt()
 {
     std::memset(rx_buffer, 0, 4);
-    int first = read_port(link_state.port_name, rx_buffer, 1, 20000);
+    int first = read_port(link_state.port_name, rx_buffer, 1, power_on_window_ms);
     int more = read_port(link_state.port_name, rx_buffer + 1, 3, 100);
     for (int i = 0; i < 4; ++i)
         if (rx_buffer[i] == ENQ)
@@ -313,11 +312,9 @@ void firmware_command(const char* port_word, const char* file_name)
         std::printf("\a\aError: missing arguments: com_port file_name\n");
         return;
     }
-    long number = com_port_number(port_word);
-    if (number < 1 || number > 20) {
-        std::printf("\a\aError: invalid COM port number (1..20): %s\n", port_word);
+    long number = command_com_port(port_word);
+    if (number == 0)
         return;
-    }
     if (file_name == nullptr) {
         std::printf("\a\aError: missing argument: file_name\n");
         return;

@@ -25,7 +25,8 @@ constexpr long min_major = 2;
 constexpr long min_minor = 1;
 constexpr unsigned char attention_char = 0x03;
 constexpr const char device_prompt[] = "Pellom> ";
-constexpr int power_on_seconds = 20;
+// How long the device may take to show its prompt after a baud change.
+constexpr int resync_prompt_ms = 20000;
 
 // Shows what the device sent instead of the expected text.
 void dump_received(std::int32_t count)
@@ -75,6 +76,17 @@ long com_port_number(const char* word)
         std::tolower(static_cast<unsigned char>(word[1])) == 'o' &&
         std::tolower(static_cast<unsigned char>(word[2])) == 'm')
         number = leading_int(word + 3);
+    return number;
+}
+
+long command_com_port(const char* word)
+{
+    long number = com_port_number(word);
+    if (number < min_com_port || number > max_com_port) {
+        std::printf("\a\aError: invalid COM port number (%ld..%ld): %s\n", min_com_port,
+                    max_com_port, word);
+        return 0;
+    }
     return number;
 }
 
@@ -154,7 +166,7 @@ int handshake(std::int32_t rate)
                 static_cast<long>(power_on_seconds));
 
     // The start-up text: only the bytes of this read count.
-    int n = read_port(link_state.port_name, rx_buffer, 100, 20000);
+    int n = read_port(link_state.port_name, rx_buffer, 100, power_on_window_ms);
     if (n < 0)
         n = 0;
     std::size_t size = static_cast<std::size_t>(n);
@@ -216,7 +228,7 @@ int resynchronise(std::int32_t rate)
         std::printf("\a\aError: wrote CR character, got error on port %s\n", link_state.port_name);
         return 7;
     }
-    int m = read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, 20000);
+    int m = read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, resync_prompt_ms);
     if (m < 0)
         m = 0;
     if (find_bytes(rx_buffer, static_cast<std::size_t>(m), device_prompt) != nullptr) {
@@ -254,11 +266,9 @@ void connect_command(const char* port_word, const char* baud_word)
         std::printf("\a\aError: missing argument: com_port\n");
         return;
     }
-    long number = com_port_number(port_word);
-    if (number < 1 || number > 20) {
-        std::printf("\a\aError: invalid COM port number (1..20): %s\n", port_word);
+    long number = command_com_port(port_word);
+    if (number == 0)
         return;
-    }
     long rate = baud_word != nullptr ? leading_int(baud_word) : default_link_baud();
     link_state.link_baud = static_cast<std::int32_t>(rate);
     if (!is_link_baud(rate)) {
