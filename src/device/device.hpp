@@ -66,6 +66,20 @@ device_version parse_version(const unsigned char* text, std::size_t size);
 inline constexpr int drain_limit_ms = 1000;
 void drain_line(unsigned char* buffer, int size);
 
+// The results of connect_device: 0, or where the power-up handshake (1 to
+// 6) or the re-synchronisation after a baud change (7, 8) stopped.
+enum connect_result : int {
+    connect_ok = 0,
+    connect_already_connected = 1,
+    connect_open_failed = 2,       // the port is not open
+    connect_no_device_name = 3,    // from here on the port is closed again
+    connect_version_refused = 4,   // no version, or one below the minimum
+    connect_attention_failed = 5,  // the attention character not written
+    connect_not_confirmed = 6,     // no "Connected <rate>" after it
+    connect_cr_failed = 7,         // the carriage return not written
+    connect_no_prompt = 8,         // no prompt after it
+};
+
 // Link commands; a null argument is a missing one.
 int connect_device(std::int32_t rate, int resync);
 void connect_command(const char* port_word, const char* baud_word);
@@ -102,7 +116,24 @@ struct hex_record {
 // after its check never sends a line the check did not see.
 int inhexverify(std::FILE* file, std::vector<hex_record>* accepted = nullptr);
 
-// Firmware update.
+// Firmware update. The results of firmware: 0 when every record was
+// accepted, or the step that stopped it (-3 is not used).
+enum firmware_result : int {
+    firmware_ok = 0,
+    firmware_no_file_name = -1,
+    firmware_cannot_open = -2,
+    firmware_file_faulty = -4,  // the check failed, or the file changed after it
+    firmware_port_failed = -5,
+    firmware_no_prompt = -6,
+    firmware_sync_write_failed = -7,
+    firmware_not_synchronised = -8,
+    firmware_identifier_write_failed = -9,
+    firmware_identifier_refused = -10,
+    firmware_record_write_failed = -11,
+    firmware_too_many_errors = -12,
+    firmware_loader_fatal = -13,  // CAN
+    firmware_loader_full = -14,   // ETB
+};
 int firmware(int port_number, const char* file_name);
 void firmware_progress(std::uint32_t sent, std::uint32_t total);
 // The progress line for a given elapsed time in whole seconds: "\r", elapsed,
