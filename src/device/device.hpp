@@ -17,6 +17,8 @@ struct link_state_t {
     std::int32_t link_baud;  // rate of the last connect or baud command
 };
 
+// The link state as the program starts: not connected, no port, 57600.
+inline constexpr link_state_t link_state_at_start = {0, {}, 57600};
 extern link_state_t link_state;
 extern unsigned char rx_buffer[1024];
 extern const std::int32_t link_bauds[5];
@@ -79,6 +81,11 @@ enum connect_result : int {
     connect_cr_failed = 7,         // the carriage return not written
     connect_no_prompt = 8,         // no prompt after it
 };
+
+// Puts the device link back as the program starts: the port closed (the
+// port layer's own settings are port_reset's), link_state as at start and
+// rx_buffer cleared.
+void link_reset();
 
 // Link commands; a null argument is a missing one.
 int connect_device(std::int32_t rate, int resync);

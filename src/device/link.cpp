@@ -13,7 +13,7 @@
 
 namespace pello {
 
-link_state_t link_state = {0, {}, 57600};
+link_state_t link_state = link_state_at_start;
 unsigned char rx_buffer[1024];
 extern const std::int32_t link_bauds[5] = {4800, 9600, 19200, 38400, 57600};
 
@@ -261,6 +261,13 @@ int connect_device(std::int32_t rate, int resync)
     if (result != connect_ok)
         close_link();
     return result;
+}
+
+void link_reset()
+{
+    close_port();
+    link_state = link_state_at_start;
+    std::memset(rx_buffer, 0, sizeof rx_buffer);
 }
 
 void connect_command(const char* port_word, const char* baud_word)
