@@ -156,6 +156,11 @@ void close_port()
     fake.open = false;
 }
 
+void port_reset()
+{
+    fake_port::start(nullptr, 0);
+}
+
 bool port_is_open()
 {
     return fake.open;

@@ -31,12 +31,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(file);
 
     // Lines start at the beginning of the file or after a newline; a record
-    // line is one that starts with ':'. The count cannot exceed them.
+    // line is one that starts with ':'. The count cannot exceed them and the
+    // further pieces of lines too long for the reader's buffer.
     std::size_t colon_lines = 0;
     for (std::size_t i = 0; i < size; ++i)
         if (data[i] == ':' && (i == 0 || data[i - 1] == '\n'))
             ++colon_lines;
-    if (result >= 1 && static_cast<std::size_t>(result) > colon_lines + size / 511)
+    const auto piece = static_cast<std::size_t>(pello::firmware_line_size - 1);
+    if (result >= 1 && static_cast<std::size_t>(result) > colon_lines + size / piece)
         pello::fuzz::finding("inhexverify counted more records than the file has record lines");
     if (result < -7 || result == 0 || result == -1)
         pello::fuzz::finding("inhexverify returned a result outside its table");

@@ -17,6 +17,8 @@ struct link_state_t {
     std::int32_t link_baud;  // rate of the last connect or baud command
 };
 
+// The link state as the program starts: not connected, no port, 57600.
+inline constexpr link_state_t link_state_at_start = {0, {}, 57600};
 extern link_state_t link_state;
 extern unsigned char rx_buffer[1024];
 extern const std::int32_t link_bauds[5];
@@ -28,6 +30,20 @@ long leading_int(const char* text);
 // The COM port number of a command argument: 3, com3, COM3 and Com03 all give 3;
 // 0 when the word gives no number.
 long com_port_number(const char* word);
+
+// The COM port numbers the connect and firmware commands accept.
+inline constexpr long min_com_port = 1;
+inline constexpr long max_com_port = 20;
+
+// The port number of a command's port word, or 0 after "invalid COM port
+// number" when it lies outside min_com_port..max_com_port.
+long command_com_port(const char* word);
+
+// The time the operator has to power the device on (or cycle its power),
+// named in the prompts of connect and firmware, and the read that waits for
+// the device's first bytes in both.
+inline constexpr int power_on_seconds = 20;
+inline constexpr int power_on_window_ms = power_on_seconds * 1000;
 
 // True for the five rates of link_bauds.
 bool is_link_baud(long rate);
@@ -52,6 +68,25 @@ device_version parse_version(const unsigned char* text, std::size_t size);
 inline constexpr int drain_limit_ms = 1000;
 void drain_line(unsigned char* buffer, int size);
 
+// The results of connect_device: 0, or where the power-up handshake (1 to
+// 6) or the re-synchronisation after a baud change (7, 8) stopped.
+enum connect_result : int {
+    connect_ok = 0,
+    connect_already_connected = 1,
+    connect_open_failed = 2,       // the port is not open
+    connect_no_device_name = 3,    // from here on the port is closed again
+    connect_version_refused = 4,   // no version, or one below the minimum
+    connect_attention_failed = 5,  // the attention character not written
+    connect_not_confirmed = 6,     // no "Connected <rate>" after it
+    connect_cr_failed = 7,         // the carriage return not written
+    connect_no_prompt = 8,         // no prompt after it
+};
+
+// Puts the device link back as the program starts: the port closed (the
+// port layer's own settings are port_reset's), link_state as at start and
+// rx_buffer cleared.
+void link_reset();
+
 // Link commands; a null argument is a missing one.
 int connect_device(std::int32_t rate, int resync);
 void connect_command(const char* port_word, const char* baud_word);
@@ -70,6 +105,10 @@ int dwn_download();
 void download_command();
 
 // Firmware file check.
+// The line buffer of the firmware file reader: a longer line is read in
+// pieces of firmware_line_size - 1 characters, each a line of its own, and
+// the update sends the record lines exactly as the check read them.
+inline constexpr int firmware_line_size = 512;
 int hex_value(const char* text, int count);
 int hex_line_sum(const char* text);
 // A record line that the check accepted: its line number (every line read
@@ -84,7 +123,24 @@ struct hex_record {
 // after its check never sends a line the check did not see.
 int inhexverify(std::FILE* file, std::vector<hex_record>* accepted = nullptr);
 
-// Firmware update.
+// Firmware update. The results of firmware: 0 when every record was
+// accepted, or the step that stopped it (-3 is not used).
+enum firmware_result : int {
+    firmware_ok = 0,
+    firmware_no_file_name = -1,
+    firmware_cannot_open = -2,
+    firmware_file_faulty = -4,  // the check failed, or the file changed after it
+    firmware_port_failed = -5,
+    firmware_no_prompt = -6,
+    firmware_sync_write_failed = -7,
+    firmware_not_synchronised = -8,
+    firmware_identifier_write_failed = -9,
+    firmware_identifier_refused = -10,
+    firmware_record_write_failed = -11,
+    firmware_too_many_errors = -12,
+    firmware_loader_fatal = -13,  // CAN
+    firmware_loader_full = -14,   // ETB
+};
 int firmware(int port_number, const char* file_name);
 void firmware_progress(std::uint32_t sent, std::uint32_t total);
 // The progress line for a given elapsed time in whole seconds: "\r", elapsed,

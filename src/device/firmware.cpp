@@ -32,7 +32,13 @@ constexpr unsigned char CAN = 0x18;
 constexpr const char identifier[] = "PeLoMa1.0";  // 9 bytes, sent without terminator
 constexpr std::int32_t loader_baud = 19200;
 constexpr int update_minutes = 5;
-constexpr int power_on_seconds = 20;
+// The loader's answer windows: the rest of its prompt after the first byte,
+// the ACK of the sync character, the ACK of the identifier, and the status
+// byte of each record line.
+constexpr int prompt_tail_ms = 100;
+constexpr int sync_ack_ms = 200;
+constexpr int identifier_ack_ms = 5000;
+constexpr int record_ack_ms = 100;
 constexpr int max_errors = 10;
 constexpr int bar_max = 59;
 
@@ -76,8 +82,8 @@ struct port_session {
 bool catch_prompt()
 {
     std::memset(rx_buffer, 0, 4);
-    int first = read_port(link_state.port_name, rx_buffer, 1, 20000);
-    int more = read_port(link_state.port_name, rx_buffer + 1, 3, 100);
+    int first = read_port(link_state.port_name, rx_buffer, 1, power_on_window_ms);
+    int more = read_port(link_state.port_name, rx_buffer + 1, 3, prompt_tail_ms);
     for (int i = 0; i < 4; ++i)
         if (rx_buffer[i] == ENQ)
             return true;
@@ -133,9 +139,9 @@ int send_records(const std::vector<hex_record>& records, int total)
             if (write_port(link_state.port_name, out.data(), out_len) != out_len) {
                 std::printf("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n",
                             link_state.port_name);
-                return -11;
+                return firmware_record_write_failed;
             }
-            unsigned char answer = loader_answer(100);
+            unsigned char answer = loader_answer(record_ack_ms);
             if (answer == ACK) {
                 ++sent;
                 firmware_progress(sent, static_cast<std::uint32_t>(total));
@@ -145,7 +151,7 @@ int send_records(const std::vector<hex_record>& records, int total)
                 std::printf("\n\a\aError: maximum Firmware updating errors (%d) encountered- "
                             "aborting!\n",
                             max_errors);
-                return -12;
+                return firmware_too_many_errors;
             }
             switch (answer) {
             case 0x00:
@@ -172,11 +178,11 @@ int send_records(const std::vector<hex_record>& records, int total)
                 std::printf("\n\a\aError: Firmware updating error: buffer full on Line %lu- "
                             "aborting!\n",
                             line_number);
-                return -14;
+                return firmware_loader_full;
             case CAN:
                 std::printf("\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n",
                             line_number);
-                return -13;
+                return firmware_loader_fatal;
             default:
                 std::printf("\n\a\aError: Firmware updating error: unknown (0x%02x) on Line %lu, "
                             "resending.\n",
@@ -186,7 +192,7 @@ int send_records(const std::vector<hex_record>& records, int total)
         }
     }
     std::printf("\n");  // ends the progress line
-    return 0;
+    return firmware_ok;
 }
 
 // The loader conversation on the open port, for the records checked in the
@@ -213,23 +219,23 @@ int talk_to_loader(const std::vector<hex_record>& records, int total, const char
     // before the device is touched, and the operator starts it again.
     if (!(stamp_of(file_name) == checked)) {
         std::printf("\n\a\aError: Firmware file %s changed after it was checked!\n", file_name);
-        return -4;
+        return firmware_file_faulty;
     }
 
     std::printf("\nTo begin TURN ON the Pellomatic or CYCLE THE POWER if it is already on.\n"
                 "\a\aYou have %ld seconds to do this...",
                 static_cast<long>(power_on_seconds));
     if (!catch_prompt())
-        return -6;
+        return firmware_no_prompt;
 
     if (write_port(link_state.port_name, &SYN, 1) != 1) {
         std::printf("\n\a\aError: wrote FIRMSYNC sync character, got error on port %s\n",
                     link_state.port_name);
-        return -7;
+        return firmware_sync_write_failed;
     }
-    if (loader_answer(200) != ACK) {
+    if (loader_answer(sync_ack_ms) != ACK) {
         std::printf("\n\a\aError: did not synchronize with the Pellomatic!\n");
-        return -8;
+        return firmware_not_synchronised;
     }
     std::printf("\a\nConnected at %ld\n", static_cast<long>(loader_baud));
 
@@ -237,11 +243,11 @@ int talk_to_loader(const std::vector<hex_record>& records, int total, const char
     if (write_port(link_state.port_name, identifier, id_len) != id_len) {
         std::printf("\n\a\aError: wrote %s identifier, got error on port %s\n", identifier,
                     link_state.port_name);
-        return -9;
+        return firmware_identifier_write_failed;
     }
-    if (loader_answer(5000) != ACK) {
+    if (loader_answer(identifier_ack_ms) != ACK) {
         std::printf("\n\a\aError: did not receive %s identifier acknowledgement!\n", "PeLoMa");
-        return -10;
+        return firmware_identifier_refused;
     }
     std::printf("\n\n");
     return send_records(records, total);
@@ -279,24 +285,24 @@ int firmware(int port_number, const char* file_name)
 {
     if (file_name == nullptr) {
         std::printf("firmware: Error: param filename is invalid\n");
-        return -1;
+        return firmware_no_file_name;
     }
     text_file file = open_text_file(file_name);
     if (!file) {
         std::printf("\a\aError: cannot open %s\n", file_name);
-        return -2;
+        return firmware_cannot_open;
     }
     const file_stamp checked = stamp_of(file_name);  // before the check reads the file
     std::vector<hex_record> records;
     int total = inhexverify(file.get(), &records);
     if (total < 1) {
         std::printf("\a\aError: Firmware file has some kind of error!\n");
-        return -4;
+        return firmware_file_faulty;
     }
     std::snprintf(link_state.port_name, sizeof link_state.port_name, "COM%d", port_number);
     if (open_port(link_state.port_name, loader_baud) != 0) {
         std::printf("\a\aError: could not open COM port %s\n", link_state.port_name);
-        return -5;
+        return firmware_port_failed;
     }
     file.reset();  // every record is held: the file is read only once
     port_session session;
@@ -313,11 +319,9 @@ void firmware_command(const char* port_word, const char* file_name)
         std::printf("\a\aError: missing arguments: com_port file_name\n");
         return;
     }
-    long number = com_port_number(port_word);
-    if (number < 1 || number > 20) {
-        std::printf("\a\aError: invalid COM port number (1..20): %s\n", port_word);
+    long number = command_com_port(port_word);
+    if (number == 0)
         return;
-    }
     if (file_name == nullptr) {
         std::printf("\a\aError: missing argument: file_name\n");
         return;
@@ -336,7 +340,7 @@ void firmware_command(const char* port_word, const char* file_name)
         std::printf("Pellomatic Firmware will NOT be updated!\n");
         return;
     }
-    if (firmware(static_cast<int>(number), fw_file_name) == 0)
+    if (firmware(static_cast<int>(number), fw_file_name) == firmware_ok)
         std::printf("\a\aFirmware update succeeded!\n\nPower cycle Pellomatic!\n"
                     "Don't forget to Configure Operating Parameters, Process Rules\n"
                     "and Download these to the Pellomatic!\n");

@@ -64,7 +64,7 @@ int inhexverify(std::FILE* file, std::vector<hex_record>* accepted)
         accepted->clear();
     unsigned long line_number = 0;
     int records = 0;
-    char line[512];
+    char line[firmware_line_size];
     while (read_text_line(file, line, static_cast<int>(sizeof line)) > 0) {
         ++line_number;
         std::size_t length = static_cast<std::size_t>(chop_line_end(line));

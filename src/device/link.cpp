@@ -13,7 +13,7 @@
 
 namespace pello {
 
-link_state_t link_state = {0, {}, 57600};
+link_state_t link_state = link_state_at_start;
 unsigned char rx_buffer[1024];
 extern const std::int32_t link_bauds[5] = {4800, 9600, 19200, 38400, 57600};
 
@@ -25,7 +25,13 @@ constexpr long min_major = 2;
 constexpr long min_minor = 1;
 constexpr unsigned char attention_char = 0x03;
 constexpr const char device_prompt[] = "Pellom> ";
-constexpr int power_on_seconds = 20;
+// How long the device may take to confirm the rate after the attention
+// character, and to show its prompt after a baud change.
+constexpr int confirm_wait_ms = 2000;
+constexpr int resync_prompt_ms = 20000;
+// The read window of the drain: the line counts as silent after one window
+// without a byte.
+constexpr int drain_read_ms = 100;
 
 // Shows what the device sent instead of the expected text.
 void dump_received(std::int32_t count)
@@ -78,6 +84,17 @@ long com_port_number(const char* word)
     return number;
 }
 
+long command_com_port(const char* word)
+{
+    long number = com_port_number(word);
+    if (number < min_com_port || number > max_com_port) {
+        std::printf("\a\aError: invalid COM port number (%ld..%ld): %s\n", min_com_port,
+                    max_com_port, word);
+        return 0;
+    }
+    return number;
+}
+
 bool is_link_baud(long rate)
 {
     for (std::int32_t baud : link_bauds)
@@ -126,23 +143,24 @@ void drain_line(unsigned char* buffer, int size)
 {
     using clock = std::chrono::steady_clock;
     const clock::time_point until = clock::now() + std::chrono::milliseconds(drain_limit_ms);
-    while (read_port(link_state.port_name, buffer, size, 100) != 0 && clock::now() < until) {
+    while (read_port(link_state.port_name, buffer, size, drain_read_ms) != 0 &&
+           clock::now() < until) {
     }
     purge_port();
 }
 
 namespace {
 
-// The power-up handshake of connect; results 1 to 6.
+// The power-up handshake of connect; results connect_ok to connect_not_confirmed.
 int handshake(std::int32_t rate)
 {
     if (link_state.connected == 1) {
         std::printf("\a\aError: already Connected!\n");
-        return 1;
+        return connect_already_connected;
     }
     if (open_port(link_state.port_name, rate) != 0) {
         std::printf("\a\aError: could not open COM port %s\n", link_state.port_name);
-        return 2;
+        return connect_open_failed;
     }
 
     // Throw away whatever the line still carries.
@@ -154,7 +172,7 @@ int handshake(std::int32_t rate)
                 static_cast<long>(power_on_seconds));
 
     // The start-up text: only the bytes of this read count.
-    int n = read_port(link_state.port_name, rx_buffer, 100, 20000);
+    int n = read_port(link_state.port_name, rx_buffer, 100, power_on_window_ms);
     if (n < 0)
         n = 0;
     std::size_t size = static_cast<std::size_t>(n);
@@ -167,14 +185,14 @@ int handshake(std::int32_t rate)
     if (name == nullptr) {
         std::printf("\n\a\aError: did not receive the Pellomatic prompt!\nExpected: Pellomatic\n");
         dump_received(n);
-        return 3;
+        return connect_no_device_name;
     }
     std::size_t rest = size - static_cast<std::size_t>(name - rx_buffer);
     const unsigned char* marker = find_bytes(name, rest, version_marker);
     if (marker == nullptr) {
         std::printf("\n\a\aError: did not receive the Pellomatic version (minimum %d.%d)!\n",
                     static_cast<int>(min_major), static_cast<int>(min_minor));
-        return 4;
+        return connect_version_refused;
     }
     const unsigned char* number = marker + std::strlen(version_marker);
     device_version v = parse_version(number, size - static_cast<std::size_t>(number - rx_buffer));
@@ -182,16 +200,16 @@ int handshake(std::int32_t rate)
         std::printf("\n\a\aError: received Pellomatic version %d.%d but minimal is %d.%d!\n",
                     static_cast<int>(v.major), static_cast<int>(v.minor),
                     static_cast<int>(min_major), static_cast<int>(min_minor));
-        return 4;
+        return connect_version_refused;
     }
 
     if (write_port(link_state.port_name, &attention_char, 1) != 1) {
         std::printf("\n\a\aError: wrote <ctrl>-c attention character, got error on port %s\n",
                     link_state.port_name);
-        return 5;
+        return connect_attention_failed;
     }
 
-    int m = read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, 2000);
+    int m = read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, confirm_wait_ms);
     if (m < 0)
         m = 0;
     char expected[32];
@@ -200,31 +218,32 @@ int handshake(std::int32_t rate)
         std::printf("\n");
         std::printf("\aConnected at %ld\n", static_cast<long>(rate));
         link_state.connected = 1;
-        return 0;
+        return connect_ok;
     }
     std::printf("\n\a\aError: did not receive the Pellomatic Connected string!\nExpected %s\n",
                 expected);
     dump_received(m);
-    return 6;
+    return connect_not_confirmed;
 }
 
-// The re-synchronisation after a baud change; results 7 and 8.
+// The re-synchronisation after a baud change; results connect_ok,
+// connect_cr_failed and connect_no_prompt.
 int resynchronise(std::int32_t rate)
 {
     const unsigned char cr = '\r';
     if (write_port(link_state.port_name, &cr, 1) != 1) {
         std::printf("\a\aError: wrote CR character, got error on port %s\n", link_state.port_name);
-        return 7;
+        return connect_cr_failed;
     }
-    int m = read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, 20000);
+    int m = read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, resync_prompt_ms);
     if (m < 0)
         m = 0;
     if (find_bytes(rx_buffer, static_cast<std::size_t>(m), device_prompt) != nullptr) {
         std::printf("\aConnected at %ld\n", static_cast<long>(rate));
-        return 0;
+        return connect_ok;
     }
     std::printf("\a\aError: did not receive the Pellomatic prompt!\n");
-    return 8;
+    return connect_no_prompt;
 }
 
 }  // namespace
@@ -234,14 +253,21 @@ int connect_device(std::int32_t rate, int resync)
     std::printf("Connecting at %ld...\n", static_cast<long>(rate));
     if (resync == 0) {
         int result = handshake(rate);
-        if (result >= 3)
+        if (result >= connect_no_device_name)
             close_port();  // connected stays 0
         return result;
     }
     int result = resynchronise(rate);
-    if (result != 0)
+    if (result != connect_ok)
         close_link();
     return result;
+}
+
+void link_reset()
+{
+    close_port();
+    link_state = link_state_at_start;
+    std::memset(rx_buffer, 0, sizeof rx_buffer);
 }
 
 void connect_command(const char* port_word, const char* baud_word)
@@ -254,11 +280,9 @@ void connect_command(const char* port_word, const char* baud_word)
         std::printf("\a\aError: missing argument: com_port\n");
         return;
     }
-    long number = com_port_number(port_word);
-    if (number < 1 || number > 20) {
-        std::printf("\a\aError: invalid COM port number (1..20): %s\n", port_word);
+    long number = command_com_port(port_word);
+    if (number == 0)
         return;
-    }
     long rate = baud_word != nullptr ? leading_int(baud_word) : default_link_baud();
     link_state.link_baud = static_cast<std::int32_t>(rate);
     if (!is_link_baud(rate)) {

@@ -456,6 +456,13 @@ void close_port()
     port_fd = -1;
 }
 
+void port_reset()
+{
+    close_port();
+    line_baud = 0;
+    port_drain = tcdrain;
+}
+
 port_drain_fn set_port_drain(port_drain_fn drain)
 {
     const port_drain_fn replaced = port_drain;

@@ -49,6 +49,9 @@ int write_port(const char* name, const void* buffer, int length);
 std::int64_t write_limit_ms(std::int32_t rate, int length);
 void purge_port();
 void close_port();
+// Puts the port layer back as the program starts: the port closed, no line
+// rate, and on POSIX tcdrain in place of any drain a test has set.
+void port_reset();
 bool port_is_open();
 // The system's text of the last error (errno on POSIX, GetLastError on
 // Windows) without a trailing line break, in a shared buffer overwritten by

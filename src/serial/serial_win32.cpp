@@ -345,6 +345,14 @@ void close_port()
     port_handle = nullptr;
 }
 
+void port_reset()
+{
+    close_port();
+    port_handle = nullptr;  // also after a failed open
+    line_settings = DCB{};
+    standing_timeouts = COMMTIMEOUTS{};
+}
+
 bool port_is_open()
 {
     return handle_is_open(port_handle);

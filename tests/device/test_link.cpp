@@ -31,13 +31,12 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(peer_.ready());
-        pello::link_state.connected = 0;
+        pello::link_reset();
         std::snprintf(pello::link_state.port_name, sizeof pello::link_state.port_name, "COM12");
     }
     void TearDown() override
     {
-        pello::close_port();
-        pello::link_state.connected = 0;
+        pello::link_reset();
     }
     // Opens the port as a successful connect leaves it.
     void connected()

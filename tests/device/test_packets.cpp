@@ -82,7 +82,7 @@ protected:
     }
     void TearDown() override
     {
-        pello::close_port();
+        pello::link_reset();
         pello::conf_record = saved_conf_;
     }
 
