@@ -1,6 +1,7 @@
-// Inside the port layer: what every backend (POSIX, Win32) does the same way
-// before it touches the port. Each check prints its message (read_port's go
-// to fatal_exit) and gives the operation's code.
+// Inside the port layer: what every backend (POSIX, Win32, and the fake port
+// of the fuzz build) does the same way: the checks before it touches the
+// port, each printing its message (read_port's go to fatal_exit) and giving
+// the operation's code, and the texts of the failures they all report.
 #pragma once
 
 #include <cstdint>
