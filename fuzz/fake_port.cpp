@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "serial/serial.hpp"
@@ -31,8 +30,6 @@ struct fake_state {
 };
 
 fake_state fake;
-
-char error_text[1024];
 
 [[noreturn]] void caller_fault(const char* what)
 {
@@ -89,7 +86,7 @@ int open_port(const char* name, std::int32_t rate)
         return -1;
     if (port_device_path(name).empty()) {
         errno = ENOENT;
-        std::printf("\a\aError: cannot open COM port %s: %s\n", name, sys_error_text());
+        print_open_refused(name);
         return -2;
     }
     close_port();  // one port at a time, as the real layer does
@@ -106,7 +103,10 @@ int open_port(const char* name, std::int32_t rate)
 int set_comm_prop(const char* name, std::int32_t rate)
 {
     const std::int32_t found = set_comm_prop_args(name, rate);
-    return found < 0 ? found : 0;
+    if (found < 0)
+        return found;
+    // The fake port is a terminal: it has every capability the link needs.
+    return check_comm_caps(name, required_caps);
 }
 
 int read_port(const char* name, void* buffer, int size, int limit_ms)
@@ -140,8 +140,7 @@ int write_port(const char* name, const void* buffer, int length)
     if (!fake.open || fake.write_count == fake.failing_write) {
         errno = fake.open ? ETIMEDOUT : EBADF;
         const int done = fake.open ? length / 2 : 0;
-        std::printf("\a\aError: wrote %d of %d, got error on port %s: %s\n", done, length, name,
-                    sys_error_text());
+        print_short_write(name, done, length);
         return -3;
     }
     return length;
@@ -166,20 +165,10 @@ bool port_is_open()
     return fake.open;
 }
 
-const char* sys_error_text()
-{
-    const int error = errno;
-    std::snprintf(error_text, sizeof error_text, "%s", std::strerror(error));
-    errno = error;
-    return error_text;
-}
-
 void fatal_exit(int code, const char* text)
 {
     const int system_error = errno;
-    if (text != nullptr)
-        std::fputs(text, stderr);
-    std::fprintf(stderr, "Return code %d, system error code %d\n", code, system_error);
+    print_fatal(code, system_error, text);
     if (code == 0) {
         errno = system_error;
         return;

@@ -23,9 +23,6 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
   echo "usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]" >&2
   exit 2
 fi
-all_targets=(fuzz_dmctodeg fuzz_conf_process fuzz_rules_process fuzz_inhexverify fuzz_console fuzz_link)
-if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
-
 build_dir=${FUZZ_BUILD_DIR:-build-fuzz}
 case "$build_dir" in /*) ;; *) build_dir="$root/$build_dir" ;; esac
 jobs=${FUZZ_JOBS:-$(nproc)}
@@ -37,6 +34,9 @@ bash scripts/install-deps.sh checks
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" \
   -DCMAKE_CXX_COMPILER=clang++ \
   -DPELLOMATIC_FUZZ=ON -DPELLOMATIC_TESTS=OFF -DPELLOMATIC_WERROR=ON >/dev/null
+# Every target, as fuzz/CMakeLists.txt lists them.
+mapfile -t all_targets <"$build_dir/fuzz/targets.txt"
+if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 cmake --build "$build_dir" -j "$jobs" --target "${targets[@]}"
 
 run_root="$build_dir/fuzz-run"

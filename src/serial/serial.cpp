@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -42,35 +41,19 @@ int port_fd = -1;
 // The rate the line was last set to; the per-byte time limits follow from it.
 std::int32_t line_baud = 0;
 
-// The shared error text buffer of sys_error_text.
-char error_text[1024];
-
 // What write_port waits with until its bytes have left the port.
 port_drain_fn port_drain = tcdrain;
 
-// What the port can be set to, in the terms of the checks of set_comm_prop.
-// A terminal can be set to every line setting these checks ask for and its
-// time limits are kept by this layer, so it has all of them; what is not a
-// terminal (tcgetattr fails) has none of them, and fails the first check
-// with "Settable Params 0x00000000".
-struct comm_caps {
-    std::uint32_t settable_params;    // SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS
-    std::uint16_t settable_data;      // DATABITS_8
-    std::uint16_t settable_stop_parity;  // STOPBITS_10 | PARITY_NONE
-    std::uint32_t prov_capabilities;  // PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS
-};
-
-constexpr std::uint32_t sp_required = 0x0F;
-constexpr std::uint16_t databits_8 = 0x0008;
-constexpr std::uint16_t stop_parity_required = 0x0101;
-constexpr std::uint32_t pcf_required = 0x00C0;
-
+// What the port can be set to. A terminal can be set to every line setting
+// the checks of set_comm_prop ask for and its time limits are kept by this
+// layer, so it has all of them; what is not a terminal (tcgetattr fails) has
+// none of them, and fails the first check with "Settable Params 0x00000000".
 comm_caps query_caps(int fd)
 {
     struct termios line {};
     if (fd < 0 || tcgetattr(fd, &line) != 0)
         return {0, 0, 0, 0};
-    return {sp_required, databits_8, stop_parity_required, pcf_required};
+    return required_caps;
 }
 
 // A failed read never returns: the message goes to fatal_exit with the
@@ -245,7 +228,7 @@ int open_port(const char* name, std::int32_t rate)
         errno = error;
     }
     if (fd < 0) {
-        std::printf("\a\aError: cannot open COM port %s: %s\n", name, sys_error_text());
+        print_open_refused(name);
         return -2;
     }
     // Further opens of the terminal are refused too (except to root). What
@@ -271,34 +254,9 @@ int set_comm_prop(const char* name, std::int32_t rate)
     if (found < 0)
         return found;
 
-    const comm_caps caps = query_caps(port_fd);
-    if ((caps.settable_params & sp_required) != sp_required) {
-        std::printf("\a\aError: required comm properties for port %s not settable: Settable "
-                    "Params 0x%08x\n",
-                    name, caps.settable_params);
+    if (const int code = check_comm_caps(name, query_caps(port_fd)); code != 0) {
         close_port();
-        return -7;
-    }
-    if ((caps.settable_data & databits_8) != databits_8) {
-        std::printf("\a\aError: 8 data bits comm properties for port %s not settable: Settable "
-                    "Data 0x%04x\n",
-                    name, static_cast<unsigned>(caps.settable_data));
-        close_port();
-        return -9;
-    }
-    if ((caps.settable_stop_parity & stop_parity_required) != stop_parity_required) {
-        std::printf("\a\aError: 1 stop bit, no parity comm properties for port %s not settable: "
-                    "Settable Stop & Parity 0x%04x\n",
-                    name, static_cast<unsigned>(caps.settable_stop_parity));
-        close_port();
-        return -10;
-    }
-    if ((caps.prov_capabilities & pcf_required) != pcf_required) {
-        std::printf("\a\aError: timeouts comm properties for port %s not settable: Settable Prov "
-                    "Cap 0x%08x\n",
-                    name, caps.prov_capabilities);
-        close_port();
-        return -11;
+        return code;
     }
 
     const int result = line_set_8n1(port_fd, found);
@@ -431,8 +389,7 @@ int write_port(const char* name, const void* buffer, int length)
             done -= std::min(queued, done);
         (void)tcflush(port_fd, TCOFLUSH);
         errno = error;
-        std::printf("\a\aError: wrote %d of %d, got error on port %s: %s\n", done, length, name,
-                    sys_error_text());
+        print_short_write(name, done, length);
         return -3;
     }
     return length;
@@ -475,21 +432,10 @@ bool port_is_open()
     return port_fd >= 0;
 }
 
-const char* sys_error_text()
-{
-    const int error = errno;
-    std::snprintf(error_text, sizeof error_text, "%s", std::strerror(error));
-    errno = error;
-    return error_text;
-}
-
 void fatal_exit(int code, const char* text)
 {
     const int system_error = errno;
-    if (text != nullptr)
-        std::fputs(text, stderr);
-    std::fprintf(stderr, "Return code %d, system error code %d\n", code, system_error);
-    std::fflush(stderr);
+    print_fatal(code, system_error, text);
     if (code == 0) {
         errno = system_error;
         return;

@@ -1,10 +1,12 @@
-// What every port backend shares: the baud rates the layer accepts and the
-// COM<n> path template.
+// What every port backend shares: the baud rates the layer accepts, the
+// COM<n> path template, the argument and capability checks and the texts of
+// the failures every backend reports the same way.
 #include "serial/serial.hpp"
 
 #include "serial/port_checks.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -129,6 +131,66 @@ int write_port_args(const char* name, const void* buffer, int length)
         return -1;
     }
     return 0;
+}
+
+#if !defined(_WIN32)
+// The text of errno; the Win32 backend has its own, of GetLastError.
+const char* sys_error_text()
+{
+    static char error_text[1024];
+    const int error = errno;
+    std::snprintf(error_text, sizeof error_text, "%s", std::strerror(error));
+    errno = error;
+    return error_text;
+}
+#endif
+
+int check_comm_caps(const char* name, const comm_caps& caps)
+{
+    if ((caps.settable_params & sp_required) != sp_required) {
+        std::printf("\a\aError: required comm properties for port %s not settable: Settable "
+                    "Params 0x%08x\n",
+                    name, static_cast<unsigned>(caps.settable_params));
+        return -7;
+    }
+    if ((caps.settable_data & databits_8) != databits_8) {
+        std::printf("\a\aError: 8 data bits comm properties for port %s not settable: Settable "
+                    "Data 0x%04x\n",
+                    name, static_cast<unsigned>(caps.settable_data));
+        return -9;
+    }
+    if ((caps.settable_stop_parity & stop_parity_required) != stop_parity_required) {
+        std::printf("\a\aError: 1 stop bit, no parity comm properties for port %s not settable: "
+                    "Settable Stop & Parity 0x%04x\n",
+                    name, static_cast<unsigned>(caps.settable_stop_parity));
+        return -10;
+    }
+    if ((caps.prov_capabilities & pcf_required) != pcf_required) {
+        std::printf("\a\aError: timeouts comm properties for port %s not settable: Settable Prov "
+                    "Cap 0x%08x\n",
+                    name, static_cast<unsigned>(caps.prov_capabilities));
+        return -11;
+    }
+    return 0;
+}
+
+void print_open_refused(const char* name)
+{
+    std::printf("\a\aError: cannot open COM port %s: %s\n", name, sys_error_text());
+}
+
+void print_short_write(const char* name, int done, int length)
+{
+    std::printf("\a\aError: wrote %d of %d, got error on port %s: %s\n", done, length, name,
+                sys_error_text());
+}
+
+void print_fatal(int code, int system_error, const char* text)
+{
+    if (text != nullptr)
+        std::fputs(text, stderr);
+    std::fprintf(stderr, "Return code %d, system error code %d\n", code, system_error);
+    std::fflush(stderr);
 }
 
 }  // namespace pello

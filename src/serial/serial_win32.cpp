@@ -37,12 +37,15 @@ COMMTIMEOUTS standing_timeouts{};
 // The shared error text buffer of sys_error_text.
 char error_text[1024];
 
-// The record length of the first capabilities query, and the capabilities
-// the device link needs.
+// The record length of the first capabilities query.
 constexpr WORD first_packet_length = 62;
-constexpr DWORD sp_required = SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS;  // 0x0F
-constexpr WORD stop_parity_required = STOPBITS_10 | PARITY_NONE;              // 0x0101
-constexpr DWORD pcf_required = PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS;            // 0x00C0
+
+// The capabilities the device link needs are those of the shared check, in
+// the system's own terms.
+static_assert(sp_required == (SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS));
+static_assert(databits_8 == DATABITS_8);
+static_assert(stop_parity_required == (STOPBITS_10 | PARITY_NONE));
+static_assert(pcf_required == (PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS));
 
 // A capabilities record from calloc, released on every path.
 struct free_deleter {
@@ -133,7 +136,7 @@ int open_port(const char* name, std::int32_t rate)
         // not lose it.
         if (!handle_is_open(port_handle))
             port_handle = INVALID_HANDLE_VALUE;
-        std::printf("\a\aError: cannot open COM port %s: %s\n", name, sys_error_text());
+        print_open_refused(name);
         return -2;
     }
     close_port();  // one port at a time: a port still open is given up now
@@ -205,33 +208,12 @@ int set_comm_prop(const char* name, std::int32_t rate)
         return -6;
     }
 
-    if ((props->dwSettableParams & sp_required) != sp_required) {
-        std::printf("\a\aError: required comm properties for port %s not settable: Settable "
-                    "Params 0x%08x\n",
-                    name, static_cast<unsigned>(props->dwSettableParams));
+    const comm_caps caps{static_cast<std::uint32_t>(props->dwSettableParams),
+                         props->wSettableData, props->wSettableStopParity,
+                         static_cast<std::uint32_t>(props->dwProvCapabilities)};
+    if (const int code = check_comm_caps(name, caps); code != 0) {
         close_port();
-        return -7;
-    }
-    if ((props->wSettableData & DATABITS_8) != DATABITS_8) {
-        std::printf("\a\aError: 8 data bits comm properties for port %s not settable: Settable "
-                    "Data 0x%04x\n",
-                    name, static_cast<unsigned>(props->wSettableData));
-        close_port();
-        return -9;
-    }
-    if ((props->wSettableStopParity & stop_parity_required) != stop_parity_required) {
-        std::printf("\a\aError: 1 stop bit, no parity comm properties for port %s not settable: "
-                    "Settable Stop & Parity 0x%04x\n",
-                    name, static_cast<unsigned>(props->wSettableStopParity));
-        close_port();
-        return -10;
-    }
-    if ((props->dwProvCapabilities & pcf_required) != pcf_required) {
-        std::printf("\a\aError: timeouts comm properties for port %s not settable: Settable Prov "
-                    "Cap 0x%08x\n",
-                    name, static_cast<unsigned>(props->dwProvCapabilities));
-        close_port();
-        return -11;
+        return code;
     }
     props.reset();
 
@@ -323,9 +305,8 @@ int write_port(const char* name, const void* buffer, int length)
     if (ok && written < static_cast<DWORD>(length))
         SetLastError(ERROR_TIMEOUT);  // the write limit ran out before every byte was out
     if (!ok || written < static_cast<DWORD>(length)) {
-        std::printf("\a\aError: wrote %d of %d, got error on port %s: %s\n",
-                    static_cast<int>(std::min(written, static_cast<DWORD>(length))), length, name,
-                    sys_error_text());
+        print_short_write(name, static_cast<int>(std::min(written, static_cast<DWORD>(length))),
+                          length);
         return -3;
     }
     return length;
@@ -380,11 +361,7 @@ const char* sys_error_text()
 void fatal_exit(int code, const char* text)
 {
     const DWORD system_error = GetLastError();
-    if (text != nullptr)
-        std::fputs(text, stderr);
-    std::fprintf(stderr, "Return code %d, system error code %d\n", code,
-                 static_cast<int>(system_error));
-    std::fflush(stderr);
+    print_fatal(code, static_cast<int>(system_error), text);
     if (code == 0) {
         SetLastError(system_error);
         return;
