@@ -122,7 +122,6 @@ void reset_state()
     std::memset(rx_buffer, 0, sizeof rx_buffer);
     std::memset(line_buf, 0, sizeof line_buf);
     std::memset(prev_line, 0, sizeof prev_line);
-    std::memset(fw_file_name, 0, sizeof fw_file_name);
 }
 
 void finding(const char* what)

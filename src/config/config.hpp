@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace pello {
 
@@ -87,8 +88,8 @@ struct conf_keyword {
     std::int32_t code;
 };
 
-inline constexpr int conf_keyword_count = 17;
-extern const conf_keyword conf_keywords[conf_keyword_count];
+// Every keyword; abbreviations are matched in this order.
+extern const std::span<const conf_keyword> conf_keywords;
 
 // configure: reads a Configuration file into the record. 0 on success,
 // -1 null path, -2 cannot open, -7 keyword, -8 argument only in a comment,

@@ -58,8 +58,8 @@ struct rule_action {
 };
 
 inline constexpr int rule_max = 100;
-extern const rule_action rule_actions[4];
-extern const rule_keyword rule_keywords[9];
+extern const std::span<const rule_action> rule_actions;
+extern const std::span<const rule_keyword> rule_keywords;
 extern const char* const compass_names[9];  // indexed by direction code 0 to 8
 extern rule_record rule_table[rule_max];
 extern std::int32_t rule_lines;       // rule lines accepted in the current parse

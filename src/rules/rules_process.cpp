@@ -1,8 +1,6 @@
 // The Rules file parser: one rule per line, an action word, a command word
 // and the command's arguments, compiled into the rule table.
 
-#include <cfloat>
-#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -20,8 +18,14 @@ namespace pello {
 
 std::int32_t rule_lines = 0;
 
-const rule_action rule_actions[4] = {
+namespace {
+
+constexpr rule_action rule_action_entries[] = {
     {"drop", action_drop}, {"d", action_drop}, {"pass", action_pass}, {"p", action_pass}};
+
+}  // namespace
+
+constinit const std::span<const rule_action> rule_actions{rule_action_entries};
 
 namespace {
 
@@ -31,31 +35,6 @@ const char angle_separators[] = "\t,";
 const char last_angle_separators[] = "#/;\t,";
 const char item_separators[] = "#/; \t,";
 const char comment_chars[] = "#/;";
-
-char ascii_lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Whole-word comparison without regard to (ASCII) case.
-bool same_word(const char* a, const char* b)
-{
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (ascii_lower(*a) != ascii_lower(*b))
-            return false;
-    }
-    return *a == *b;
-}
-
-// True when word is the first characters of keyword, without regard to case.
-bool is_prefix_of(const char* word, const char* keyword)
-{
-    for (; *word != '\0'; ++word, ++keyword) {
-        if (*keyword == '\0' || ascii_lower(*word) != ascii_lower(*keyword))
-            return false;
-    }
-    return true;
-}
 
 bool is_space(char c)
 {
@@ -102,58 +81,14 @@ double decimal_to_real(const char* text)
     return std::strtod(number.c_str(), nullptr);
 }
 
-// Decimal text to integer, as the standard conversion reads it; values past
-// the int range are held at its ends instead of overflowing.
-int decimal_to_int(const char* text)
-{
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
-
-// A value narrowed to the 32-bit float of a slot; magnitudes past the float
-// range become infinities.
-float to_float(double value)
-{
-    if (value > FLT_MAX)
-        return INFINITY;
-    if (value < -FLT_MAX)
-        return -INFINITY;
-    return static_cast<float>(value);
-}
-
 // One line being parsed.
 struct rule_line {
     const char* file_name;
     std::int32_t number;   // physical line number, from 1
-    char* cursor;          // where the next word is looked for
+    word_cursor words;     // the rest of the line, word by word
     const char* comment;   // first comment character, or null
     const char* copy;      // the line as read, for messages (shown through shown_text)
 };
-
-// Takes the next word: separators before it are skipped, and the separator
-// that ends it is overwritten with NUL. Returns the word's first character
-// (so that callers can tell whether it lies in the commentary), or null when
-// only separators are left.
-char* take_word(rule_line& line, const char* separators)
-{
-    char* start = line.cursor + std::strspn(line.cursor, separators);
-    if (*start == '\0') {
-        line.cursor = start;
-        return nullptr;
-    }
-    char* end = start + std::strcspn(start, separators);
-    if (*end != '\0') {
-        *end = '\0';
-        line.cursor = end + 1;
-    } else {
-        line.cursor = end;
-    }
-    return start;
-}
 
 bool in_comment(const rule_line& line, const char* word)
 {
@@ -187,7 +122,7 @@ struct argument {
 // the failure, whose code is left in code.
 char* take_argument(rule_line& line, const char* separators, const argument& arg, int& code)
 {
-    char* word = take_word(line, separators);
+    char* word = next_word(line.words, separators);
     if (word == nullptr) {
         code = fail(line, arg.absent_code, "%s", arg.absent);
         return nullptr;
@@ -275,7 +210,7 @@ int parse_circle(rule_line& line, rule_record& rule)
     const double radius = decimal_to_real(word);
     if (!(radius > 0.0))
         return fail(line, radius_arg.bad_code, radius_arg.bad, radius);
-    set_rule_float(rule, 0, to_float(radius));
+    set_rule_float(rule, 0, to_float_or_infinity(radius));
     return take_angles(line, circle_position, 2, rule, 1);
 }
 
@@ -290,7 +225,7 @@ int parse_compass(rule_line& line, rule_record& rule)
         return code;
     int direction = 0;
     for (int i = 1; i < 9 && direction == 0; ++i) {
-        if (same_word(word, compass_names[i]))
+        if (same_word_ignoring_case(word, compass_names[i]))
             direction = i;
     }
     if (direction == 0)
@@ -311,16 +246,16 @@ int parse_sector(rule_line& line, rule_record& rule)
         return code;
     if (!is_digit(word[0]))
         return fail(line, inner_arg.bad_code, "%s", inner_arg.bad);
-    set_rule_float(rule, 2, to_float(decimal_to_real(word)));
+    set_rule_float(rule, 2, to_float_or_infinity(decimal_to_real(word)));
 
     // The Outer Range is optional: absent or in the commentary leaves 0.0.
-    word = take_word(line, item_separators);
+    word = next_word(line.words, item_separators);
     if (word == nullptr || in_comment(line, word))
         return 0;
     const double outer = decimal_to_real(word);
     if (!(outer > static_cast<double>(rule_float(rule, 2))))
         return fail(line, -66, "invalid Outer Range, must be > Inner Range: %f", outer);
-    set_rule_float(rule, 3, to_float(outer));
+    set_rule_float(rule, 3, to_float_or_infinity(outer));
     return 0;
 }
 
@@ -346,7 +281,7 @@ int parse_call_sign(rule_line& line, rule_record& rule)
         rule.flags |= mod_prefix;
     } else if (char* dash = std::strchr(item, '-')) {
         *dash = '\0';
-        const int ssid = decimal_to_int(dash + 1);
+        const int ssid = to_int_saturating(dash + 1, 10);
         if (ssid < 0 || ssid > 15)
             return fail(line, -9, "invalid SSID range [0..15]: %d", ssid);
         rule.flags |= mod_ssid;
@@ -382,20 +317,20 @@ int rules_process(const char* rfp)
     std::int32_t implicit_count = 0;
     rule_record* next = rule_table;
 
-    char buf[256];
-    char copy[256];
+    char buf[line_size];
+    char copy[line_size];
     while (read_text_line(file.get(), buf, static_cast<int>(sizeof buf)) > 0) {
         chop_line_end(buf);
         std::memcpy(copy, buf, sizeof copy);
-        rule_line line{rfp, ++line_number, buf, std::strpbrk(buf, comment_chars), copy};
+        rule_line line{rfp, ++line_number, word_cursor{buf}, std::strpbrk(buf, comment_chars), copy};
 
-        const char* word = take_word(line, word_separators);
+        const char* word = next_word(line.words, word_separators);
         if (word == nullptr || std::strchr(comment_chars, word[0]) != nullptr)
             continue;
 
         std::uint8_t action = 0;
         for (const rule_action& candidate : rule_actions) {
-            if (same_word(word, candidate.name)) {
+            if (same_word_ignoring_case(word, candidate.name)) {
                 action = candidate.action;
                 break;
             }
@@ -403,7 +338,7 @@ int rules_process(const char* rfp)
         if (action == 0)
             return fail(line, -3, "action %s invalid", shown_text(word).c_str());
 
-        const char* command = take_word(line, word_separators);
+        const char* command = next_word(line.words, word_separators);
         if (command == nullptr)
             return fail(line, -71, "missing arguments");
         if (std::strchr(comment_chars, command[0]) != nullptr)
@@ -415,7 +350,7 @@ int rules_process(const char* rfp)
         int matches = 0;
         std::uint8_t type = 0;
         for (const rule_keyword& keyword : rule_keywords) {
-            if (is_prefix_of(command, keyword.name)) {
+            if (word_abbreviates(command, keyword.name)) {
                 ++matches;
                 type = keyword.code;
             }

@@ -3,19 +3,12 @@
 // to fatal_exit) and gives the operation's code.
 #pragma once
 
+#include "textio/textio.hpp"
+
 #include <cstdint>
 #include <string>
 
-#if defined(__MINGW32__)
-#define PELLO_PRINTF_FORMAT __attribute__((format(gnu_printf, 1, 2)))
-#else
-#define PELLO_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
-#endif
-
 namespace pello {
-
-// printf into a string of any length, for the texts handed to fatal_exit.
-PELLO_PRINTF_FORMAT std::string format_text(const char* format, ...);
 
 // open_port: false (its code -1) when the name is missing.
 bool open_port_args_ok(const char* name);
