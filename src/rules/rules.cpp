@@ -23,7 +23,7 @@ constexpr rule_keyword rule_keyword_entries[] = {
 
 constinit const std::span<const rule_keyword> rule_keywords{rule_keyword_entries};
 
-const char* const compass_names[9] = {"Error", "N", "NE", "E", "SE", "S", "SW", "W", "NW"};
+const char* const compass_names[compass_count] = {"Error", "N", "NE", "E", "SE", "S", "SW", "W", "NW"};
 
 rule_record rule_table[rule_max];
 std::int32_t rules_processed = 0;
@@ -89,7 +89,7 @@ void argument_texts(const rule_record& rule, std::string text[4])
         break;
     case RULE_COMPASS: {
         unsigned direction = rule.slot[0][0];
-        text[0] = format_text("%-2s Dir,", compass_names[direction < 9 ? direction : 0]);
+        text[0] = format_text("%-2s Dir,", compass_names[direction < compass_count ? direction : 0]);
         text[1] = format_text("%-10.6f D Lat,", slot_value(rule, 1));
         text[2] = format_text("%-11.5f D Lon", slot_value(rule, 2));
         break;
@@ -131,12 +131,12 @@ void rules_display()
         const rule_record& rule = rule_table[i];
         std::string text[4];
         argument_texts(rule, text);
-        const int action = rule.flags & 0x0F;
+        const int action = rule.flags & action_mask;
         std::printf("%-6s %-9s %02x   %s %s %s %s\n",
                     action == action_pass   ? "Pass"
                     : action == action_drop ? "Drop"
                                             : "?",
-                    rule_type_name(rule.type), rule.flags & 0xF0, text[0].c_str(),
+                    rule_type_name(rule.type), rule.flags & modifier_mask, text[0].c_str(),
                     text[1].c_str(), text[2].c_str(), text[3].c_str());
     }
 }

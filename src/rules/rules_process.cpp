@@ -224,7 +224,7 @@ int parse_compass(rule_line& line, rule_record& rule)
     if (word == nullptr)
         return code;
     int direction = 0;
-    for (int i = 1; i < 9 && direction == 0; ++i) {
+    for (int i = 1; i < compass_count && direction == 0; ++i) {
         if (same_word_ignoring_case(word, compass_names[i]))
             direction = i;
     }
