@@ -113,15 +113,11 @@ std::string make_temp_dir(const char* tag)
 void reset_state()
 {
     close_port();
-    conf_reset();
-    conf_loaded = 0;
-    std::memset(rule_table, 0, sizeof rule_table);
-    rule_lines = 0;
-    rules_processed = 0;
+    conf_state_reset();
+    rules_reset();
     link_state = link_state_t{0, {}, 57600};
     std::memset(rx_buffer, 0, sizeof rx_buffer);
-    std::memset(line_buf, 0, sizeof line_buf);
-    std::memset(prev_line, 0, sizeof prev_line);
+    console_reset();
 }
 
 void finding(const char* what)

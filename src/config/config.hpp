@@ -74,6 +74,10 @@ const unsigned char* conf_image();
 // Loads the default image and sets digi_count to 0; conf_loaded is untouched.
 void conf_reset();
 
+// The configuration as at start-up: the default image, digi_count 0, and no
+// file loaded (conf_loaded 0).
+void conf_state_reset();
+
 // dconfigure: prints the record.
 void conf_display();
 

@@ -106,6 +106,12 @@ void copy_line(char* to, const char* from)
 
 }  // namespace
 
+void console_reset()
+{
+    std::memset(line_buf, 0, sizeof line_buf);
+    std::memset(prev_line, 0, sizeof prev_line);
+}
+
 // The first entry whose name the word abbreviates; a second one makes the
 // word ambiguous at once.
 const cmd_entry* cmd_match(const char* word)

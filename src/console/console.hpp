@@ -43,6 +43,9 @@ extern const char angles_help[];
 extern char line_buf[line_size];
 extern char prev_line[line_size];
 
+// Empties the command line and the line "." repeats.
+void console_reset();
+
 // Prints the command summary, the default link baud in square brackets.
 void cmd_summary();
 

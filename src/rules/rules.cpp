@@ -28,6 +28,15 @@ const char* const compass_names[compass_count] = {"Error", "N", "NE", "E", "SE",
 rule_record rule_table[rule_max];
 std::int32_t rules_processed = 0;
 
+void rules_reset()
+{
+    conf_record.implicit_action = implicit_pass;
+    rule_lines = 0;
+    conf_record.rule_count = 0;
+    rules_processed = 0;
+    std::memset(rule_table, 0, sizeof rule_table);
+}
+
 float rule_float(const rule_record& rule, int slot)
 {
     float value;

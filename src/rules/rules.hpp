@@ -69,6 +69,10 @@ extern rule_record rule_table[rule_max];
 extern std::int32_t rule_lines;       // rule lines accepted in the current parse
 extern std::int32_t rules_processed;  // 1 once a Rules file was read to its end
 
+// No rules: an empty table, no rule lines, nothing processed, and the
+// record's implicit action pass with a rule count of 0.
+void rules_reset();
+
 // Keyword of the first rule_keywords entry with this code, or "?".
 const char* rule_type_name(int code);
 

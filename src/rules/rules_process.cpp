@@ -308,11 +308,7 @@ int rules_process(const char* rfp)
         return -2;
     }
 
-    conf_record.implicit_action = implicit_pass;
-    rule_lines = 0;
-    conf_record.rule_count = 0;
-    rules_processed = 0;
-    std::memset(rule_table, 0, sizeof rule_table);
+    rules_reset();
     std::int32_t line_number = 0;
     std::int32_t implicit_count = 0;
     rule_record* next = rule_table;
