@@ -29,6 +29,67 @@ constinit const std::span<const rule_action> rule_actions{rule_action_entries};
 
 namespace {
 
+// What rules_process returns: 0, or the code of the first failure. An
+// argument fails as absent (nothing left on the line), in the commentary
+// (its word lies after a comment character) or invalid.
+enum rules_status : int {
+    RULES_OK = 0,
+    RULES_NULL_PATH = -1,
+    RULES_CANNOT_READ = -2,  // cannot be opened, or a read error
+    RULES_ACTION = -3,
+    RULES_COMMAND_IN_COMMENT = -5,
+    RULES_LIMIT = -6,
+    RULES_COMMAND = -7,  // unknown or ambiguous
+    RULES_DESTIN_IN_COMMENT = -8,
+    RULES_SSID = -9,
+    RULES_DESTIN_TOO_LONG = -10,
+    RULES_SOURCE_TOO_LONG = -11,
+    RULES_DESTIN_ABSENT = -11,  // the same code as a Source too long
+    RULES_SOURCE_IN_COMMENT = -12,
+    RULES_SOURCE_ABSENT = -13,
+    RULES_RADIUS_IN_COMMENT = -14,
+    RULES_RADIUS = -16,
+    RULES_CIRCLE_LAT_IN_COMMENT = -17,
+    RULES_CIRCLE_LAT = -19,
+    RULES_CIRCLE_LON_IN_COMMENT = -20,
+    RULES_CIRCLE_LON = -22,
+    RULES_CIRCLE_LON_ABSENT = -23,
+    RULES_CIRCLE_LAT_ABSENT = -24,
+    RULES_RADIUS_ABSENT = -25,
+    RULES_DIRECTION_IN_COMMENT = -26,
+    RULES_DIRECTION = -27,
+    RULES_COMPASS_LAT_IN_COMMENT = -29,
+    RULES_COMPASS_LAT = -31,
+    RULES_COMPASS_LON_IN_COMMENT = -32,
+    RULES_COMPASS_LON = -34,
+    RULES_COMPASS_LON_ABSENT = -35,
+    RULES_COMPASS_LAT_ABSENT = -36,
+    RULES_DIRECTION_ABSENT = -37,
+    RULES_LAT1_IN_COMMENT = -38,
+    RULES_LAT1 = -40,
+    RULES_LON1_IN_COMMENT = -41,
+    RULES_LON1 = -43,
+    RULES_LAT2_IN_COMMENT = -44,
+    RULES_LAT2 = -46,
+    RULES_LON2_IN_COMMENT = -47,
+    RULES_LON2 = -49,
+    RULES_LON2_ABSENT = -50,
+    RULES_LAT2_ABSENT = -51,
+    RULES_LON1_ABSENT = -52,
+    RULES_LAT1_ABSENT = -53,
+    RULES_ANGLE1_IN_COMMENT = -54,
+    RULES_ANGLE1 = -57,
+    RULES_ANGLE2_IN_COMMENT = -58,
+    RULES_ANGLE2 = -60,
+    RULES_INNER_IN_COMMENT = -61,
+    RULES_INNER = -62,
+    RULES_OUTER = -66,
+    RULES_INNER_ABSENT = -67,
+    RULES_ANGLE2_ABSENT = -68,
+    RULES_ANGLE1_ABSENT = -69,
+    RULES_COMMAND_ABSENT = -71,
+};
+
 // Separator sets: each word of a line is taken with one of them.
 const char word_separators[] = " \t,";
 const char angle_separators[] = "\t,";
@@ -168,41 +229,42 @@ int take_angles(rule_line& line, const angle_argument* args, int count, rule_rec
 }
 
 const angle_argument circle_position[2] = {
-    {{"missing Latitude", -24, "missing Latitude", -17,
-      "invalid Latitude range [-90..90]: %f", -19}, angle_separators, -90.0, 90.0},
-    {{"missing Longitude", -23, "missing Longitude", -20,
-      "invalid Longitude range [-180..180]: %f", -22}, last_angle_separators, -180.0, 180.0},
+    {{"missing Latitude", RULES_CIRCLE_LAT_ABSENT, "missing Latitude", RULES_CIRCLE_LAT_IN_COMMENT,
+      "invalid Latitude range [-90..90]: %f", RULES_CIRCLE_LAT}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude", RULES_CIRCLE_LON_ABSENT, "missing Longitude", RULES_CIRCLE_LON_IN_COMMENT,
+      "invalid Longitude range [-180..180]: %f", RULES_CIRCLE_LON}, last_angle_separators, -180.0, 180.0},
 };
 
 const angle_argument compass_position[2] = {
-    {{"missing Latitude", -36, "missing Latitude", -29,
-      "invalid Latitude range [-90..90]: %f", -31}, angle_separators, -90.0, 90.0},
-    {{"missing Longitude", -35, "missing Longitude", -32,
-      "invalid Longitude range [-180..180]: %f", -34}, last_angle_separators, -180.0, 180.0},
+    {{"missing Latitude", RULES_COMPASS_LAT_ABSENT, "missing Latitude", RULES_COMPASS_LAT_IN_COMMENT,
+      "invalid Latitude range [-90..90]: %f", RULES_COMPASS_LAT}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude", RULES_COMPASS_LON_ABSENT, "missing Longitude", RULES_COMPASS_LON_IN_COMMENT,
+      "invalid Longitude range [-180..180]: %f", RULES_COMPASS_LON}, last_angle_separators, -180.0, 180.0},
 };
 
 const angle_argument rectangle_corners[4] = {
-    {{"missing Latitude1", -53, "missing Latitude1", -38,
-      "invalid Latitude1 range [-90..90]: %f", -40}, angle_separators, -90.0, 90.0},
-    {{"missing Longitude1", -52, "missing Longitude1", -41,
-      "invalid Longitude1 range [-180..180]: %f", -43}, angle_separators, -180.0, 180.0},
-    {{"missing Latitude2", -51, "missing Latitude2", -44,
-      "invalid Latitude2 range [-90..90]: %f", -46}, angle_separators, -90.0, 90.0},
-    {{"missing Longitude2", -50, "missing Longitude2", -47,
-      "invalid Longitude2 range [-180..180]: %f", -49}, last_angle_separators, -180.0, 180.0},
+    {{"missing Latitude1", RULES_LAT1_ABSENT, "missing Latitude1", RULES_LAT1_IN_COMMENT,
+      "invalid Latitude1 range [-90..90]: %f", RULES_LAT1}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude1", RULES_LON1_ABSENT, "missing Longitude1", RULES_LON1_IN_COMMENT,
+      "invalid Longitude1 range [-180..180]: %f", RULES_LON1}, angle_separators, -180.0, 180.0},
+    {{"missing Latitude2", RULES_LAT2_ABSENT, "missing Latitude2", RULES_LAT2_IN_COMMENT,
+      "invalid Latitude2 range [-90..90]: %f", RULES_LAT2}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude2", RULES_LON2_ABSENT, "missing Longitude2", RULES_LON2_IN_COMMENT,
+      "invalid Longitude2 range [-180..180]: %f", RULES_LON2}, last_angle_separators, -180.0, 180.0},
 };
 
 const angle_argument sector_angles[2] = {
-    {{"missing Angle1", -69, "missing Angle1", -54,
-      "invalid Angle1, range [0..360]: %f", -57}, angle_separators, 0.0, 360.0},
-    {{"missing Angle2", -68, "missing Angle2", -58,
-      "invalid Angle2, range [0..360]: %f", -60}, angle_separators, 0.0, 360.0},
+    {{"missing Angle1", RULES_ANGLE1_ABSENT, "missing Angle1", RULES_ANGLE1_IN_COMMENT,
+      "invalid Angle1, range [0..360]: %f", RULES_ANGLE1}, angle_separators, 0.0, 360.0},
+    {{"missing Angle2", RULES_ANGLE2_ABSENT, "missing Angle2", RULES_ANGLE2_IN_COMMENT,
+      "invalid Angle2, range [0..360]: %f", RULES_ANGLE2}, angle_separators, 0.0, 360.0},
 };
 
 int parse_circle(rule_line& line, rule_record& rule)
 {
-    static const argument radius_arg = {"missing Radius", -25, "missing Range", -14,
-                                        "invalid Circle Radius, must be > 0: %f", -16};
+    static const argument radius_arg = {"missing Radius", RULES_RADIUS_ABSENT,
+                                        "missing Range", RULES_RADIUS_IN_COMMENT,
+                                        "invalid Circle Radius, must be > 0: %f", RULES_RADIUS};
     int code = 0;
     char* word = take_argument(line, word_separators, radius_arg, code);
     if (word == nullptr)
@@ -216,9 +278,9 @@ int parse_circle(rule_line& line, rule_record& rule)
 
 int parse_compass(rule_line& line, rule_record& rule)
 {
-    static const argument direction_arg = {"missing Compass Direction", -37,
-                                           "missing Direction", -26,
-                                           "invalid compass Direction %s", -27};
+    static const argument direction_arg = {"missing Compass Direction", RULES_DIRECTION_ABSENT,
+                                           "missing Direction", RULES_DIRECTION_IN_COMMENT,
+                                           "invalid compass Direction %s", RULES_DIRECTION};
     int code = 0;
     char* word = take_argument(line, word_separators, direction_arg, code);
     if (word == nullptr)
@@ -236,8 +298,9 @@ int parse_compass(rule_line& line, rule_record& rule)
 
 int parse_sector(rule_line& line, rule_record& rule)
 {
-    static const argument inner_arg = {"missing Inner Range", -67, "missing Inner Range", -61,
-                                       "invalid or missing Inner Range", -62};
+    static const argument inner_arg = {"missing Inner Range", RULES_INNER_ABSENT,
+                                       "missing Inner Range", RULES_INNER_IN_COMMENT,
+                                       "invalid or missing Inner Range", RULES_INNER};
     if (int code = take_angles(line, sector_angles, 2, rule, 0))
         return code;
     int code = 0;
@@ -254,7 +317,7 @@ int parse_sector(rule_line& line, rule_record& rule)
         return 0;
     const double outer = decimal_to_real(word);
     if (!(outer > static_cast<double>(rule_float(rule, 2))))
-        return fail(line, -66, "invalid Outer Range, must be > Inner Range: %f", outer);
+        return fail(line, RULES_OUTER, "invalid Outer Range, must be > Inner Range: %f", outer);
     set_rule_float(rule, 3, to_float_or_infinity(outer));
     return 0;
 }
@@ -262,11 +325,12 @@ int parse_sector(rule_line& line, rule_record& rule)
 // destin, dst, source, src: CALL, CALL-SSID, PREFIX* or a lone *.
 int parse_call_sign(rule_line& line, rule_record& rule)
 {
-    static const argument source_arg = {"missing Source", -13, "missing Source string", -12,
-                                        "Source is too long: %s", -11};
-    static const argument destin_arg = {"missing Destination", -11,
-                                        "missing Destination string", -8,
-                                        "Destination is too long: %s", -10};
+    static const argument source_arg = {"missing Source", RULES_SOURCE_ABSENT,
+                                        "missing Source string", RULES_SOURCE_IN_COMMENT,
+                                        "Source is too long: %s", RULES_SOURCE_TOO_LONG};
+    static const argument destin_arg = {"missing Destination", RULES_DESTIN_ABSENT,
+                                        "missing Destination string", RULES_DESTIN_IN_COMMENT,
+                                        "Destination is too long: %s", RULES_DESTIN_TOO_LONG};
     const argument& arg = rule.type == RULE_SOURCE ? source_arg : destin_arg;
     int code = 0;
     char* item = take_argument(line, item_separators, arg, code);
@@ -283,7 +347,7 @@ int parse_call_sign(rule_line& line, rule_record& rule)
         *dash = '\0';
         const int ssid = to_int_saturating(dash + 1, 10);
         if (ssid < 0 || ssid > 15)
-            return fail(line, -9, "invalid SSID range [0..15]: %d", ssid);
+            return fail(line, RULES_SSID, "invalid SSID range [0..15]: %d", ssid);
         rule.flags |= mod_ssid;
         rule.slot[1][0] = static_cast<unsigned char>(ssid);
     }
@@ -300,12 +364,12 @@ int rules_process(const char* rfp)
 {
     if (rfp == nullptr) {
         std::printf("rules_process: Error: param rfp is invalid\n");
-        return -1;
+        return RULES_NULL_PATH;
     }
     text_file file = open_text_file(rfp);
     if (file == nullptr) {
         std::printf("\a\aError: cannot open %s\n", rfp);
-        return -2;
+        return RULES_CANNOT_READ;
     }
 
     rules_reset();
@@ -332,16 +396,16 @@ int rules_process(const char* rfp)
             }
         }
         if (action == 0)
-            return fail(line, -3, "action %s invalid", shown_text(word).c_str());
+            return fail(line, RULES_ACTION, "action %s invalid", shown_text(word).c_str());
 
         const char* command = next_word(line.words, word_separators);
         if (command == nullptr)
-            return fail(line, -71, "missing arguments");
+            return fail(line, RULES_COMMAND_ABSENT, "missing arguments");
         if (std::strchr(comment_chars, command[0]) != nullptr)
-            return fail(line, -5, "missing command");
+            return fail(line, RULES_COMMAND_IN_COMMENT, "missing command");
 
         if (rule_lines >= rule_max)
-            return fail(line, -6, "rule limit (%d) exceeded", rule_max);
+            return fail(line, RULES_LIMIT, "rule limit (%d) exceeded", rule_max);
 
         int matches = 0;
         std::uint8_t type = 0;
@@ -352,9 +416,9 @@ int rules_process(const char* rfp)
             }
         }
         if (matches > 1)
-            return fail(line, -7, "Ambiguous command: %s", shown_text(command).c_str());
+            return fail(line, RULES_COMMAND, "Ambiguous command: %s", shown_text(command).c_str());
         if (matches == 0)
-            return fail(line, -7, "command %s invalid", shown_text(command).c_str());
+            return fail(line, RULES_COMMAND, "command %s invalid", shown_text(command).c_str());
 
         if (type == RULE_IMPLICIT) {
             conf_record.implicit_action = action == action_drop ? implicit_drop : implicit_pass;
@@ -398,13 +462,13 @@ int rules_process(const char* rfp)
     // A read error is no end of file: the rules read so far are not counted.
     if (std::ferror(file.get())) {
         std::printf("\a\aError: cannot read %s\n", rfp);
-        return -2;
+        return RULES_CANNOT_READ;
     }
 
     conf_record.rule_count = static_cast<std::uint16_t>(rule_lines - implicit_count);
     std::printf("Rules processed %d, implicit %d\n", conf_record.rule_count, implicit_count);
     rules_processed = 1;
-    return 0;
+    return RULES_OK;
 }
 
 }  // namespace pello
