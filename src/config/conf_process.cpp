@@ -56,7 +56,6 @@ enum conf_status : int {
     CONF_ARGUMENT = -11,
 };
 
-constexpr int call_max = 6;
 constexpr int digi_max = 8;
 constexpr int digi_length = 8;
 constexpr int wide_limit = 6;
@@ -122,7 +121,7 @@ int handle_ssid(conf_line& line)
     if (word == nullptr)
         return status;
     const int ssid = to_int_saturating(word, 0);
-    if (ssid < 0 || ssid > 15) {
+    if (ssid < 0 || ssid > ssid_max) {
         std::printf("\a\aError: line %d: invalid SSID argument range [0..15]: %d: %s\n",
                     line.number, ssid, line.text);
         return CONF_ARGUMENT;

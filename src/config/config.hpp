@@ -63,6 +63,11 @@ static_assert(offsetof(conf_record_t, digi_path) == 0x38);
 inline constexpr std::uint16_t implicit_drop = 0x0064;  // 'd'
 inline constexpr std::uint16_t implicit_pass = 0x0070;  // 'p'
 
+// A call sign: at most call_max characters, and an SSID of 0 to ssid_max,
+// in the station call and in the rules alike.
+inline constexpr int call_max = 6;
+inline constexpr int ssid_max = 15;
+
 extern conf_record_t conf_record;
 extern const unsigned char conf_default_image[120];
 extern std::int32_t digi_count;   // components in digi_path, 0 to 8

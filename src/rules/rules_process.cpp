@@ -346,13 +346,13 @@ int parse_call_sign(rule_line& line, rule_record& rule)
     } else if (char* dash = std::strchr(item, '-')) {
         *dash = '\0';
         const int ssid = to_int_saturating(dash + 1, 10);
-        if (ssid < 0 || ssid > 15)
+        if (ssid < 0 || ssid > ssid_max)
             return fail(line, RULES_SSID, "invalid SSID range [0..15]: %d", ssid);
         rule.flags |= mod_ssid;
         rule.slot[1][0] = static_cast<unsigned char>(ssid);
     }
     const std::size_t length = std::strlen(item);
-    if (length > 6)
+    if (length > call_max)
         return fail(line, arg.bad_code, arg.bad, shown_text(item).c_str());
     std::memcpy(rule.slot[0], item, length);
     return 0;
