@@ -146,7 +146,9 @@ int handle_position(conf_line& line)
                     shown_text(lat_text).c_str(), line.text);
         return CONF_ARGUMENT;
     }
-    conf_record.base_lat = to_float_saturating(lat);
+    // dmctodeg gives at most 360 degrees either way: never a value past the
+    // float range.
+    conf_record.base_lat = to_float_or_infinity(lat);
 
     int status = CONF_OK;
     const char* lon_text = next_argument(line, "Station Longitude", status);
@@ -158,7 +160,7 @@ int handle_position(conf_line& line)
                     line.number, shown_text(lon_text).c_str(), line.text);
         return CONF_ARGUMENT;
     }
-    conf_record.base_lon = to_float_saturating(lon);
+    conf_record.base_lon = to_float_or_infinity(lon);
     return CONF_OK;
 }
 

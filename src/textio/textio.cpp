@@ -142,15 +142,6 @@ long long to_long_long_saturating(const char* text)
     return std::strtoll(text, nullptr, 10);
 }
 
-float to_float_saturating(double value)
-{
-    if (value > FLT_MAX)
-        return FLT_MAX;
-    if (value < -FLT_MAX)
-        return -FLT_MAX;
-    return static_cast<float>(value);
-}
-
 float to_float_or_infinity(double value)
 {
     if (value > FLT_MAX)

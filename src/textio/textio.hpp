@@ -70,12 +70,8 @@ int to_int_saturating(const char* text, int base);
 // Decimal integer text as strtoll reads it, held at the long long range.
 long long to_long_long_saturating(const char* text);
 
-// A double narrowed to a float, magnitudes past the float range held at
-// -FLT_MAX and FLT_MAX: a value that must stay a finite number.
-float to_float_saturating(double value);
-
 // A double narrowed to a float, magnitudes past the float range becoming
-// infinities: a working value whose range tests then fail.
+// infinities (which then fail every range test).
 float to_float_or_infinity(double value);
 
 // Reads one operator line from standard input into buf (at most size - 1

@@ -1,6 +1,7 @@
 // The number readers shared by the parsers and the commands, at the edges
 // where their rules part: past the int range, past the float range, and in
 // the base of the text.
+#include "angles/angles.hpp"
 #include "device/device.hpp"
 #include "textio/textio.hpp"
 
@@ -39,28 +40,34 @@ TEST(NumberReaders, IntegersPastTheRangeAndInOtherBases)
     EXPECT_EQ(pello::to_long_long_saturating("-99999999999999999999"), LLONG_MIN);
 }
 
-TEST(NumberReaders, FloatsPastTheRange)
+TEST(NumberReaders, FloatsPastTheRangeBecomeInfinities)
 {
     struct row {
         double value;
-        float saturating;   // the station position: always a finite number
-        float or_infinity;  // angle parts and rule values: fail their range tests
+        float narrowed;
     };
     const row rows[] = {
-        {FLT_MAX, FLT_MAX, FLT_MAX},
-        {-FLT_MAX, -FLT_MAX, -FLT_MAX},
-        {1e39, FLT_MAX, INFINITY},
-        {-1e39, -FLT_MAX, -INFINITY},
-        {DBL_MAX, FLT_MAX, INFINITY},
-        {-HUGE_VAL, -FLT_MAX, -INFINITY},
-        {0.1, 0.1F, 0.1F},
+        {FLT_MAX, FLT_MAX}, {-FLT_MAX, -FLT_MAX}, {1e39, INFINITY},   {-1e39, -INFINITY},
+        {DBL_MAX, INFINITY}, {-HUGE_VAL, -INFINITY}, {0.1, 0.1F},
     };
-    for (const row& r : rows) {
-        EXPECT_EQ(pello::to_float_saturating(r.value), r.saturating) << r.value;
-        EXPECT_EQ(pello::to_float_or_infinity(r.value), r.or_infinity) << r.value;
-    }
-    EXPECT_TRUE(std::isnan(pello::to_float_saturating(NAN)));
+    for (const row& r : rows)
+        EXPECT_EQ(pello::to_float_or_infinity(r.value), r.narrowed) << r.value;
     EXPECT_TRUE(std::isnan(pello::to_float_or_infinity(NAN)));
+}
+
+// The station position was once narrowed with a rule of its own (held at
+// FLT_MAX); no angle ever reaches that edge: a text is refused, or it gives
+// at most 360 degrees either way.
+TEST(NumberReaders, NoAngleReachesTheFloatRange)
+{
+    const char* const texts[] = {"1e39", "-1e39", "99999999999999999999:00:00", "1e300.00.00",
+                                 "-4e38d 0m 0c", "3.5e38D"};
+    for (const char* text : texts) {
+        testing::internal::CaptureStdout();
+        const double value = pello::dmctodeg(text);
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(value == pello::angle_error || std::fabs(value) <= 360.0) << text;
+    }
 }
 
 }  // namespace
