@@ -1,5 +1,7 @@
 #include "bench_support.hpp"
 
+#include "textio/textio.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -19,18 +21,6 @@ namespace pello::bench {
 namespace {
 
 std::FILE* report_stream = nullptr;
-
-std::string vtext(const char* format, std::va_list args)
-{
-    std::va_list again;
-    va_copy(again, args);
-    const int size = std::vsnprintf(nullptr, 0, format, args);
-    std::string out(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-    if (size > 0)
-        std::vsnprintf(out.data(), out.size() + 1, format, again);
-    va_end(again);
-    return out;
-}
 
 double timespec_ms(const timespec& t)
 {
@@ -107,7 +97,7 @@ std::string text(const char* format, ...)
 {
     std::va_list args;
     va_start(args, format);
-    std::string out = vtext(format, args);
+    std::string out = vformat_text(format, args);
     va_end(args);
     return out;
 }
@@ -160,7 +150,7 @@ void complain(const char* format, ...)
 {
     std::va_list args;
     va_start(args, format);
-    const std::string message = vtext(format, args);
+    const std::string message = vformat_text(format, args);
     va_end(args);
     std::fprintf(stderr, "%s\n", message.c_str());
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "config/config.hpp"
+#include "console/console.hpp"
 #include "device/device.hpp"
 #include "fake_port.hpp"
 #include "fuzz_support.hpp"
@@ -141,7 +142,7 @@ void run_conversations(const std::uint8_t* data, std::size_t size)
     // download: both images, then the link is closed in every case.
     if (link_state.connected == 1) {
         const std::size_t command_write = fake_port::writes().size();
-        download_command();
+        download_command(line_buf, line_size);
         const auto& writes = fake_port::writes();
         if (writes.size() > command_write) {
             const std::vector<std::uint8_t>& command = writes[command_write];

@@ -114,14 +114,9 @@ void reset_state()
 {
     port_reset();
     link_reset();
-    conf_reset();
-    conf_loaded = 0;
-    std::memset(rule_table, 0, sizeof rule_table);
-    rule_lines = 0;
-    rules_processed = 0;
-    std::memset(line_buf, 0, sizeof line_buf);
-    std::memset(prev_line, 0, sizeof prev_line);
-    std::memset(fw_file_name, 0, sizeof fw_file_name);
+    conf_state_reset();
+    rules_reset();
+    console_reset();
 }
 
 void finding(const char* what)

@@ -231,11 +231,11 @@ std::string conf_report(const std::vector<unsigned char>& image)
 
 std::string rule_report(const rule_record& rule)
 {
-    const int action = rule.flags & 0x0F;
+    const int action = rule.flags & action_mask;
     std::string r = printf_string("line %u, %s, %s (0x%02X), mods 0x%02X:",
                                   static_cast<unsigned>(rule.line),
                                   action == action_pass ? "pass" : action == action_drop ? "drop" : "?",
-                                  rule_type_name(rule.type), rule.type, rule.flags & 0xF0);
+                                  rule_type_name(rule.type), rule.type, rule.flags & modifier_mask);
     const auto f = [&rule](int slot) { return static_cast<double>(rule_float(rule, slot)); };
     switch (rule.type) {
     case RULE_DESTIN:
@@ -254,7 +254,7 @@ std::string rule_report(const rule_record& rule)
         break;
     case RULE_COMPASS:
         r += printf_string(" direction %s (%u), lat %.6f, lon %.6f",
-                           rule.slot[0][0] < 9 ? compass_names[rule.slot[0][0]] : "?",
+                           rule.slot[0][0] < compass_count ? compass_names[rule.slot[0][0]] : "?",
                            static_cast<unsigned>(rule.slot[0][0]), f(1), f(2));
         break;
     case RULE_RECTANGLE:

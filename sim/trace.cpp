@@ -2,6 +2,8 @@
 // lines for the operator, and the files a session leaves in the out folder.
 #include "sim.hpp"
 
+#include "textio/textio.hpp"
+
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
@@ -17,20 +19,6 @@ struct file_closer {
 
 std::unique_ptr<std::FILE, file_closer> trace_file;
 const time_point trace_start = sim_clock::now();
-
-std::string vformat(const char* format, std::va_list args)
-{
-    std::va_list copy;
-    va_copy(copy, args);
-    const int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (n <= 0)
-        return {};
-    std::string text(static_cast<std::size_t>(n) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, args);
-    text.resize(static_cast<std::size_t>(n));
-    return text;
-}
 
 void trace_line(const std::string& text)
 {
@@ -59,7 +47,7 @@ std::string printf_string(const char* format, ...)
 {
     std::va_list args;
     va_start(args, format);
-    std::string text = vformat(format, args);
+    std::string text = vformat_text(format, args);
     va_end(args);
     return text;
 }
@@ -70,7 +58,7 @@ void trace(const char* format, ...)
         return;
     std::va_list args;
     va_start(args, format);
-    const std::string text = vformat(format, args);
+    const std::string text = vformat_text(format, args);
     va_end(args);
     trace_line(text);
 }
@@ -79,7 +67,7 @@ void event(const device& d, const char* format, ...)
 {
     std::va_list args;
     va_start(args, format);
-    const std::string text = vformat(format, args);
+    const std::string text = vformat_text(format, args);
     va_end(args);
     trace_line(text);
     if (!d.opt.quiet)

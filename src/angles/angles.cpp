@@ -3,6 +3,8 @@
 // direction letters N, E, S and W) turned into signed decimal degrees.
 #include "angles/angles.hpp"
 
+#include "textio/textio.hpp"
+
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -33,25 +35,6 @@ const char no_identifier[] =
 bool is_letter(unsigned char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-// A double narrowed to a 32-bit working value; magnitudes beyond the float
-// range become infinities (and then fail the range tests).
-float to_float(double value)
-{
-    if (value > FLT_MAX)
-        return INFINITY;
-    if (value < -FLT_MAX)
-        return -INFINITY;
-    return static_cast<float>(value);
-}
-
-// Decimal text to integer: leading white space, optional sign, digits up to
-// the first other character, 0 without digits. Out-of-range texts give the
-// largest values (far outside every angle range) instead of overflowing.
-long long to_integer(const char* text)
-{
-    return std::strtoll(text, nullptr, 10);
 }
 
 // Decimal text to real: leading white space, optional sign, digits, fraction
@@ -95,14 +78,14 @@ bool walk_separated(const char* body, char separator, bool integer_minutes, part
             continue;
         ++seen;
         if (seen == 1) {
-            value.degrees = static_cast<float>(to_integer(body));
+            value.degrees = static_cast<float>(to_long_long_saturating(body));
             pending = p + 1;
         } else {
             if (integer_minutes) {
-                value.minutes = static_cast<float>(to_integer(pending));
-                value.seconds = to_float(to_real(p + 1));
+                value.minutes = static_cast<float>(to_long_long_saturating(pending));
+                value.seconds = to_float_or_infinity(to_real(p + 1));
             } else {
-                value.minutes = to_float(to_real(pending));
+                value.minutes = to_float_or_infinity(to_real(pending));
             }
             return true;
         }
@@ -134,7 +117,7 @@ bool walk_dmc(const char* body, parts& value)
                             static_cast<double>(value.degrees));
                 return false;
             }
-            value.degrees = to_float(piece_to_real(pending, p));
+            value.degrees = to_float_or_infinity(piece_to_real(pending, p));
             have_degrees = true;
             break;
         case 'M': case 'm':
@@ -143,7 +126,7 @@ bool walk_dmc(const char* body, parts& value)
                             static_cast<double>(value.minutes));
                 return false;
             }
-            value.minutes = to_float(to_real(pending));
+            value.minutes = to_float_or_infinity(to_real(pending));
             have_minutes = true;
             break;
         case 'C': case 'c':
@@ -152,7 +135,7 @@ bool walk_dmc(const char* body, parts& value)
                             static_cast<double>(value.seconds));
                 return false;
             }
-            value.seconds = to_float(to_real(pending));
+            value.seconds = to_float_or_infinity(to_real(pending));
             have_seconds = true;
             break;
         case 'N': case 'n': case 'E': case 'e':

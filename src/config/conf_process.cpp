@@ -3,12 +3,9 @@
 #include "config/config.hpp"
 
 #include "angles/angles.hpp"
-#include "console/console.hpp"
 #include "serial/serial.hpp"
 #include "textio/textio.hpp"
 
-#include <cfloat>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,12 +13,18 @@
 
 namespace pello {
 
-const conf_keyword conf_keywords[conf_keyword_count] = {
+namespace {
+
+constexpr conf_keyword conf_keyword_entries[] = {
     {"call", 9},      {"ssid", 10},     {"position", 11}, {"base", 11},      {"log", 32},
     {"dropmangld", 17}, {"haltonerr", 16}, {"fixvalid", 18}, {"host", 4},     {"tnc", 3},
     {"dstar", 2},     {"nsr", 20},      {"relay", 19},    {"widemax", 14},   {"widetotal", 15},
     {"dupewin", 34},  {"digipath", 35},
 };
+
+}  // namespace
+
+constinit const std::span<const conf_keyword> conf_keywords{conf_keyword_entries};
 
 namespace {
 
@@ -53,7 +56,6 @@ enum conf_status : int {
     CONF_ARGUMENT = -11,
 };
 
-constexpr int call_max = 6;
 constexpr int digi_max = 8;
 constexpr int digi_length = 8;
 constexpr int wide_limit = 6;
@@ -82,28 +84,6 @@ char* next_argument(conf_line& line, const char* what, int& status)
     std::printf("\a\aError: line %d: missing %s argument: %s\n", line.number, what, line.text);
     status = word == nullptr ? CONF_ARGUMENT : CONF_IN_COMMENT;
     return nullptr;
-}
-
-// Integer conversion as strtol does it (leading blanks, a sign, base 0 or
-// 10), held to the int range so that any huge value still fails its range
-// check instead of wrapping into it.
-int to_int(const char* text, int base)
-{
-    const long value = std::strtol(text, nullptr, base);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
-
-float to_float(double degrees)
-{
-    if (degrees > FLT_MAX)
-        return FLT_MAX;
-    if (degrees < -FLT_MAX)
-        return -FLT_MAX;
-    return static_cast<float>(degrees);
 }
 
 char ascii_upper(char c)
@@ -140,8 +120,8 @@ int handle_ssid(conf_line& line)
     const char* word = next_argument(line, "SSID", status);
     if (word == nullptr)
         return status;
-    const int ssid = to_int(word, 0);
-    if (ssid < 0 || ssid > 15) {
+    const int ssid = to_int_saturating(word, 0);
+    if (ssid < 0 || ssid > ssid_max) {
         std::printf("\a\aError: line %d: invalid SSID argument range [0..15]: %d: %s\n",
                     line.number, ssid, line.text);
         return CONF_ARGUMENT;
@@ -166,7 +146,9 @@ int handle_position(conf_line& line)
                     shown_text(lat_text).c_str(), line.text);
         return CONF_ARGUMENT;
     }
-    conf_record.base_lat = to_float(lat);
+    // dmctodeg gives at most 360 degrees either way: never a value past the
+    // float range.
+    conf_record.base_lat = to_float_or_infinity(lat);
 
     int status = CONF_OK;
     const char* lon_text = next_argument(line, "Station Longitude", status);
@@ -178,7 +160,7 @@ int handle_position(conf_line& line)
                     line.number, shown_text(lon_text).c_str(), line.text);
         return CONF_ARGUMENT;
     }
-    conf_record.base_lon = to_float(lon);
+    conf_record.base_lon = to_float_or_infinity(lon);
     return CONF_OK;
 }
 
@@ -188,7 +170,7 @@ int handle_baud(conf_line& line, std::uint32_t& field)
     const char* word = next_argument(line, "Baud", status);
     if (word == nullptr)
         return status;
-    const int rate = to_int(word, 10);
+    const int rate = to_int_saturating(word, 10);
     if (get_baud(rate) == 0) {
         std::printf("\a\aError: line %d: invalid Baud argument: %d: %s\n", line.number, rate,
                     line.text);
@@ -204,7 +186,7 @@ int handle_wide(conf_line& line, std::uint16_t& field)
     const char* word = next_argument(line, "n", status);
     if (word == nullptr)
         return status;
-    const int n = to_int(word, 10);
+    const int n = to_int_saturating(word, 10);
     if (n < 1 || n > wide_limit) {
         std::printf("\a\aError: line %d: invalid n argument range [1..%d]: %d: %s\n", line.number,
                     wide_limit, n, line.text);
@@ -220,7 +202,7 @@ int handle_dupe_window(conf_line& line)
     const char* word = next_argument(line, "seconds", status);
     if (word == nullptr)
         return status;
-    const int seconds = to_int(word, 10);
+    const int seconds = to_int_saturating(word, 10);
     if (seconds < 5 || seconds > 500) {
         std::printf("\a\aError: line %d: invalid seconds argument range [5..500]: %d: %s\n",
                     line.number, seconds, line.text);

@@ -54,6 +54,12 @@ void conf_reset()
     digi_count = 0;
 }
 
+void conf_state_reset()
+{
+    conf_reset();
+    conf_loaded = 0;
+}
+
 std::int32_t default_link_baud()
 {
     const std::uint32_t rate =

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace pello {
 
@@ -62,6 +63,11 @@ static_assert(offsetof(conf_record_t, digi_path) == 0x38);
 inline constexpr std::uint16_t implicit_drop = 0x0064;  // 'd'
 inline constexpr std::uint16_t implicit_pass = 0x0070;  // 'p'
 
+// A call sign: at most call_max characters, and an SSID of 0 to ssid_max,
+// in the station call and in the rules alike.
+inline constexpr int call_max = 6;
+inline constexpr int ssid_max = 15;
+
 extern conf_record_t conf_record;
 extern const unsigned char conf_default_image[120];
 extern std::int32_t digi_count;   // components in digi_path, 0 to 8
@@ -72,6 +78,10 @@ const unsigned char* conf_image();
 
 // Loads the default image and sets digi_count to 0; conf_loaded is untouched.
 void conf_reset();
+
+// The configuration as at start-up: the default image, digi_count 0, and no
+// file loaded (conf_loaded 0).
+void conf_state_reset();
 
 // dconfigure: prints the record.
 void conf_display();
@@ -87,8 +97,8 @@ struct conf_keyword {
     std::int32_t code;
 };
 
-inline constexpr int conf_keyword_count = 17;
-extern const conf_keyword conf_keywords[conf_keyword_count];
+// Every keyword; abbreviations are matched in this order.
+extern const std::span<const conf_keyword> conf_keywords;
 
 // configure: reads a Configuration file into the record. 0 on success,
 // -1 null path, -2 cannot open, -7 keyword, -8 argument only in a comment,

@@ -7,7 +7,9 @@
 
 namespace pello {
 
-const cmd_entry cmd_table[cmd_count] = {
+namespace {
+
+constexpr cmd_entry cmd_entries[] = {
     {1, CMD_HELP, "help", "", "Displays this summary (alias ?)"},
     {0, CMD_HELP, "?", "", "Displays this summary"},
     {1, CMD_REPEAT, ".", "", "Repeats the previous command"},
@@ -28,6 +30,10 @@ const cmd_entry cmd_table[cmd_count] = {
     {0, CMD_EXIT, "quit", "", "Same as exit"},
     {0, CMD_EXIT, "x", "", "Same as exit"},
 };
+
+}  // namespace
+
+constinit const std::span<const cmd_entry> cmd_table{cmd_entries};
 
 void cmd_summary()
 {

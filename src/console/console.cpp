@@ -16,7 +16,6 @@ namespace pello {
 
 char line_buf[line_size];
 char prev_line[line_size];
-char fw_file_name[line_size];
 
 namespace {
 
@@ -74,7 +73,7 @@ bool dispatch(const cmd_entry& entry, word_cursor& words)
         baud_command(next_word(words, word_separators));
         break;
     case CMD_DOWNLOAD:
-        download_command();
+        download_command(line_buf, line_size);
         break;
     case CMD_FIRMWARE: {
         const char* port_word = next_word(words, word_separators);
@@ -107,6 +106,12 @@ void copy_line(char* to, const char* from)
 
 }  // namespace
 
+void console_reset()
+{
+    std::memset(line_buf, 0, sizeof line_buf);
+    std::memset(prev_line, 0, sizeof prev_line);
+}
+
 // The first entry whose name the word abbreviates; a second one makes the
 // word ambiguous at once.
 const cmd_entry* cmd_match(const char* word)
@@ -126,11 +131,6 @@ const cmd_entry* cmd_match(const char* word)
     return found;
 }
 
-bool console_read_line(char* buf, int size)
-{
-    return read_text_line(stdin, buf, size) > 0;
-}
-
 int console_main()
 {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -145,7 +145,7 @@ int console_main()
         std::printf("Command> ");
         // A line longer than the buffer arrives in pieces, each one a
         // command line of its own.
-        if (!console_read_line(line_buf, line_size)) {
+        if (!read_operator_line(line_buf, line_size)) {
             std::printf("\n");
             return 1;
         }

@@ -102,7 +102,9 @@ std::uint16_t dwn_crc16(std::uint16_t reg, const unsigned char* bytes, int count
 int dwn_write_pkt(unsigned char* packet, int length);
 int dwn_write_file(const unsigned char* image, int length);
 int dwn_download();
-void download_command();
+// The download command; the operator's answers to its questions are read
+// into answer_line (size bytes), the console's command line buffer.
+void download_command(char* answer_line, int size);
 
 // Firmware file check.
 // The line buffer of the firmware file reader: a longer line is read in

@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "config/config.hpp"
-#include "console/console.hpp"
 #include "rules/rules.hpp"
 #include "serial/serial.hpp"
+#include "textio/textio.hpp"
 
 namespace pello {
 
@@ -188,16 +188,11 @@ int dwn_download()
 
 namespace {
 
-// Asks a yes/no question; true only for an answer beginning with y or Y.
-bool confirmed(const char* question)
+// Asks a yes/no question, the answer read into the operator's line buffer;
+// true only for yes.
+bool confirmed(const char* question, char* answer_line, int size)
 {
-    std::printf("%s", question);
-    if (!console_read_line(line_buf, line_size)) {
-        std::printf("\n");
-        std::printf("\a\aDownload Aborted!\n");
-        return false;
-    }
-    if (line_buf[0] != 'y' && line_buf[0] != 'Y') {
+    if (!ask_yes_no(question, answer_line, size)) {
         std::printf("\a\aDownload Aborted!\n");
         return false;
     }
@@ -206,7 +201,7 @@ bool confirmed(const char* question)
 
 }  // namespace
 
-void download_command()
+void download_command(char* answer_line, int size)
 {
     if (link_state.connected != 1) {
         std::printf("\a\aError: not Connected!\n");
@@ -214,12 +209,14 @@ void download_command()
     }
     if (conf_loaded == 0 &&
         !confirmed("\a\aWarning: Configuration file has not yet been processed!\n"
-                   "Do you want to use the Default Configuration? (yes|no) [no]: "))
+                   "Do you want to use the Default Configuration? (yes|no) [no]: ",
+                   answer_line, size))
         return;
     if (rules_processed == 0 &&
         !confirmed("\n\a\aWarning: Rules file has not yet been processed!\n"
                    "Do you  want to use the Implicit Rule only without specific rules?\n"
-                   "(yes|no) [no]: "))
+                   "(yes|no) [no]: ",
+                   answer_line, size))
         return;
 
     static const char command[] = "download\r\n";

@@ -11,7 +11,6 @@
 #include <string>
 #include <system_error>
 
-#include "console/console.hpp"
 #include "serial/serial.hpp"
 #include "textio/textio.hpp"
 
@@ -212,7 +211,7 @@ int talk_to_loader(const std::vector<hex_record>& records, int total, const char
                 "Type the Enter key when you are ready to continue...",
                 update_minutes);
     char enter[1024];
-    console_read_line(enter, static_cast<int>(sizeof enter));  // end of input continues too
+    read_operator_line(enter, static_cast<int>(sizeof enter));  // end of input continues too
 
     // A file rewritten while the operator got ready (a rebuild, an editor's
     // save) is not the firmware the operator confirmed: the update stops
@@ -326,21 +325,18 @@ void firmware_command(const char* port_word, const char* file_name)
         std::printf("\a\aError: missing argument: file_name\n");
         return;
     }
-    std::snprintf(fw_file_name, sizeof fw_file_name, "%s", file_name);
+    // The name as a line buffer holds it: its first line_size - 1 bytes.
+    char name[line_size];
+    std::snprintf(name, sizeof name, "%s", file_name);
 
-    std::printf("\a\aWARNING! This will alter the Pellomatic firmware!\n"
-                "Do you want to continue (n or y)? [n]: ");
     char answer[40];
-    if (!console_read_line(answer, static_cast<int>(sizeof answer))) {
-        std::printf("\n");
+    if (!ask_yes_no("\a\aWARNING! This will alter the Pellomatic firmware!\n"
+                    "Do you want to continue (n or y)? [n]: ",
+                    answer, static_cast<int>(sizeof answer))) {
         std::printf("Pellomatic Firmware will NOT be updated!\n");
         return;
     }
-    if (answer[0] != 'y' && answer[0] != 'Y') {
-        std::printf("Pellomatic Firmware will NOT be updated!\n");
-        return;
-    }
-    if (firmware(static_cast<int>(number), fw_file_name) == firmware_ok)
+    if (firmware(static_cast<int>(number), name) == firmware_ok)
         std::printf("\a\aFirmware update succeeded!\n\nPower cycle Pellomatic!\n"
                     "Don't forget to Configure Operating Parameters, Process Rules\n"
                     "and Download these to the Pellomatic!\n");

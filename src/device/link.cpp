@@ -2,14 +2,17 @@
 // re-synchronisation after a baud change, and the disconnect command.
 #include "device/device.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "config/config.hpp"
 #include "diag/diag.hpp"
 #include "serial/serial.hpp"
+#include "textio/textio.hpp"
 
 namespace pello {
 
@@ -51,24 +54,9 @@ long leading_int(const char* text)
 {
     if (text == nullptr)
         return 0;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    while (std::isspace(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    // Saturates at the 32-bit range: every value read this way (port
-    // numbers, rates, version numbers) lands in a 32-bit field.
-    long long value = 0;
-    while (std::isdigit(*p)) {
-        value = value * 10 + (*p - '0');
-        if (value > INT32_MAX)
-            value = INT32_MAX;
-        ++p;
-    }
-    return static_cast<long>(negative ? -value : value);
+    // Held at the 32-bit range, and symmetrically: every value read this way
+    // (port numbers, rates, version numbers) lands in a 32-bit field.
+    return std::max(to_int_saturating(text, 10), -INT32_MAX);
 }
 
 long com_port_number(const char* word)

@@ -2,25 +2,40 @@
 #include "rules/rules.hpp"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "config/config.hpp"
+#include "textio/textio.hpp"
 
 namespace pello {
 
-const rule_keyword rule_keywords[9] = {
+namespace {
+
+constexpr rule_keyword rule_keyword_entries[] = {
     {"implicit", RULE_IMPLICIT}, {"destin", RULE_DESTIN},   {"dst", RULE_DESTIN},
     {"source", RULE_SOURCE},     {"src", RULE_SOURCE},      {"circle", RULE_CIRCLE},
     {"compass", RULE_COMPASS},   {"rectangle", RULE_RECTANGLE}, {"sector", RULE_SECTOR},
 };
 
-const char* const compass_names[9] = {"Error", "N", "NE", "E", "SE", "S", "SW", "W", "NW"};
+}  // namespace
+
+constinit const std::span<const rule_keyword> rule_keywords{rule_keyword_entries};
+
+const char* const compass_names[compass_count] = {"Error", "N", "NE", "E", "SE", "S", "SW", "W", "NW"};
 
 rule_record rule_table[rule_max];
 std::int32_t rules_processed = 0;
+
+void rules_reset()
+{
+    conf_record.implicit_action = implicit_pass;
+    rule_lines = 0;
+    conf_record.rule_count = 0;
+    rules_processed = 0;
+    std::memset(rule_table, 0, sizeof rule_table);
+}
 
 float rule_float(const rule_record& rule, int slot)
 {
@@ -53,25 +68,6 @@ std::size_t counted_rules()
     return std::min<std::size_t>(conf_record.rule_count, rule_max);
 }
 
-// printf into a string of whatever length the value needs.
-[[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...)
-{
-    std::va_list args;
-    va_start(args, fmt);
-    std::va_list again;
-    va_copy(again, args);
-    int length = std::vsnprintf(nullptr, 0, fmt, args);
-    va_end(args);
-    std::string text;
-    if (length > 0) {
-        text.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), fmt, again);
-        text.resize(static_cast<std::size_t>(length));
-    }
-    va_end(again);
-    return text;
-}
-
 double slot_value(const rule_record& rule, int slot)
 {
     return static_cast<double>(rule_float(rule, slot));
@@ -86,38 +82,38 @@ void argument_texts(const rule_record& rule, std::string text[4])
         char call[7] = {};
         std::memcpy(call, rule.slot[0], 6);
         if (rule.flags & mod_any)
-            text[0] = format("%s", "*");
+            text[0] = format_text("%s", "*");
         else if (rule.flags & mod_prefix)
-            text[0] = format("%-*s*", 6, call);
+            text[0] = format_text("%-*s*", 6, call);
         else if (rule.flags & mod_ssid)
-            text[0] = format("%-*s-%d", 6, call, rule.slot[1][0]);
+            text[0] = format_text("%-*s-%d", 6, call, rule.slot[1][0]);
         else
-            text[0] = format("%-*s", 6, call);
+            text[0] = format_text("%-*s", 6, call);
         break;
     }
     case RULE_CIRCLE:
-        text[0] = format("%-.3f mi R,", slot_value(rule, 0));
-        text[1] = format("%-10.6f D Lat,", slot_value(rule, 1));
-        text[2] = format("%-11.5f D Lon", slot_value(rule, 2));
+        text[0] = format_text("%-.3f mi R,", slot_value(rule, 0));
+        text[1] = format_text("%-10.6f D Lat,", slot_value(rule, 1));
+        text[2] = format_text("%-11.5f D Lon", slot_value(rule, 2));
         break;
     case RULE_COMPASS: {
         unsigned direction = rule.slot[0][0];
-        text[0] = format("%-2s Dir,", compass_names[direction < 9 ? direction : 0]);
-        text[1] = format("%-10.6f D Lat,", slot_value(rule, 1));
-        text[2] = format("%-11.5f D Lon", slot_value(rule, 2));
+        text[0] = format_text("%-2s Dir,", compass_names[direction < compass_count ? direction : 0]);
+        text[1] = format_text("%-10.6f D Lat,", slot_value(rule, 1));
+        text[2] = format_text("%-11.5f D Lon", slot_value(rule, 2));
         break;
     }
     case RULE_RECTANGLE:
-        text[0] = format("%-10.6f D Lat1,", slot_value(rule, 0));
-        text[1] = format("%-11.5f D Lon1,", slot_value(rule, 1));
-        text[2] = format("%-10.6f D Lat2,", slot_value(rule, 2));
-        text[3] = format("%-11.5f D Lon2", slot_value(rule, 3));
+        text[0] = format_text("%-10.6f D Lat1,", slot_value(rule, 0));
+        text[1] = format_text("%-11.5f D Lon1,", slot_value(rule, 1));
+        text[2] = format_text("%-10.6f D Lat2,", slot_value(rule, 2));
+        text[3] = format_text("%-11.5f D Lon2", slot_value(rule, 3));
         break;
     case RULE_SECTOR:
-        text[0] = format("%-.3f D Ang1,", slot_value(rule, 0));
-        text[1] = format("%-.3f D Ang2,", slot_value(rule, 1));
-        text[2] = format("%-.3f In R,", slot_value(rule, 2));
-        text[3] = format("%-.3f Out R", slot_value(rule, 3));
+        text[0] = format_text("%-.3f D Ang1,", slot_value(rule, 0));
+        text[1] = format_text("%-.3f D Ang2,", slot_value(rule, 1));
+        text[2] = format_text("%-.3f In R,", slot_value(rule, 2));
+        text[3] = format_text("%-.3f Out R", slot_value(rule, 3));
         break;
     default:
         break;
@@ -144,12 +140,12 @@ void rules_display()
         const rule_record& rule = rule_table[i];
         std::string text[4];
         argument_texts(rule, text);
-        const int action = rule.flags & 0x0F;
+        const int action = rule.flags & action_mask;
         std::printf("%-6s %-9s %02x   %s %s %s %s\n",
                     action == action_pass   ? "Pass"
                     : action == action_drop ? "Drop"
                                             : "?",
-                    rule_type_name(rule.type), rule.flags & 0xF0, text[0].c_str(),
+                    rule_type_name(rule.type), rule.flags & modifier_mask, text[0].c_str(),
                     text[1].c_str(), text[2].c_str(), text[3].c_str());
     }
 }

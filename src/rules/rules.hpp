@@ -20,6 +20,8 @@ enum rule_type : std::uint8_t {
 };
 
 // Flags byte: the action in bits 0-3, the modifiers in bits 4-7.
+inline constexpr std::uint8_t action_mask = 0x0F;
+inline constexpr std::uint8_t modifier_mask = 0xF0;
 inline constexpr std::uint8_t action_drop = 0x4;
 inline constexpr std::uint8_t action_pass = 0x8;
 inline constexpr std::uint8_t mod_prefix = 0x10;
@@ -58,12 +60,18 @@ struct rule_action {
 };
 
 inline constexpr int rule_max = 100;
-extern const rule_action rule_actions[4];
-extern const rule_keyword rule_keywords[9];
-extern const char* const compass_names[9];  // indexed by direction code 0 to 8
+extern const std::span<const rule_action> rule_actions;
+extern const std::span<const rule_keyword> rule_keywords;
+// Indexed by direction code 0 to compass_count - 1; 0 is no direction.
+inline constexpr int compass_count = 9;
+extern const char* const compass_names[compass_count];
 extern rule_record rule_table[rule_max];
 extern std::int32_t rule_lines;       // rule lines accepted in the current parse
 extern std::int32_t rules_processed;  // 1 once a Rules file was read to its end
+
+// No rules: an empty table, no rule lines, nothing processed, and the
+// record's implicit action pass with a rule count of 0.
+void rules_reset();
 
 // Keyword of the first rule_keywords entry with this code, or "?".
 const char* rule_type_name(int code);

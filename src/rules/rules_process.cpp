@@ -1,8 +1,6 @@
 // The Rules file parser: one rule per line, an action word, a command word
 // and the command's arguments, compiled into the rule table.
 
-#include <cfloat>
-#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -20,10 +18,77 @@ namespace pello {
 
 std::int32_t rule_lines = 0;
 
-const rule_action rule_actions[4] = {
+namespace {
+
+constexpr rule_action rule_action_entries[] = {
     {"drop", action_drop}, {"d", action_drop}, {"pass", action_pass}, {"p", action_pass}};
 
+}  // namespace
+
+constinit const std::span<const rule_action> rule_actions{rule_action_entries};
+
 namespace {
+
+// What rules_process returns: 0, or the code of the first failure. An
+// argument fails as absent (nothing left on the line), in the commentary
+// (its word lies after a comment character) or invalid.
+enum rules_status : int {
+    RULES_OK = 0,
+    RULES_NULL_PATH = -1,
+    RULES_CANNOT_READ = -2,  // cannot be opened, or a read error
+    RULES_ACTION = -3,
+    RULES_COMMAND_IN_COMMENT = -5,
+    RULES_LIMIT = -6,
+    RULES_COMMAND = -7,  // unknown or ambiguous
+    RULES_DESTIN_IN_COMMENT = -8,
+    RULES_SSID = -9,
+    RULES_DESTIN_TOO_LONG = -10,
+    RULES_SOURCE_TOO_LONG = -11,
+    RULES_DESTIN_ABSENT = -11,  // the same code as a Source too long
+    RULES_SOURCE_IN_COMMENT = -12,
+    RULES_SOURCE_ABSENT = -13,
+    RULES_RADIUS_IN_COMMENT = -14,
+    RULES_RADIUS = -16,
+    RULES_CIRCLE_LAT_IN_COMMENT = -17,
+    RULES_CIRCLE_LAT = -19,
+    RULES_CIRCLE_LON_IN_COMMENT = -20,
+    RULES_CIRCLE_LON = -22,
+    RULES_CIRCLE_LON_ABSENT = -23,
+    RULES_CIRCLE_LAT_ABSENT = -24,
+    RULES_RADIUS_ABSENT = -25,
+    RULES_DIRECTION_IN_COMMENT = -26,
+    RULES_DIRECTION = -27,
+    RULES_COMPASS_LAT_IN_COMMENT = -29,
+    RULES_COMPASS_LAT = -31,
+    RULES_COMPASS_LON_IN_COMMENT = -32,
+    RULES_COMPASS_LON = -34,
+    RULES_COMPASS_LON_ABSENT = -35,
+    RULES_COMPASS_LAT_ABSENT = -36,
+    RULES_DIRECTION_ABSENT = -37,
+    RULES_LAT1_IN_COMMENT = -38,
+    RULES_LAT1 = -40,
+    RULES_LON1_IN_COMMENT = -41,
+    RULES_LON1 = -43,
+    RULES_LAT2_IN_COMMENT = -44,
+    RULES_LAT2 = -46,
+    RULES_LON2_IN_COMMENT = -47,
+    RULES_LON2 = -49,
+    RULES_LON2_ABSENT = -50,
+    RULES_LAT2_ABSENT = -51,
+    RULES_LON1_ABSENT = -52,
+    RULES_LAT1_ABSENT = -53,
+    RULES_ANGLE1_IN_COMMENT = -54,
+    RULES_ANGLE1 = -57,
+    RULES_ANGLE2_IN_COMMENT = -58,
+    RULES_ANGLE2 = -60,
+    RULES_INNER_IN_COMMENT = -61,
+    RULES_INNER = -62,
+    RULES_OUTER = -66,
+    RULES_INNER_ABSENT = -67,
+    RULES_ANGLE2_ABSENT = -68,
+    RULES_ANGLE1_ABSENT = -69,
+    RULES_COMMAND_ABSENT = -71,
+};
 
 // Separator sets: each word of a line is taken with one of them.
 const char word_separators[] = " \t,";
@@ -31,31 +96,6 @@ const char angle_separators[] = "\t,";
 const char last_angle_separators[] = "#/;\t,";
 const char item_separators[] = "#/; \t,";
 const char comment_chars[] = "#/;";
-
-char ascii_lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Whole-word comparison without regard to (ASCII) case.
-bool same_word(const char* a, const char* b)
-{
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (ascii_lower(*a) != ascii_lower(*b))
-            return false;
-    }
-    return *a == *b;
-}
-
-// True when word is the first characters of keyword, without regard to case.
-bool is_prefix_of(const char* word, const char* keyword)
-{
-    for (; *word != '\0'; ++word, ++keyword) {
-        if (*keyword == '\0' || ascii_lower(*word) != ascii_lower(*keyword))
-            return false;
-    }
-    return true;
-}
 
 bool is_space(char c)
 {
@@ -102,58 +142,14 @@ double decimal_to_real(const char* text)
     return std::strtod(number.c_str(), nullptr);
 }
 
-// Decimal text to integer, as the standard conversion reads it; values past
-// the int range are held at its ends instead of overflowing.
-int decimal_to_int(const char* text)
-{
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
-
-// A value narrowed to the 32-bit float of a slot; magnitudes past the float
-// range become infinities.
-float to_float(double value)
-{
-    if (value > FLT_MAX)
-        return INFINITY;
-    if (value < -FLT_MAX)
-        return -INFINITY;
-    return static_cast<float>(value);
-}
-
 // One line being parsed.
 struct rule_line {
     const char* file_name;
     std::int32_t number;   // physical line number, from 1
-    char* cursor;          // where the next word is looked for
+    word_cursor words;     // the rest of the line, word by word
     const char* comment;   // first comment character, or null
     const char* copy;      // the line as read, for messages (shown through shown_text)
 };
-
-// Takes the next word: separators before it are skipped, and the separator
-// that ends it is overwritten with NUL. Returns the word's first character
-// (so that callers can tell whether it lies in the commentary), or null when
-// only separators are left.
-char* take_word(rule_line& line, const char* separators)
-{
-    char* start = line.cursor + std::strspn(line.cursor, separators);
-    if (*start == '\0') {
-        line.cursor = start;
-        return nullptr;
-    }
-    char* end = start + std::strcspn(start, separators);
-    if (*end != '\0') {
-        *end = '\0';
-        line.cursor = end + 1;
-    } else {
-        line.cursor = end;
-    }
-    return start;
-}
 
 bool in_comment(const rule_line& line, const char* word)
 {
@@ -187,7 +183,7 @@ struct argument {
 // the failure, whose code is left in code.
 char* take_argument(rule_line& line, const char* separators, const argument& arg, int& code)
 {
-    char* word = take_word(line, separators);
+    char* word = next_word(line.words, separators);
     if (word == nullptr) {
         code = fail(line, arg.absent_code, "%s", arg.absent);
         return nullptr;
@@ -233,41 +229,42 @@ int take_angles(rule_line& line, const angle_argument* args, int count, rule_rec
 }
 
 const angle_argument circle_position[2] = {
-    {{"missing Latitude", -24, "missing Latitude", -17,
-      "invalid Latitude range [-90..90]: %f", -19}, angle_separators, -90.0, 90.0},
-    {{"missing Longitude", -23, "missing Longitude", -20,
-      "invalid Longitude range [-180..180]: %f", -22}, last_angle_separators, -180.0, 180.0},
+    {{"missing Latitude", RULES_CIRCLE_LAT_ABSENT, "missing Latitude", RULES_CIRCLE_LAT_IN_COMMENT,
+      "invalid Latitude range [-90..90]: %f", RULES_CIRCLE_LAT}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude", RULES_CIRCLE_LON_ABSENT, "missing Longitude", RULES_CIRCLE_LON_IN_COMMENT,
+      "invalid Longitude range [-180..180]: %f", RULES_CIRCLE_LON}, last_angle_separators, -180.0, 180.0},
 };
 
 const angle_argument compass_position[2] = {
-    {{"missing Latitude", -36, "missing Latitude", -29,
-      "invalid Latitude range [-90..90]: %f", -31}, angle_separators, -90.0, 90.0},
-    {{"missing Longitude", -35, "missing Longitude", -32,
-      "invalid Longitude range [-180..180]: %f", -34}, last_angle_separators, -180.0, 180.0},
+    {{"missing Latitude", RULES_COMPASS_LAT_ABSENT, "missing Latitude", RULES_COMPASS_LAT_IN_COMMENT,
+      "invalid Latitude range [-90..90]: %f", RULES_COMPASS_LAT}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude", RULES_COMPASS_LON_ABSENT, "missing Longitude", RULES_COMPASS_LON_IN_COMMENT,
+      "invalid Longitude range [-180..180]: %f", RULES_COMPASS_LON}, last_angle_separators, -180.0, 180.0},
 };
 
 const angle_argument rectangle_corners[4] = {
-    {{"missing Latitude1", -53, "missing Latitude1", -38,
-      "invalid Latitude1 range [-90..90]: %f", -40}, angle_separators, -90.0, 90.0},
-    {{"missing Longitude1", -52, "missing Longitude1", -41,
-      "invalid Longitude1 range [-180..180]: %f", -43}, angle_separators, -180.0, 180.0},
-    {{"missing Latitude2", -51, "missing Latitude2", -44,
-      "invalid Latitude2 range [-90..90]: %f", -46}, angle_separators, -90.0, 90.0},
-    {{"missing Longitude2", -50, "missing Longitude2", -47,
-      "invalid Longitude2 range [-180..180]: %f", -49}, last_angle_separators, -180.0, 180.0},
+    {{"missing Latitude1", RULES_LAT1_ABSENT, "missing Latitude1", RULES_LAT1_IN_COMMENT,
+      "invalid Latitude1 range [-90..90]: %f", RULES_LAT1}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude1", RULES_LON1_ABSENT, "missing Longitude1", RULES_LON1_IN_COMMENT,
+      "invalid Longitude1 range [-180..180]: %f", RULES_LON1}, angle_separators, -180.0, 180.0},
+    {{"missing Latitude2", RULES_LAT2_ABSENT, "missing Latitude2", RULES_LAT2_IN_COMMENT,
+      "invalid Latitude2 range [-90..90]: %f", RULES_LAT2}, angle_separators, -90.0, 90.0},
+    {{"missing Longitude2", RULES_LON2_ABSENT, "missing Longitude2", RULES_LON2_IN_COMMENT,
+      "invalid Longitude2 range [-180..180]: %f", RULES_LON2}, last_angle_separators, -180.0, 180.0},
 };
 
 const angle_argument sector_angles[2] = {
-    {{"missing Angle1", -69, "missing Angle1", -54,
-      "invalid Angle1, range [0..360]: %f", -57}, angle_separators, 0.0, 360.0},
-    {{"missing Angle2", -68, "missing Angle2", -58,
-      "invalid Angle2, range [0..360]: %f", -60}, angle_separators, 0.0, 360.0},
+    {{"missing Angle1", RULES_ANGLE1_ABSENT, "missing Angle1", RULES_ANGLE1_IN_COMMENT,
+      "invalid Angle1, range [0..360]: %f", RULES_ANGLE1}, angle_separators, 0.0, 360.0},
+    {{"missing Angle2", RULES_ANGLE2_ABSENT, "missing Angle2", RULES_ANGLE2_IN_COMMENT,
+      "invalid Angle2, range [0..360]: %f", RULES_ANGLE2}, angle_separators, 0.0, 360.0},
 };
 
 int parse_circle(rule_line& line, rule_record& rule)
 {
-    static const argument radius_arg = {"missing Radius", -25, "missing Range", -14,
-                                        "invalid Circle Radius, must be > 0: %f", -16};
+    static const argument radius_arg = {"missing Radius", RULES_RADIUS_ABSENT,
+                                        "missing Range", RULES_RADIUS_IN_COMMENT,
+                                        "invalid Circle Radius, must be > 0: %f", RULES_RADIUS};
     int code = 0;
     char* word = take_argument(line, word_separators, radius_arg, code);
     if (word == nullptr)
@@ -275,22 +272,22 @@ int parse_circle(rule_line& line, rule_record& rule)
     const double radius = decimal_to_real(word);
     if (!(radius > 0.0))
         return fail(line, radius_arg.bad_code, radius_arg.bad, radius);
-    set_rule_float(rule, 0, to_float(radius));
+    set_rule_float(rule, 0, to_float_or_infinity(radius));
     return take_angles(line, circle_position, 2, rule, 1);
 }
 
 int parse_compass(rule_line& line, rule_record& rule)
 {
-    static const argument direction_arg = {"missing Compass Direction", -37,
-                                           "missing Direction", -26,
-                                           "invalid compass Direction %s", -27};
+    static const argument direction_arg = {"missing Compass Direction", RULES_DIRECTION_ABSENT,
+                                           "missing Direction", RULES_DIRECTION_IN_COMMENT,
+                                           "invalid compass Direction %s", RULES_DIRECTION};
     int code = 0;
     char* word = take_argument(line, word_separators, direction_arg, code);
     if (word == nullptr)
         return code;
     int direction = 0;
-    for (int i = 1; i < 9 && direction == 0; ++i) {
-        if (same_word(word, compass_names[i]))
+    for (int i = 1; i < compass_count && direction == 0; ++i) {
+        if (same_word_ignoring_case(word, compass_names[i]))
             direction = i;
     }
     if (direction == 0)
@@ -301,8 +298,9 @@ int parse_compass(rule_line& line, rule_record& rule)
 
 int parse_sector(rule_line& line, rule_record& rule)
 {
-    static const argument inner_arg = {"missing Inner Range", -67, "missing Inner Range", -61,
-                                       "invalid or missing Inner Range", -62};
+    static const argument inner_arg = {"missing Inner Range", RULES_INNER_ABSENT,
+                                       "missing Inner Range", RULES_INNER_IN_COMMENT,
+                                       "invalid or missing Inner Range", RULES_INNER};
     if (int code = take_angles(line, sector_angles, 2, rule, 0))
         return code;
     int code = 0;
@@ -311,27 +309,28 @@ int parse_sector(rule_line& line, rule_record& rule)
         return code;
     if (!is_digit(word[0]))
         return fail(line, inner_arg.bad_code, "%s", inner_arg.bad);
-    set_rule_float(rule, 2, to_float(decimal_to_real(word)));
+    set_rule_float(rule, 2, to_float_or_infinity(decimal_to_real(word)));
 
     // The Outer Range is optional: absent or in the commentary leaves 0.0.
-    word = take_word(line, item_separators);
+    word = next_word(line.words, item_separators);
     if (word == nullptr || in_comment(line, word))
         return 0;
     const double outer = decimal_to_real(word);
     if (!(outer > static_cast<double>(rule_float(rule, 2))))
-        return fail(line, -66, "invalid Outer Range, must be > Inner Range: %f", outer);
-    set_rule_float(rule, 3, to_float(outer));
+        return fail(line, RULES_OUTER, "invalid Outer Range, must be > Inner Range: %f", outer);
+    set_rule_float(rule, 3, to_float_or_infinity(outer));
     return 0;
 }
 
 // destin, dst, source, src: CALL, CALL-SSID, PREFIX* or a lone *.
 int parse_call_sign(rule_line& line, rule_record& rule)
 {
-    static const argument source_arg = {"missing Source", -13, "missing Source string", -12,
-                                        "Source is too long: %s", -11};
-    static const argument destin_arg = {"missing Destination", -11,
-                                        "missing Destination string", -8,
-                                        "Destination is too long: %s", -10};
+    static const argument source_arg = {"missing Source", RULES_SOURCE_ABSENT,
+                                        "missing Source string", RULES_SOURCE_IN_COMMENT,
+                                        "Source is too long: %s", RULES_SOURCE_TOO_LONG};
+    static const argument destin_arg = {"missing Destination", RULES_DESTIN_ABSENT,
+                                        "missing Destination string", RULES_DESTIN_IN_COMMENT,
+                                        "Destination is too long: %s", RULES_DESTIN_TOO_LONG};
     const argument& arg = rule.type == RULE_SOURCE ? source_arg : destin_arg;
     int code = 0;
     char* item = take_argument(line, item_separators, arg, code);
@@ -346,14 +345,14 @@ int parse_call_sign(rule_line& line, rule_record& rule)
         rule.flags |= mod_prefix;
     } else if (char* dash = std::strchr(item, '-')) {
         *dash = '\0';
-        const int ssid = decimal_to_int(dash + 1);
-        if (ssid < 0 || ssid > 15)
-            return fail(line, -9, "invalid SSID range [0..15]: %d", ssid);
+        const int ssid = to_int_saturating(dash + 1, 10);
+        if (ssid < 0 || ssid > ssid_max)
+            return fail(line, RULES_SSID, "invalid SSID range [0..15]: %d", ssid);
         rule.flags |= mod_ssid;
         rule.slot[1][0] = static_cast<unsigned char>(ssid);
     }
     const std::size_t length = std::strlen(item);
-    if (length > 6)
+    if (length > call_max)
         return fail(line, arg.bad_code, arg.bad, shown_text(item).c_str());
     std::memcpy(rule.slot[0], item, length);
     return 0;
@@ -365,65 +364,61 @@ int rules_process(const char* rfp)
 {
     if (rfp == nullptr) {
         std::printf("rules_process: Error: param rfp is invalid\n");
-        return -1;
+        return RULES_NULL_PATH;
     }
     text_file file = open_text_file(rfp);
     if (file == nullptr) {
         std::printf("\a\aError: cannot open %s\n", rfp);
-        return -2;
+        return RULES_CANNOT_READ;
     }
 
-    conf_record.implicit_action = implicit_pass;
-    rule_lines = 0;
-    conf_record.rule_count = 0;
-    rules_processed = 0;
-    std::memset(rule_table, 0, sizeof rule_table);
+    rules_reset();
     std::int32_t line_number = 0;
     std::int32_t implicit_count = 0;
     rule_record* next = rule_table;
 
-    char buf[256];
-    char copy[256];
+    char buf[line_size];
+    char copy[line_size];
     while (read_text_line(file.get(), buf, static_cast<int>(sizeof buf)) > 0) {
         chop_line_end(buf);
         std::memcpy(copy, buf, sizeof copy);
-        rule_line line{rfp, ++line_number, buf, std::strpbrk(buf, comment_chars), copy};
+        rule_line line{rfp, ++line_number, word_cursor{buf}, std::strpbrk(buf, comment_chars), copy};
 
-        const char* word = take_word(line, word_separators);
+        const char* word = next_word(line.words, word_separators);
         if (word == nullptr || std::strchr(comment_chars, word[0]) != nullptr)
             continue;
 
         std::uint8_t action = 0;
         for (const rule_action& candidate : rule_actions) {
-            if (same_word(word, candidate.name)) {
+            if (same_word_ignoring_case(word, candidate.name)) {
                 action = candidate.action;
                 break;
             }
         }
         if (action == 0)
-            return fail(line, -3, "action %s invalid", shown_text(word).c_str());
+            return fail(line, RULES_ACTION, "action %s invalid", shown_text(word).c_str());
 
-        const char* command = take_word(line, word_separators);
+        const char* command = next_word(line.words, word_separators);
         if (command == nullptr)
-            return fail(line, -71, "missing arguments");
+            return fail(line, RULES_COMMAND_ABSENT, "missing arguments");
         if (std::strchr(comment_chars, command[0]) != nullptr)
-            return fail(line, -5, "missing command");
+            return fail(line, RULES_COMMAND_IN_COMMENT, "missing command");
 
         if (rule_lines >= rule_max)
-            return fail(line, -6, "rule limit (%d) exceeded", rule_max);
+            return fail(line, RULES_LIMIT, "rule limit (%d) exceeded", rule_max);
 
         int matches = 0;
         std::uint8_t type = 0;
         for (const rule_keyword& keyword : rule_keywords) {
-            if (is_prefix_of(command, keyword.name)) {
+            if (word_abbreviates(command, keyword.name)) {
                 ++matches;
                 type = keyword.code;
             }
         }
         if (matches > 1)
-            return fail(line, -7, "Ambiguous command: %s", shown_text(command).c_str());
+            return fail(line, RULES_COMMAND, "Ambiguous command: %s", shown_text(command).c_str());
         if (matches == 0)
-            return fail(line, -7, "command %s invalid", shown_text(command).c_str());
+            return fail(line, RULES_COMMAND, "command %s invalid", shown_text(command).c_str());
 
         if (type == RULE_IMPLICIT) {
             conf_record.implicit_action = action == action_drop ? implicit_drop : implicit_pass;
@@ -467,13 +462,13 @@ int rules_process(const char* rfp)
     // A read error is no end of file: the rules read so far are not counted.
     if (std::ferror(file.get())) {
         std::printf("\a\aError: cannot read %s\n", rfp);
-        return -2;
+        return RULES_CANNOT_READ;
     }
 
     conf_record.rule_count = static_cast<std::uint16_t>(rule_lines - implicit_count);
     std::printf("Rules processed %d, implicit %d\n", conf_record.rule_count, implicit_count);
     rules_processed = 1;
-    return 0;
+    return RULES_OK;
 }
 
 }  // namespace pello

@@ -4,19 +4,12 @@
 // the operation's code, and the texts of the failures they all report.
 #pragma once
 
+#include "textio/textio.hpp"
+
 #include <cstdint>
 #include <string>
 
-#if defined(__MINGW32__)
-#define PELLO_PRINTF_FORMAT __attribute__((format(gnu_printf, 1, 2)))
-#else
-#define PELLO_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
-#endif
-
 namespace pello {
-
-// printf into a string of any length, for the texts handed to fatal_exit.
-PELLO_PRINTF_FORMAT std::string format_text(const char* format, ...);
 
 // open_port: false (its code -1) when the name is missing.
 bool open_port_args_ok(const char* name);

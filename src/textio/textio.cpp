@@ -1,6 +1,10 @@
 #include "textio/textio.hpp"
 
 #include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #ifndef _WIN32
@@ -99,6 +103,67 @@ int chop_line_end(char* buf)
     if (len > 0 && buf[len - 1] == '\n')
         buf[--len] = '\0';
     return static_cast<int>(len);
+}
+
+std::string format_text(const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    std::string text = vformat_text(format, args);
+    va_end(args);
+    return text;
+}
+
+std::string vformat_text(const char* format, std::va_list args)
+{
+    std::va_list again;
+    va_copy(again, args);
+    const int size = std::vsnprintf(nullptr, 0, format, again);
+    va_end(again);
+    if (size <= 0)
+        return {};
+    std::string text(static_cast<std::size_t>(size), '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, args);
+    return text;
+}
+
+int to_int_saturating(const char* text, int base)
+{
+    const long value = std::strtol(text, nullptr, base);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+long long to_long_long_saturating(const char* text)
+{
+    return std::strtoll(text, nullptr, 10);
+}
+
+float to_float_or_infinity(double value)
+{
+    if (value > FLT_MAX)
+        return INFINITY;
+    if (value < -FLT_MAX)
+        return -INFINITY;
+    return static_cast<float>(value);
+}
+
+bool read_operator_line(char* buf, int size)
+{
+    return read_text_line(stdin, buf, size) > 0;
+}
+
+bool ask_yes_no(const char* question, char* answer, int size)
+{
+    std::printf("%s", question);
+    if (!read_operator_line(answer, size)) {
+        std::printf("\n");
+        return false;
+    }
+    return answer[0] == 'y' || answer[0] == 'Y';
 }
 
 }  // namespace pello

@@ -6,11 +6,23 @@
 // regular files, and shows a file's text in its messages the same way.
 #pragma once
 
+#include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <string>
 
+// Marks a printf-like function whose format is argument 1, its values from 2.
+#if defined(__MINGW32__)
+#define PELLO_PRINTF_FORMAT __attribute__((format(gnu_printf, 1, 2)))
+#else
+#define PELLO_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#endif
+
 namespace pello {
+
+// Size of a line buffer: the operator's command lines, the lines of the
+// Configuration and Rules files and a firmware file name.
+inline constexpr int line_size = 256;
 
 struct file_closer {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -43,5 +55,52 @@ std::string shown_text(const char* text);
 // Removes a final newline from buf (read by read_text_line) and returns the
 // length of the remaining text, up to its first NUL.
 int chop_line_end(char* buf);
+
+// printf into a string of whatever length the text needs; empty when the
+// format gives nothing or fails.
+PELLO_PRINTF_FORMAT std::string format_text(const char* format, ...);
+std::string vformat_text(const char* format, std::va_list args);
+
+// Integer text as strtol reads it (leading white space, one sign, digits of
+// base, which may be 0 for a 0x or 0 prefix; 0 without digits), held at the
+// int range so that a huge value still fails a range check instead of
+// wrapping into it.
+int to_int_saturating(const char* text, int base);
+
+// Decimal integer text as strtoll reads it, held at the long long range.
+long long to_long_long_saturating(const char* text);
+
+// A double narrowed to a float, magnitudes past the float range becoming
+// infinities (which then fail every range test).
+float to_float_or_infinity(double value);
+
+// Reads one operator line from standard input into buf (at most size - 1
+// characters, ending after a line end). Returns false at end of input.
+bool read_operator_line(char* buf, int size);
+
+// Prints question and reads the operator's answer into answer (size bytes).
+// True only for an answer beginning with y or Y; at end of input the
+// question's line is ended with a newline and the answer is no.
+bool ask_yes_no(const char* question, char* answer, int size);
+
+// A cursor that splits a line into words one at a time, the way the console
+// takes a command and its arguments and the file parsers take keywords and
+// values. Each call to next_word skips leading separators, ends the word at
+// the next separator (overwritten by NUL) and resumes right after that one
+// separator; the position lives in the cursor, not in hidden state.
+struct word_cursor {
+    char* next;  // where the next word search starts; nullptr once used up
+};
+
+// The next word of the line, split at any of separators, or nullptr when
+// only separators (or nothing) remain.
+char* next_word(word_cursor& cursor, const char* separators);
+
+// True when word, compared without regard to ASCII letter case, equals the
+// first strlen(word) characters of name (an abbreviation or the whole name).
+bool word_abbreviates(const char* word, const char* name);
+
+// True when word equals name without regard to ASCII letter case.
+bool same_word_ignoring_case(const char* word, const char* name);
 
 }  // namespace pello

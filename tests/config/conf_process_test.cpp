@@ -56,8 +56,7 @@ protected:
     {
         dir_ = test::temp_dir(std::string("config-") +
                               testing::UnitTest::GetInstance()->current_test_info()->name());
-        conf_reset();
-        conf_loaded = 0;
+        conf_state_reset();
     }
 
     std::string file(const std::string& text, const std::string& name = "test.conf")

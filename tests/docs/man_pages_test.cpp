@@ -472,30 +472,58 @@ std::set<std::string> configuration_messages()
     return out;
 }
 
+// A result code as the parser writes it: a negative number or a name of
+// its status enumeration.
+bool is_code(const std::string& word)
+{
+    if (word.size() > 1 && word[0] == '-')
+        return std::all_of(word.begin() + 1, word.end(),
+                           [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+    return word.rfind("RULES_", 0) == 0;
+}
+
 bool ends_with_code_argument(const std::string& before)
 {
-    // fail(line, -66, "...": the text follows a negative code.
+    // fail(line, RULES_OUTER, "...": the text follows a code.
     std::size_t i = before.find_last_not_of(" \t\n");
     if (i == std::string::npos || before[i] != ',')
         return false;
     i = before.find_last_not_of(" \t\n", i - 1);
-    std::size_t digits = i;
-    while (digits > 0 && std::isdigit(static_cast<unsigned char>(before[digits])) != 0)
-        --digits;
-    return digits < i && before[digits] == '-';
+    if (i == std::string::npos)
+        return false;
+    std::size_t start = i;
+    while (start > 0 && (std::isalnum(static_cast<unsigned char>(before[start - 1])) != 0 ||
+                         before[start - 1] == '_' || before[start - 1] == '-'))
+        --start;
+    return is_code(before.substr(start, i + 1 - start));
+}
+
+// True when after (the source that follows a literal) goes on with a code:
+// "missing Radius", RULES_RADIUS_ABSENT,
+bool code_follows(const std::string& after)
+{
+    const std::size_t comma = after.find_first_not_of(" \t\n");
+    if (comma == std::string::npos || after[comma] != ',')
+        return false;
+    const std::size_t start = after.find_first_not_of(" \t\n", comma + 1);
+    if (start == std::string::npos)
+        return false;
+    std::size_t end = start;
+    while (end < after.size() && (std::isalnum(static_cast<unsigned char>(after[end])) != 0 ||
+                                  after[end] == '_' || after[end] == '-'))
+        ++end;
+    return is_code(after.substr(start, end - start));
 }
 
 std::set<std::string> rules_messages()
 {
     std::set<std::string> out = angle_messages();
     for (const literal& l : string_literals(read_source("src/rules/rules_process.cpp"))) {
-        // The texts of a line's message stand beside their negative codes,
-        // in the argument tables ("missing Radius", -25) or in fail(...).
-        const std::size_t code = l.after.find_first_not_of(" \t\n");
-        const bool before_code = code != std::string::npos && l.after[code] == ',' &&
-                                 l.after.find_first_not_of(" \t\n", code + 1) != std::string::npos &&
-                                 l.after[l.after.find_first_not_of(" \t\n", code + 1)] == '-';
-        const bool line_text = (before_code || ends_with_code_argument(l.before)) && l.text != "%s";
+        // The texts of a line's message stand beside their codes, in the
+        // argument tables ("missing Radius", RULES_RADIUS_ABSENT) or in
+        // fail(...).
+        const bool line_text =
+            (code_follows(l.after) || ends_with_code_argument(l.before)) && l.text != "%s";
         const bool frame = l.text.find("[%d]") != std::string::npos;
         if (line_text || (operator_message(l.text) && !frame))
             out.insert(shape(l.text));

@@ -66,11 +66,7 @@ class Rules : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::memset(rule_table, 0, sizeof rule_table);
-        conf_record.rule_count = 0;
-        conf_record.implicit_action = implicit_pass;
-        rule_lines = 0;
-        rules_processed = 0;
+        rules_reset();
         const auto* info = testing::UnitTest::GetInstance()->current_test_info();
         dir = test::temp_dir(std::string("rules_") + info->name());
     }

@@ -1,6 +1,6 @@
 // Word splitting and abbreviation matching shared by the command interpreter
-// and the Configuration file parser.
-#include "console/console.hpp"
+// and the Configuration and Rules file parsers.
+#include "textio/textio.hpp"
 
 #include <cstring>
 
@@ -42,6 +42,11 @@ bool word_abbreviates(const char* word, const char* name)
             return false;
     }
     return true;
+}
+
+bool same_word_ignoring_case(const char* word, const char* name)
+{
+    return word_abbreviates(word, name) && std::strlen(word) == std::strlen(name);
 }
 
 }  // namespace pello
