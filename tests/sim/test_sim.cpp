@@ -396,16 +396,20 @@ TEST(Sim, LoaderChecksRecordsAndCollectsTheImage)
     EXPECT_NE(report.find("  DC2 (checksum)    1\n"), std::string::npos) << report;
 }
 
-// Faults on demand, each seen on the "conf" packet sent again and again.
+// Faults on demand, each seen on the "conf" packet sent again and again,
+// and the answers as the report counts them: a send after a refused or
+// unanswered one is a resend, and DC1 and DC2 are other answers here.
 TEST(Sim, PacketFaultsAnswerAsAsked)
 {
     struct {
         std::vector<std::string> options;
         bytes answers;  // to four sends of the same packet; '-' stands for silence
+        const char* counts;  // acknowledged, refused, other, no answer, resends
     } const cases[] = {
-        {{"--nak-first", "2"}, "\x15\x15\x06\x15"},
-        {{"--reply-at", "2:0x41", "--reply-at", "3:0x18"}, "\x06" "A\x18\x06"},
-        {{"--silent-at", "1"}, "-\x06\x06\x06"},
+        {{"--nak-first", "2"}, "\x15\x15\x06\x15", "1 3 0 0 2"},
+        {{"--reply-at", "2:0x41", "--reply-at", "3:0x18"}, "\x06" "A\x18\x06", "2 0 2 0 2"},
+        {{"--silent-at", "1"}, "-\x06\x06\x06", "3 0 0 1 1"},
+        {{"--reply-at", "1:0x11", "--reply-at", "2:0x12"}, "\x11\x12\x06\x06", "2 0 2 0 2"},
     };
     for (const auto& c : cases) {
         sim_device sim(25, with(c.options));
@@ -419,6 +423,19 @@ TEST(Sim, PacketFaultsAnswerAsAsked)
             got += answer.empty() ? bytes("-") : answer;
         }
         EXPECT_EQ(got, c.answers) << c.options[0];
+        host.close_line();
+        sim.stop();
+        const std::string report = sim.file("report.txt");
+        const char* const labels[] = {"  acknowledged      ", "  refused (NAK)     ", "  other answer      ",
+                                      "  no answer         ", "  resends seen      "};
+        std::string counts;
+        for (const char* label : labels) {
+            const auto at = report.find(label);
+            ASSERT_NE(at, std::string::npos) << label << "\n" << report;
+            const auto from = at + std::string(label).size();
+            counts += (counts.empty() ? "" : " ") + report.substr(from, report.find('\n', from) - from);
+        }
+        EXPECT_EQ(counts, c.counts) << c.options[0] << "\n" << report;
     }
 }
 
