@@ -1,5 +1,6 @@
 // The device emulator driven directly over its pseudo-terminal, as the host
 // would: the power-up, the console answers, the packet checks and the loader.
+#include "support/com_numbers.hpp"
 #include "support/run.hpp"
 #include "support/sim.hpp"
 
@@ -145,7 +146,7 @@ const bytes abc_packet = hex("00 07 61 62 63 3D 35");
 
 TEST(Sim, PowerUpGivesLoaderPromptThenStartUpTextAndConsoleAnswers)
 {
-    sim_device sim(21, quick);
+    sim_device sim(com::sim_first, quick);
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     const bytes startup = host.power_up();
@@ -222,7 +223,7 @@ TEST(Sim, StartUpAndConsoleFaults)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options[0]);
-        sim_device sim(27, with(c.options));
+        sim_device sim(com::sim_first + 6, with(c.options));
         ASSERT_TRUE(sim.ready()) << sim.err();
         host_line host(sim.link());
         const bytes startup = host.power_up();
@@ -234,7 +235,7 @@ TEST(Sim, StartUpAndConsoleFaults)
 
 TEST(Sim, SilentDeviceSendsNothing)
 {
-    sim_device sim(28, with({"--silent"}));
+    sim_device sim(com::sim_first + 7, with({"--silent"}));
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     host.send("\x03\r\x16");
@@ -249,7 +250,7 @@ TEST(Sim, PacingFollowsTheLineRate)
 {
     using std::chrono::milliseconds;
     using std::chrono::microseconds;
-    sim_device sim(29, with({"--pace"}));
+    sim_device sim(com::sim_first + 8, with({"--pace"}));
     ASSERT_TRUE(sim.ready()) << sim.err();
     const auto opened = std::chrono::steady_clock::now();
     host_line host(sim.link());
@@ -280,7 +281,7 @@ TEST(Sim, PacingFollowsTheLineRate)
 
 TEST(Sim, WorkedPacketsAreAcknowledgedAndBadOnesRefused)
 {
-    sim_device sim(22, quick);
+    sim_device sim(com::sim_first + 1, quick);
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     host.enter_packet_mode();
@@ -313,7 +314,7 @@ TEST(Sim, WorkedPacketsAreAcknowledgedAndBadOnesRefused)
 
 TEST(Sim, DownloadIsDecodedIntoTheOutFiles)
 {
-    sim_device sim(23, quick);
+    sim_device sim(com::sim_first + 2, quick);
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     host.enter_packet_mode();
@@ -363,7 +364,7 @@ TEST(Sim, DownloadIsDecodedIntoTheOutFiles)
 
 TEST(Sim, LoaderChecksRecordsAndCollectsTheImage)
 {
-    sim_device sim(24, quick);
+    sim_device sim(com::sim_first + 3, quick);
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     ASSERT_EQ(host.read(1, 2000), "\x05");
@@ -412,7 +413,7 @@ TEST(Sim, PacketFaultsAnswerAsAsked)
         {{"--reply-at", "1:0x11", "--reply-at", "2:0x12"}, "\x11\x12\x06\x06", "2 0 2 0 2"},
     };
     for (const auto& c : cases) {
-        sim_device sim(25, with(c.options));
+        sim_device sim(com::sim_first + 4, with(c.options));
         ASSERT_TRUE(sim.ready()) << sim.err();
         host_line host(sim.link());
         host.enter_packet_mode();
@@ -441,7 +442,7 @@ TEST(Sim, PacketFaultsAnswerAsAsked)
 
 TEST(Sim, HangUpAtRecordClosesTheLineAndOnceEnds)
 {
-    sim_device sim(26, with({"--hangup-at", "2", "--once"}));
+    sim_device sim(com::sim_first + 5, with({"--hangup-at", "2", "--once"}));
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     ASSERT_EQ(host.read(1, 2000), "\x05");
