@@ -24,6 +24,7 @@
 #include "device/device.hpp"
 #include "rules/rules.hpp"
 #include "serial/serial.hpp"
+#include "support/com_numbers.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -49,10 +50,10 @@ constexpr unsigned char ACK = 0x06;
 constexpr unsigned char SYN = 0x16;
 constexpr char CR = '\r';
 
-// COM numbers of this program in the build's port folder (bench_serial uses 20).
-constexpr int com_binary = 11;
-constexpr int com_inproc = 12;
-constexpr int com_echo = 13;
+// COM numbers of this program in the build's port folder.
+constexpr int com_binary = pello::test::com::bench_link_binary;
+constexpr int com_inproc = pello::test::com::bench_link_inproc;
+constexpr int com_echo = pello::test::com::bench_link_echo;
 
 constexpr int downloads_binary = 10;
 constexpr int downloads_inproc = 20;

@@ -12,6 +12,7 @@
 //   download: 100 rules at 57600 baud (3 runs, the ratio averaged).
 //   firmware: a 64 KB image in records of 16 data bytes at 19200 baud.
 #include "bench_support.hpp"
+#include "support/com_numbers.hpp"
 #include "support/sim.hpp"
 
 #include <algorithm>
@@ -30,8 +31,8 @@ namespace {
 
 using namespace pello::bench;
 
-constexpr int com_download = 14;
-constexpr int com_firmware = 15;
+constexpr int com_download = pello::test::com::bench_paced_download;
+constexpr int com_firmware = pello::test::com::bench_paced_firmware;
 constexpr int download_runs = 3;
 constexpr int rule_count = 100;
 constexpr std::size_t firmware_image = 64 * 1024;

@@ -7,6 +7,7 @@
 #include "bench_support.hpp"
 
 #include "serial/serial.hpp"
+#include "support/com_numbers.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,9 @@
 namespace {
 
 using namespace pello::bench;
+
+// The port of this program in the build's port folder.
+const std::string port_name = "COM" + std::to_string(pello::test::com::bench_serial);
 
 // A drain that waits like one on a stalled line: until a signal comes.
 int held_drain(int)
@@ -41,14 +45,14 @@ int main()
         std::perror("bench_serial: pseudo-terminal");
         return 1;
     }
-    const std::string link = std::string(PELLO_PORT_DIR) + "/COM20";
+    const std::string link = std::string(PELLO_PORT_DIR) + "/" + port_name;
     std::filesystem::create_directories(PELLO_PORT_DIR);
     unlink(link.c_str());
     if (symlink(ptsname(master), link.c_str()) != 0) {
         std::perror("bench_serial: link");
         return 1;
     }
-    if (pello::open_port("COM20", 115200) != 0)
+    if (pello::open_port(port_name.c_str(), 115200) != 0)
         return 1;
 
     // Lateness past the deadline of a read that receives nothing: 1 byte,
@@ -60,7 +64,7 @@ int main()
     char byte = 0;
     for (int i = 0; i < reads; ++i) {
         auto start = steady::now();
-        pello::read_port("COM20", &byte, 1, 20);
+        pello::read_port(port_name.c_str(), &byte, 1, 20);
         late.push_back(ms_between(start, steady::now()) - 30.0);
         start = steady::now();
         timespec wait{0, 30000000};
@@ -79,7 +83,7 @@ int main()
             sent = steady::now();
             (void)!write(master, "k", 1);
         });
-        pello::read_port("COM20", &byte, 1, 1000);
+        pello::read_port(port_name.c_str(), &byte, 1, 1000);
         const auto got = steady::now();
         device.join();
         handover.push_back(ms_between(sent, got));
@@ -88,7 +92,7 @@ int main()
     // CPU time of a 2-second read that receives nothing.
     const double cpu_before = process_cpu_ms();
     const auto start = steady::now();
-    pello::read_port("COM20", &byte, 1, 1990);
+    pello::read_port(port_name.c_str(), &byte, 1, 1990);
     const double wall = ms_between(start, steady::now());
     const double cpu = process_cpu_ms() - cpu_before;
 
@@ -103,7 +107,7 @@ int main()
     for (int i = 0; i < held; ++i) {
         const double cpu_at = thread_cpu_ms();
         const auto at = steady::now();
-        const int code = pello::write_port("COM20", packet.data(), held_length);
+        const int code = pello::write_port(port_name.c_str(), packet.data(), held_length);
         held_late.push_back(ms_between(at, steady::now()) - held_limit);
         held_cpu.push_back(thread_cpu_ms() - cpu_at);
         if (code != -3)

@@ -423,6 +423,8 @@ time_point next_wake(const device& d, time_point now)
     return wake;
 }
 
+namespace {
+
 int decide_answer(device& d, long number, int sends, unsigned char natural)
 {
     if (d.opt.hangup_at.count(number) != 0) {
@@ -446,10 +448,34 @@ int decide_answer(device& d, long number, int sends, unsigned char natural)
     return natural;
 }
 
-void give_answer(device& d, int answer)
+}  // namespace
+
+decided_answer answer_for(device& d, answer_book& book, std::string_view received, unsigned char natural)
 {
-    if (answer >= 0)
-        send_byte(d, static_cast<unsigned char>(answer));
+    ++book.number;
+    const bool resend = !book.previous_accepted && received == book.previous;
+    const int sends = resend ? book.sends + 1 : 1;
+    if (resend)
+        ++book.resends;
+    return {decide_answer(d, book.number, sends, natural), sends};
+}
+
+void give_booked_answer(device& d, answer_book& book, std::string_view received, decided_answer decided)
+{
+    if (decided.answer >= 0)
+        send_byte(d, static_cast<unsigned char>(decided.answer));
+    switch (decided.answer) {
+    case ACK: ++book.acked; break;
+    case NAK: ++book.refused; break;
+    case DC1: ++book.dc1; break;
+    case DC2: ++book.dc2; break;
+    case answer_none:
+    case answer_hangup: ++book.unanswered; break;
+    default: ++book.other; break;
+    }
+    book.previous = received;
+    book.previous_accepted = decided.answer == ACK;
+    book.sends = decided.sends;
 }
 
 std::string answer_text(int answer)

@@ -51,7 +51,7 @@ std::string field_text(const unsigned char* field, std::size_t size, bool& padde
 
 void note(download_state& s, const std::string& text)
 {
-    s.anomalies.push_back(printf_string("packet %ld: %s", s.number, text.c_str()));
+    s.anomalies.push_back(printf_string("packet %ld: %s", s.book.number, text.c_str()));
 }
 
 void command_packet(device& d, const std::vector<unsigned char>& packet)
@@ -135,32 +135,19 @@ void accept_packet(device& d, const std::vector<unsigned char>& packet)
 void finish_packet(device& d, std::vector<unsigned char> packet, const std::string& bad)
 {
     download_state& s = d.dl;
-    ++s.number;
-    const bool resend = !s.previous_accepted && packet == s.previous;
-    const int sends = resend ? s.sends + 1 : 1;
-    if (resend)
-        ++s.resends;
-    const int answer = decide_answer(d, s.number, sends, bad.empty() ? ACK : NAK);
-    s.log += printf_string("%4ld %s: %s -> %s\n", s.number, bad.empty() ? "ok" : bad.c_str(),
+    const std::string_view received(reinterpret_cast<const char*>(packet.data()), packet.size());
+    const decided_answer decided = answer_for(d, s.book, received, bad.empty() ? ACK : NAK);
+    const int answer = decided.answer;
+    s.log += printf_string("%4ld %s: %s -> %s\n", s.book.number, bad.empty() ? "ok" : bad.c_str(),
                            hex_bytes(packet.data(), packet.size()).c_str(), answer_text(answer).c_str());
-    trace("packet %ld (%zu bytes, %s, send %d): answer %s", s.number, packet.size(),
-          bad.empty() ? "ok" : bad.c_str(), sends, answer_text(answer).c_str());
-    give_answer(d, answer);
-    switch (answer) {
-    case ACK: ++s.acked; break;
-    case NAK: ++s.refused; break;
-    case answer_none:
-    case answer_hangup: ++s.unanswered; break;
-    default: ++s.other; break;
-    }
-    s.previous_accepted = answer == ACK;
-    s.sends = sends;
+    trace("packet %ld (%zu bytes, %s, send %d): answer %s", s.book.number, packet.size(),
+          bad.empty() ? "ok" : bad.c_str(), decided.sends, answer_text(answer).c_str());
+    give_booked_answer(d, s.book, received, decided);
     if (answer == ACK && bad.empty()) {
         accept_packet(d, packet);
         if (s.finished)
             download_write(d);  // the files are complete now
     }
-    s.previous = std::move(packet);
 }
 
 void start_discarding(device& d, const std::string& reason, time_point t)
@@ -350,16 +337,17 @@ bool download_deadline(const device& d, time_point& when)
 void download_write(device& d)
 {
     download_state& s = d.dl;
-    if (s.written == s.number)
+    if (s.written == s.book.number)
         return;  // nothing new since the files were written
-    s.written = s.number;
+    s.written = s.book.number;
     std::string r = "Pellomatic download report\n\n";
-    r += printf_string("Packets received    %ld\n", s.number);
-    r += printf_string("  acknowledged      %ld\n", s.acked);
-    r += printf_string("  refused (NAK)     %ld\n", s.refused);
-    r += printf_string("  other answer      %ld\n", s.other);
-    r += printf_string("  no answer         %ld\n", s.unanswered);
-    r += printf_string("  resends seen      %ld\n", s.resends);
+    r += printf_string("Packets received    %ld\n", s.book.number);
+    r += printf_string("  acknowledged      %ld\n", s.book.acked);
+    r += printf_string("  refused (NAK)     %ld\n", s.book.refused);
+    // DC1 and DC2 are no answers of packet mode: the report counts them as other answers.
+    r += printf_string("  other answer      %ld\n", s.book.other + s.book.dc1 + s.book.dc2);
+    r += printf_string("  no answer         %ld\n", s.book.unanswered);
+    r += printf_string("  resends seen      %ld\n", s.book.resends);
     r += printf_string("CRC good            %ld\n", s.crc_good);
     r += printf_string("CRC bad             %ld\n", s.crc_bad);
     r += printf_string("Length bad          %ld\n", s.length_bad);
@@ -387,7 +375,7 @@ void download_write(device& d)
     write_out(d, "rules.bin", std::string_view(reinterpret_cast<const char*>(s.rules.data()), s.rules.size()));
     write_out(d, "packets.log", s.log);
     write_out(d, "report.txt", r);
-    trace("download files written: %ld packets, conf %zu bytes, rules %zu bytes", s.number,
+    trace("download files written: %ld packets, conf %zu bytes, rules %zu bytes", s.book.number,
           s.conf.size(), s.rules.size());
 }
 

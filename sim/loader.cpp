@@ -102,33 +102,16 @@ void record_line(device& d)
     const std::size_t length = s.line_length;
     s.line.clear();
     s.line_length = 0;
-    ++s.number;
+    const record_check check = check_record(line, length);
+    const decided_answer decided = answer_for(d, s.book, line, check.natural);
+    const int answer = decided.answer;
     s.log += line + "\n";
     if (length > line.size())
         s.anomalies.push_back(printf_string("record %ld: %zu characters, only %zu kept in firmware.log",
-                                            s.number, length, line.size()));
-
-    const record_check check = check_record(line, length);
-    const bool resend = !s.previous_accepted && line == s.previous;
-    const int sends = resend ? s.sends + 1 : 1;
-    if (resend)
-        ++s.resends;
-    const int answer = decide_answer(d, s.number, sends, check.natural);
-    trace("record %ld (%zu characters, %s, send %d): answer %s", s.number, length,
-          check.why.empty() ? "ok" : check.why.c_str(), sends, answer_text(answer).c_str());
-    give_answer(d, answer);
-    switch (answer) {
-    case ACK: ++s.acked; break;
-    case DC1: ++s.dc1; break;
-    case DC2: ++s.dc2; break;
-    case NAK: ++s.refused; break;
-    case answer_none:
-    case answer_hangup: ++s.unanswered; break;
-    default: ++s.other; break;
-    }
-    s.previous = line;
-    s.previous_accepted = answer == ACK;
-    s.sends = sends;
+                                            s.book.number, length, line.size()));
+    trace("record %ld (%zu characters, %s, send %d): answer %s", s.book.number, length,
+          check.why.empty() ? "ok" : check.why.c_str(), decided.sends, answer_text(answer).c_str());
+    give_booked_answer(d, s.book, line, decided);
     if (answer == ACK && check.natural == ACK) {
         use_record(s, check.bytes);
         if (check.bytes[3] == 1)
@@ -186,20 +169,20 @@ void loader_byte(device& d, unsigned char byte)
 void loader_write(device& d)
 {
     loader_state& s = d.ld;
-    if (s.written == s.number)
+    if (s.written == s.book.number)
         return;  // nothing new since the files were written
-    s.written = s.number;
+    s.written = s.book.number;
     std::string r = "Pellomatic firmware report\n\n";
     r += printf_string("Identifier          %s (refused %ld)\n",
                        s.identified ? "\"PeLoMa1.0\" accepted" : "not received", s.ident_refused);
-    r += printf_string("Record lines        %ld\n", s.number);
-    r += printf_string("  acknowledged      %ld\n", s.acked);
-    r += printf_string("  DC1 (start)       %ld\n", s.dc1);
-    r += printf_string("  DC2 (checksum)    %ld\n", s.dc2);
-    r += printf_string("  NAK (malformed)   %ld\n", s.refused);
-    r += printf_string("  other answer      %ld\n", s.other);
-    r += printf_string("  no answer         %ld\n", s.unanswered);
-    r += printf_string("  resends seen      %ld\n", s.resends);
+    r += printf_string("Record lines        %ld\n", s.book.number);
+    r += printf_string("  acknowledged      %ld\n", s.book.acked);
+    r += printf_string("  DC1 (start)       %ld\n", s.book.dc1);
+    r += printf_string("  DC2 (checksum)    %ld\n", s.book.dc2);
+    r += printf_string("  NAK (malformed)   %ld\n", s.book.refused);
+    r += printf_string("  other answer      %ld\n", s.book.other);
+    r += printf_string("  no answer         %ld\n", s.book.unanswered);
+    r += printf_string("  resends seen      %ld\n", s.book.resends);
     r += printf_string("Accepted types      00: %ld, 01: %ld, 02: %ld, 03: %ld, 04: %ld, 05: %ld\n",
                        s.types[0], s.types[1], s.types[2], s.types[3], s.types[4], s.types[5]);
     r += std::string("End-of-file record  ") + (s.eof_seen ? "received" : "not received") + "\n";
@@ -238,7 +221,7 @@ void loader_write(device& d)
     write_out(d, "firmware.log", s.log);
     write_out(d, "firmware.bin", image);
     write_out(d, "report.txt", r);
-    trace("firmware files written: %ld record lines, %zu data bytes", s.number, s.image.size());
+    trace("firmware files written: %ld record lines, %zu data bytes", s.book.number, s.image.size());
 }
 
 }  // namespace pello::sim

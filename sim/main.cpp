@@ -16,133 +16,6 @@ namespace pello::sim {
 
 namespace {
 
-const char usage_text[] =
-    "Usage: pellomatic-sim --link PATH [options]\n"
-    "\n"
-    "Emulates a Pellomatic packet-radio digipeater on a pseudo-terminal: its operating\n"
-    "console, the packet mode of the download and the firmware loader. The slave side of\n"
-    "the pseudo-terminal is linked at PATH; a host utility whose COM port template points\n"
-    "there reaches the emulator as a COM port.\n"
-    "\n"
-    "The device is powered while the host has the port open. It switches on a moment\n"
-    "after the host opens the port (--power-delay), or when power-cycled on demand; it\n"
-    "sends the loader prompt ENQ (0x05) and waits for SYN (0x16). With SYN it runs the\n"
-    "firmware loader; without, it sends its start-up text (the device name and\n"
-    "\"Version X.Y\", at least 100 bytes) and runs the operating console. Closing the port\n"
-    "switches it off.\n"
-    "\n"
-    "Operating console: 0x03 is answered \"Connected <rate>\" with the rate set on the line;\n"
-    "\"host N\\r\" sets the device's host rate (no answer); \"\\r\" is answered with the prompt\n"
-    "\"Pellom> \"; \"download\\r\\n\" is answered \"download\\r\\n\" and enters packet mode.\n"
-    "Packet mode answers every packet ACK (0x06), or NAK (0x15) when its length (5 to 64)\n"
-    "or its CRC-16 is wrong; after a bad packet the input is dropped until the line pauses.\n"
-    "The loader answers SYN and the identifier \"PeLoMa1.0\" with ACK (any other 9 bytes\n"
-    "with NAK), then every record line ended by CR with ACK, or DC1 (0x11) when it does not\n"
-    "start with ':', DC2 (0x12) when its checksum is wrong, NAK when it is malformed.\n"
-    "\n"
-    "Line and power:\n"
-    "  --link PATH             link the pseudo-terminal here (required); an existing link\n"
-    "                          is replaced, and the link is removed on exit\n"
-    "  --out DIR               write what each download or firmware update received into\n"
-    "                          DIR (created when missing; see Files)\n"
-    "  --log FILE              write a trace of events and bytes, with timestamps, to FILE\n"
-    "  --power-delay MS        power up MS ms after the host opens the port (default 300,\n"
-    "                          later than the host's drain of the line)\n"
-    "  --manual-power          do not power up when the host opens the port: only on demand.\n"
-    "                          Use it (with --stdin-power) for a firmware update typed by an\n"
-    "                          operator: the utility looks for the loader prompt only after\n"
-    "                          the operator's Enter, and a device switched on at the open\n"
-    "                          would have left its prompt and start-up text in the line's\n"
-    "                          buffer by then; power-cycle when the utility says TURN ON\n"
-    "  --stdin-power           each line (Enter) on standard input power-cycles the device\n"
-    "  --loader-wait MS        how long the device waits for SYN after ENQ (default 500)\n"
-    "  --pace                  pace every byte to the line rate (10 bits per byte at the rate\n"
-    "                          set on the line), both ways: received bytes are handled when\n"
-    "                          they would have arrived, sent bytes go one character time apart\n"
-    "  --once                  exit when the host closes the port after a download or a\n"
-    "                          firmware update (or after a hang-up)\n"
-    "  --chatter MS            stand for another device on the port (a GPS receiver, a\n"
-    "                          terminal server): from the host's open on, send a line of\n"
-    "                          text every MS ms, never power up and answer nothing\n"
-    "  --quiet                 print only the ready line and errors\n"
-    "  -h, --help              print this help\n"
-    "  --version               print the emulator's version\n"
-    "  SIGUSR1 power-cycles the device while the host has the port open; SIGUSR2\n"
-    "  resumes a line stalled by --stall-at; SIGTERM and SIGINT end the emulator (what\n"
-    "  the current session received is written first).\n"
-    "\n"
-    "Start-up text and console faults:\n"
-    "  --name TEXT             device name in the start-up text (default Pellomatic)\n"
-    "  --no-name               no device name in the start-up text\n"
-    "  --device-version TEXT   version after \"Version \" (default 2.1; for example 2.0,\n"
-    "                          2.10, 3.0, or a text without a '.')\n"
-    "  --version-first         the \"Version\" line comes before the device name\n"
-    "  --startup-nul           NUL bytes between the lines of the start-up text\n"
-    "  --nul-storm N           N NUL bytes before every byte the device sends (the loader\n"
-    "                          prompt, the start-up text, every answer): the host must drop\n"
-    "                          them all, neither counting them nor ending a read on them\n"
-    "  --noise N               N bytes of noise (any byte but NUL, the high half included)\n"
-    "                          before the start-up text\n"
-    "  --short-startup         a start-up text under 100 bytes (the host then waits its\n"
-    "                          whole window)\n"
-    "  --silent                power up but never send or answer anything\n"
-    "  --confirm TEXT          answer 0x03 with TEXT instead of \"Connected <rate>\"\n"
-    "  --confirm-delay MS      answer 0x03 MS ms after it arrived\n"
-    "  --confirm-hangup N      answer 0x03 with only the first N bytes of the answer (0: with\n"
-    "                          nothing), then hang the line up\n"
-    "  --no-prompt             no answer to \"\\r\"\n"
-    "  --extra-after-download N  answer \"download\\r\\n\" with N bytes (\"download\\r\\n\" cut\n"
-    "                          or padded with '.'), to test the host's 64-byte drain\n"
-    "  --fill                  pad the answers to 0x03 and \"\\r\" in front so that, with what\n"
-    "                          the host has not read yet, they make the 1024 bytes of the\n"
-    "                          host's read, which then ends at once instead of waiting its\n"
-    "                          whole window (3 s at 9600 baud after 0x03, 20 s after \"\\r\");\n"
-    "                          it counts on the host's first read taking 100 bytes of the\n"
-    "                          start-up text, as the utility's does\n"
-    "\n"
-    "Packet and record faults (K counts the packets, or the record lines, received in\n"
-    "one session from 1, resends included; a session is one download or one firmware\n"
-    "update and ends when the device is switched off):\n"
-    "  --nak-first N           answer NAK to the first N sends of every packet and of every\n"
-    "                          record line (a send that repeats a refused packet or line is\n"
-    "                          a further send of it)\n"
-    "  --reply-at K:BYTE       answer packet or record K with BYTE (for example 0x41,\n"
-    "                          0x17 ETB, 0x18 CAN, 0x11, 0x12, 0x15); repeatable\n"
-    "  --silent-at K           no answer to packet or record K; repeatable\n"
-    "  --hangup-at K           hang the line up at packet or record K instead of answering it\n"
-    "                          (the emulator closes its side, then links a fresh\n"
-    "                          pseudo-terminal); repeatable\n"
-    "  --delay-at K:MS         answer packet or record K MS ms after it arrived; repeatable\n"
-    "  --stall-at K            the line stalls before the answer to packet or record K:\n"
-    "                          the device stops taking bytes, so what the host sends next\n"
-    "                          stays in its port, as when the far end of a real line stops\n"
-    "                          reading, until SIGUSR2 resumes the line; repeatable\n"
-    "  A packet or record is used only when it is sound and answered ACK.\n"
-    "\n"
-    "Loader handshake faults:\n"
-    "  --sync-delay MS         acknowledge SYN MS ms after it arrived\n"
-    "  --ident-delay MS        answer the identifier MS ms after it arrived\n"
-    "  --ident-hangup          hang the line up when the identifier has come, instead of\n"
-    "                          answering it\n"
-    "\n"
-    "A late answer (--confirm-delay, --delay-at, --sync-delay, --ident-delay) holds back\n"
-    "whatever the device sends after it too, in order, as on a serial line.\n"
-    "  --hangup-delay MS       a hang-up (--hangup-at, --confirm-hangup, --ident-hangup)\n"
-    "                          comes MS ms after what triggers it, or after the late answer\n"
-    "                          it follows (default 50): the host has then finished its write\n"
-    "                          and waits for the answer (a line lost under a write fails the\n"
-    "                          write instead). 50 ms falls inside the 110 ms window of a\n"
-    "                          firmware record; the longer windows allow a longer delay\n"
-    "\n"
-    "Files (in --out DIR, written when a session ends and after the finish packet or the\n"
-    "end-of-file record):\n"
-    "  download: conf.bin (the configuration image), rules.bin (the rule image),\n"
-    "            packets.log (every packet received in hex, with the answer given),\n"
-    "            report.txt (counts, CRC results, decoded configuration and rules)\n"
-    "  firmware: firmware.log (every record line received, as received without the CR),\n"
-    "            firmware.bin (the data from the lowest address, gaps 0xFF),\n"
-    "            report.txt (counts, resends, record types, address ranges)\n";
-
 int signal_pipe[2] = {-1, -1};
 
 void on_signal(int signo)
@@ -171,6 +44,337 @@ int usage_error(const char* format, const char* what)
     return 2;
 }
 
+// What an option does with its value ("" for an option without one): returns
+// 0 to go on, 1 to end after --help or --version, 2 after an error it has
+// reported.
+using option_action = int (*)(options& opt, const std::string& name, const std::string& value);
+
+// One entry of the command line and of --help: an option, or (without a
+// name) a text of the help printed as it stands.
+struct option_entry {
+    const char* name;    // "--link"; nullptr for a text of the help
+    const char* alias;   // a short name ("-h"), or nullptr
+    const char* value;   // what its value is called ("PATH"); nullptr when it takes none
+    const char* help;    // what it does; lines after the first go under the first
+    option_action action;
+};
+
+// A number in [low, high] for the option name, or the message that it is not.
+bool option_number(const std::string& name, const std::string& value, long low, long high, long& n)
+{
+    if (parse_number(value.c_str(), low, high, n))
+        return true;
+    std::fprintf(stderr, "pellomatic-sim: invalid value for %s: %s\n", name.c_str(), value.c_str());
+    return false;
+}
+
+// "K:VALUE": a packet or record number K from 1 and a value in [0, high].
+bool numbered_value(const std::string& value, long high, long& k, long& n)
+{
+    const auto colon = value.find(':');
+    return colon != std::string::npos && parse_number(value.substr(0, colon).c_str(), 1, 1000000, k) &&
+           parse_number(value.substr(colon + 1).c_str(), 0, high, n);
+}
+
+template <std::string options::*field>
+int set_text(options& opt, const std::string&, const std::string& value)
+{
+    opt.*field = value;
+    return 0;
+}
+
+template <bool options::*field>
+int set_flag(options& opt, const std::string&, const std::string&)
+{
+    opt.*field = true;
+    return 0;
+}
+
+template <int options::*field, long low, long high>
+int set_number(options& opt, const std::string& name, const std::string& value)
+{
+    long n = 0;
+    if (!option_number(name, value, low, high, n))
+        return 2;
+    opt.*field = static_cast<int>(n);
+    return 0;
+}
+
+// A packet or record number, from 1; the option may be given again.
+template <std::set<long> options::*field>
+int add_number(options& opt, const std::string& name, const std::string& value)
+{
+    long n = 0;
+    if (!option_number(name, value, 1, 1000000, n))
+        return 2;
+    (opt.*field).insert(n);
+    return 0;
+}
+
+int set_confirm(options& opt, const std::string&, const std::string& value)
+{
+    opt.has_confirm = true;
+    opt.confirm = value;
+    return 0;
+}
+
+int add_reply_at(options& opt, const std::string&, const std::string& value)
+{
+    long k = 0, byte = 0;
+    if (!numbered_value(value, 255, k, byte))
+        return usage_error("--reply-at needs K:BYTE (K from 1, BYTE 0 to 0xFF), not %s", value.c_str());
+    opt.reply_at[k] = static_cast<unsigned char>(byte);
+    return 0;
+}
+
+int add_delay_at(options& opt, const std::string&, const std::string& value)
+{
+    long k = 0, ms = 0;
+    if (!numbered_value(value, 600000, k, ms))
+        return usage_error("--delay-at needs K:MS (K from 1, MS 0 to 600000), not %s", value.c_str());
+    opt.delay_at[k] = static_cast<int>(ms);
+    return 0;
+}
+
+int print_help(options&, const std::string&, const std::string&);
+
+int print_version(options&, const std::string&, const std::string&)
+{
+    std::printf("pellomatic-sim %s\n", PELLOMATIC_VERSION);
+    return 1;
+}
+
+// Longest time option, in ms.
+constexpr long ms_max = 600000;
+
+const option_entry option_table[] = {
+    {nullptr, nullptr, nullptr,
+     "Usage: pellomatic-sim --link PATH [options]\n"
+     "\n"
+     "Emulates a Pellomatic packet-radio digipeater on a pseudo-terminal: its operating\n"
+     "console, the packet mode of the download and the firmware loader. The slave side of\n"
+     "the pseudo-terminal is linked at PATH; a host utility whose COM port template points\n"
+     "there reaches the emulator as a COM port.\n"
+     "\n"
+     "The device is powered while the host has the port open. It switches on a moment\n"
+     "after the host opens the port (--power-delay), or when power-cycled on demand; it\n"
+     "sends the loader prompt ENQ (0x05) and waits for SYN (0x16). With SYN it runs the\n"
+     "firmware loader; without, it sends its start-up text (the device name and\n"
+     "\"Version X.Y\", at least 100 bytes) and runs the operating console. Closing the port\n"
+     "switches it off.\n"
+     "\n"
+     "Operating console: 0x03 is answered \"Connected <rate>\" with the rate set on the line;\n"
+     "\"host N\\r\" sets the device's host rate (no answer); \"\\r\" is answered with the prompt\n"
+     "\"Pellom> \"; \"download\\r\\n\" is answered \"download\\r\\n\" and enters packet mode.\n"
+     "Packet mode answers every packet ACK (0x06), or NAK (0x15) when its length (5 to 64)\n"
+     "or its CRC-16 is wrong; after a bad packet the input is dropped until the line pauses.\n"
+     "The loader answers SYN and the identifier \"PeLoMa1.0\" with ACK (any other 9 bytes\n"
+     "with NAK), then every record line ended by CR with ACK, or DC1 (0x11) when it does not\n"
+     "start with ':', DC2 (0x12) when its checksum is wrong, NAK when it is malformed.\n"
+     "\n"
+     "Line and power:\n",
+     nullptr},
+    {"--link", nullptr, "PATH",
+     "link the pseudo-terminal here (required); an existing link\n"
+     "is replaced, and the link is removed on exit",
+     set_text<&options::link>},
+    {"--out", nullptr, "DIR",
+     "write what each download or firmware update received into\n"
+     "DIR (created when missing; see Files)",
+     set_text<&options::out_dir>},
+    {"--log", nullptr, "FILE", "write a trace of events and bytes, with timestamps, to FILE",
+     set_text<&options::log_path>},
+    {"--power-delay", nullptr, "MS",
+     "power up MS ms after the host opens the port (default 300,\n"
+     "later than the host's drain of the line)",
+     set_number<&options::power_delay_ms, 0, ms_max>},
+    {"--manual-power", nullptr, nullptr,
+     "do not power up when the host opens the port: only on demand.\n"
+     "Use it (with --stdin-power) for a firmware update typed by an\n"
+     "operator: the utility looks for the loader prompt only after\n"
+     "the operator's Enter, and a device switched on at the open\n"
+     "would have left its prompt and start-up text in the line's\n"
+     "buffer by then; power-cycle when the utility says TURN ON",
+     set_flag<&options::manual_power>},
+    {"--stdin-power", nullptr, nullptr, "each line (Enter) on standard input power-cycles the device",
+     set_flag<&options::stdin_power>},
+    {"--loader-wait", nullptr, "MS", "how long the device waits for SYN after ENQ (default 500)",
+     set_number<&options::loader_wait_ms, 0, ms_max>},
+    {"--pace", nullptr, nullptr,
+     "pace every byte to the line rate (10 bits per byte at the rate\n"
+     "set on the line), both ways: received bytes are handled when\n"
+     "they would have arrived, sent bytes go one character time apart",
+     set_flag<&options::pace>},
+    {"--once", nullptr, nullptr,
+     "exit when the host closes the port after a download or a\n"
+     "firmware update (or after a hang-up)",
+     set_flag<&options::once>},
+    {"--chatter", nullptr, "MS",
+     "stand for another device on the port (a GPS receiver, a\n"
+     "terminal server): from the host's open on, send a line of\n"
+     "text every MS ms, never power up and answer nothing",
+     set_number<&options::chatter_ms, 1, ms_max>},
+    {"--quiet", nullptr, nullptr, "print only the ready line and errors", set_flag<&options::quiet>},
+    {"--help", "-h", nullptr, "print this help", print_help},
+    {"--version", nullptr, nullptr, "print the emulator's version", print_version},
+    {nullptr, nullptr, nullptr,
+     "  SIGUSR1 power-cycles the device while the host has the port open; SIGUSR2\n"
+     "  resumes a line stalled by --stall-at; SIGTERM and SIGINT end the emulator (what\n"
+     "  the current session received is written first).\n"
+     "\n"
+     "Start-up text and console faults:\n",
+     nullptr},
+    {"--name", nullptr, "TEXT", "device name in the start-up text (default Pellomatic)",
+     set_text<&options::name>},
+    {"--no-name", nullptr, nullptr, "no device name in the start-up text", set_flag<&options::no_name>},
+    {"--device-version", nullptr, "TEXT",
+     "version after \"Version \" (default 2.1; for example 2.0,\n"
+     "2.10, 3.0, or a text without a '.')",
+     set_text<&options::version>},
+    {"--version-first", nullptr, nullptr, "the \"Version\" line comes before the device name",
+     set_flag<&options::version_first>},
+    {"--startup-nul", nullptr, nullptr, "NUL bytes between the lines of the start-up text",
+     set_flag<&options::startup_nul>},
+    {"--nul-storm", nullptr, "N",
+     "N NUL bytes before every byte the device sends (the loader\n"
+     "prompt, the start-up text, every answer): the host must drop\n"
+     "them all, neither counting them nor ending a read on them",
+     set_number<&options::nul_storm, 0, 100000>},
+    {"--noise", nullptr, "N",
+     "N bytes of noise (any byte but NUL, the high half included)\n"
+     "before the start-up text",
+     set_number<&options::noise, 0, 4096>},
+    {"--short-startup", nullptr, nullptr,
+     "a start-up text under 100 bytes (the host then waits its\n"
+     "whole window)",
+     set_flag<&options::short_startup>},
+    {"--silent", nullptr, nullptr, "power up but never send or answer anything", set_flag<&options::silent>},
+    {"--confirm", nullptr, "TEXT", "answer 0x03 with TEXT instead of \"Connected <rate>\"", set_confirm},
+    {"--confirm-delay", nullptr, "MS", "answer 0x03 MS ms after it arrived",
+     set_number<&options::confirm_delay_ms, 0, ms_max>},
+    {"--confirm-hangup", nullptr, "N",
+     "answer 0x03 with only the first N bytes of the answer (0: with\n"
+     "nothing), then hang the line up",
+     set_number<&options::confirm_hangup, 0, 4096>},
+    {"--no-prompt", nullptr, nullptr, "no answer to \"\\r\"", set_flag<&options::no_prompt>},
+    {"--extra-after-download", nullptr, "N",
+     "answer \"download\\r\\n\" with N bytes (\"download\\r\\n\" cut\n"
+     "or padded with '.'), to test the host's 64-byte drain",
+     set_number<&options::download_answer, 0, 4096>},
+    {"--fill", nullptr, nullptr,
+     "pad the answers to 0x03 and \"\\r\" in front so that, with what\n"
+     "the host has not read yet, they make the 1024 bytes of the\n"
+     "host's read, which then ends at once instead of waiting its\n"
+     "whole window (3 s at 9600 baud after 0x03, 20 s after \"\\r\");\n"
+     "it counts on the host's first read taking 100 bytes of the\n"
+     "start-up text, as the utility's does",
+     set_flag<&options::fill>},
+    {nullptr, nullptr, nullptr,
+     "\n"
+     "Packet and record faults (K counts the packets, or the record lines, received in\n"
+     "one session from 1, resends included; a session is one download or one firmware\n"
+     "update and ends when the device is switched off):\n",
+     nullptr},
+    {"--nak-first", nullptr, "N",
+     "answer NAK to the first N sends of every packet and of every\n"
+     "record line (a send that repeats a refused packet or line is\n"
+     "a further send of it)",
+     set_number<&options::nak_first, 0, 1000>},
+    {"--reply-at", nullptr, "K:BYTE",
+     "answer packet or record K with BYTE (for example 0x41,\n"
+     "0x17 ETB, 0x18 CAN, 0x11, 0x12, 0x15); repeatable",
+     add_reply_at},
+    {"--silent-at", nullptr, "K", "no answer to packet or record K; repeatable", add_number<&options::silent_at>},
+    {"--hangup-at", nullptr, "K",
+     "hang the line up at packet or record K instead of answering it\n"
+     "(the emulator closes its side, then links a fresh\n"
+     "pseudo-terminal); repeatable",
+     add_number<&options::hangup_at>},
+    {"--delay-at", nullptr, "K:MS", "answer packet or record K MS ms after it arrived; repeatable", add_delay_at},
+    {"--stall-at", nullptr, "K",
+     "the line stalls before the answer to packet or record K:\n"
+     "the device stops taking bytes, so what the host sends next\n"
+     "stays in its port, as when the far end of a real line stops\n"
+     "reading, until SIGUSR2 resumes the line; repeatable",
+     add_number<&options::stall_at>},
+    {nullptr, nullptr, nullptr,
+     "  A packet or record is used only when it is sound and answered ACK.\n"
+     "\n"
+     "Loader handshake faults:\n",
+     nullptr},
+    {"--sync-delay", nullptr, "MS", "acknowledge SYN MS ms after it arrived",
+     set_number<&options::sync_delay_ms, 0, ms_max>},
+    {"--ident-delay", nullptr, "MS", "answer the identifier MS ms after it arrived",
+     set_number<&options::ident_delay_ms, 0, ms_max>},
+    {"--ident-hangup", nullptr, nullptr,
+     "hang the line up when the identifier has come, instead of\n"
+     "answering it",
+     set_flag<&options::ident_hangup>},
+    {nullptr, nullptr, nullptr,
+     "\n"
+     "A late answer (--confirm-delay, --delay-at, --sync-delay, --ident-delay) holds back\n"
+     "whatever the device sends after it too, in order, as on a serial line.\n",
+     nullptr},
+    {"--hangup-delay", nullptr, "MS",
+     "a hang-up (--hangup-at, --confirm-hangup, --ident-hangup)\n"
+     "comes MS ms after what triggers it, or after the late answer\n"
+     "it follows (default 50): the host has then finished its write\n"
+     "and waits for the answer (a line lost under a write fails the\n"
+     "write instead). 50 ms falls inside the 110 ms window of a\n"
+     "firmware record; the longer windows allow a longer delay",
+     set_number<&options::hangup_delay_ms, 0, ms_max>},
+    {nullptr, nullptr, nullptr,
+     "\n"
+     "Files (in --out DIR, written when a session ends and after the finish packet or the\n"
+     "end-of-file record):\n"
+     "  download: conf.bin (the configuration image), rules.bin (the rule image),\n"
+     "            packets.log (every packet received in hex, with the answer given),\n"
+     "            report.txt (counts, CRC results, decoded configuration and rules)\n"
+     "  firmware: firmware.log (every record line received, as received without the CR),\n"
+     "            firmware.bin (the data from the lowest address, gaps 0xFF),\n"
+     "            report.txt (counts, resends, record types, address ranges)\n",
+     nullptr},
+};
+
+// The help: each option as "  NAME VALUE", its text from the 27th column
+// (two blanks further when the name is longer), and the texts between.
+std::string help_text()
+{
+    constexpr std::size_t name_width = 22;
+    const std::string indent(2 + name_width + 2, ' ');
+    std::string out;
+    for (const option_entry& e : option_table) {
+        if (e.name == nullptr) {
+            out += e.help;
+            continue;
+        }
+        std::string name = e.alias != nullptr ? std::string(e.alias) + ", " + e.name : std::string(e.name);
+        if (e.value != nullptr)
+            name += std::string(" ") + e.value;
+        if (name.size() < name_width)
+            name.resize(name_width, ' ');
+        out += "  " + name + "  ";
+        for (const char* c = e.help; *c != '\0'; ++c)
+            out += *c == '\n' ? "\n" + indent : std::string(1, *c);
+        out += '\n';
+    }
+    return out;
+}
+
+int print_help(options&, const std::string&, const std::string&)
+{
+    std::fputs(help_text().c_str(), stdout);
+    return 1;
+}
+
+const option_entry* find_option(const std::string& arg)
+{
+    for (const option_entry& e : option_table)
+        if (e.name != nullptr && (arg == e.name || (e.alias != nullptr && arg == e.alias)))
+            return &e;
+    return nullptr;
+}
+
 // Reads the command line into opt; returns 0 to run, 1 after --help or --version, 2 on an error.
 int parse_options(int argc, char** argv, options& opt)
 {
@@ -183,16 +387,8 @@ int parse_options(int argc, char** argv, options& opt)
             arg.resize(arg.find('='));
             has_value = true;
         }
-        static const char* const with_value[] = {
-            "--link", "--out", "--log", "--power-delay", "--loader-wait", "--name",
-            "--device-version",
-            "--confirm", "--noise", "--nak-first", "--reply-at", "--silent-at", "--hangup-at",
-            "--stall-at",
-            "--extra-after-download", "--confirm-delay", "--confirm-hangup", "--nul-storm",
-            "--delay-at", "--sync-delay", "--ident-delay", "--hangup-delay", "--chatter"};
-        bool needs_value = false;
-        for (const char* name : with_value)
-            needs_value = needs_value || arg == name;
+        const option_entry* entry = find_option(arg);
+        const bool needs_value = entry != nullptr && entry->value != nullptr;
         if (needs_value && !has_value) {
             if (i + 1 >= argc)
                 return usage_error("%s needs a value", arg.c_str());
@@ -200,138 +396,11 @@ int parse_options(int argc, char** argv, options& opt)
         } else if (!needs_value && has_value) {
             return usage_error("%s takes no value", arg.c_str());
         }
-        long n = 0;
-        const auto number = [&](long low, long high) {
-            if (!parse_number(value.c_str(), low, high, n)) {
-                std::fprintf(stderr, "pellomatic-sim: invalid value for %s: %s\n", arg.c_str(), value.c_str());
-                return false;
-            }
-            return true;
-        };
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(usage_text, stdout);
-            return 1;
-        } else if (arg == "--version") {
-            std::printf("pellomatic-sim %s\n", PELLOMATIC_VERSION);
-            return 1;
-        } else if (arg == "--link") {
-            opt.link = value;
-        } else if (arg == "--out") {
-            opt.out_dir = value;
-        } else if (arg == "--log") {
-            opt.log_path = value;
-        } else if (arg == "--power-delay") {
-            if (!number(0, 600000))
-                return 2;
-            opt.power_delay_ms = static_cast<int>(n);
-        } else if (arg == "--loader-wait") {
-            if (!number(0, 600000))
-                return 2;
-            opt.loader_wait_ms = static_cast<int>(n);
-        } else if (arg == "--manual-power") {
-            opt.manual_power = true;
-        } else if (arg == "--stdin-power") {
-            opt.stdin_power = true;
-        } else if (arg == "--name") {
-            opt.name = value;
-        } else if (arg == "--no-name") {
-            opt.no_name = true;
-        } else if (arg == "--device-version") {
-            opt.version = value;
-        } else if (arg == "--version-first") {
-            opt.version_first = true;
-        } else if (arg == "--silent") {
-            opt.silent = true;
-        } else if (arg == "--confirm") {
-            opt.has_confirm = true;
-            opt.confirm = value;
-        } else if (arg == "--startup-nul") {
-            opt.startup_nul = true;
-        } else if (arg == "--noise") {
-            if (!number(0, 4096))
-                return 2;
-            opt.noise = static_cast<int>(n);
-        } else if (arg == "--short-startup") {
-            opt.short_startup = true;
-        } else if (arg == "--no-prompt") {
-            opt.no_prompt = true;
-        } else if (arg == "--nak-first") {
-            if (!number(0, 1000))
-                return 2;
-            opt.nak_first = static_cast<int>(n);
-        } else if (arg == "--reply-at") {
-            const auto colon = value.find(':');
-            long k = 0, byte = 0;
-            if (colon == std::string::npos ||
-                !parse_number(value.substr(0, colon).c_str(), 1, 1000000, k) ||
-                !parse_number(value.substr(colon + 1).c_str(), 0, 255, byte))
-                return usage_error("--reply-at needs K:BYTE (K from 1, BYTE 0 to 0xFF), not %s", value.c_str());
-            opt.reply_at[k] = static_cast<unsigned char>(byte);
-        } else if (arg == "--silent-at") {
-            if (!number(1, 1000000))
-                return 2;
-            opt.silent_at.insert(n);
-        } else if (arg == "--hangup-at") {
-            if (!number(1, 1000000))
-                return 2;
-            opt.hangup_at.insert(n);
-        } else if (arg == "--stall-at") {
-            if (!number(1, 1000000))
-                return 2;
-            opt.stall_at.insert(n);
-        } else if (arg == "--extra-after-download") {
-            if (!number(0, 4096))
-                return 2;
-            opt.download_answer = static_cast<int>(n);
-        } else if (arg == "--confirm-delay") {
-            if (!number(0, 600000))
-                return 2;
-            opt.confirm_delay_ms = static_cast<int>(n);
-        } else if (arg == "--confirm-hangup") {
-            if (!number(0, 4096))
-                return 2;
-            opt.confirm_hangup = static_cast<int>(n);
-        } else if (arg == "--nul-storm") {
-            if (!number(0, 100000))
-                return 2;
-            opt.nul_storm = static_cast<int>(n);
-        } else if (arg == "--delay-at") {
-            const auto colon = value.find(':');
-            long k = 0, ms = 0;
-            if (colon == std::string::npos ||
-                !parse_number(value.substr(0, colon).c_str(), 1, 1000000, k) ||
-                !parse_number(value.substr(colon + 1).c_str(), 0, 600000, ms))
-                return usage_error("--delay-at needs K:MS (K from 1, MS 0 to 600000), not %s", value.c_str());
-            opt.delay_at[k] = static_cast<int>(ms);
-        } else if (arg == "--sync-delay") {
-            if (!number(0, 600000))
-                return 2;
-            opt.sync_delay_ms = static_cast<int>(n);
-        } else if (arg == "--ident-delay") {
-            if (!number(0, 600000))
-                return 2;
-            opt.ident_delay_ms = static_cast<int>(n);
-        } else if (arg == "--hangup-delay") {
-            if (!number(0, 600000))
-                return 2;
-            opt.hangup_delay_ms = static_cast<int>(n);
-        } else if (arg == "--chatter") {
-            if (!number(1, 600000))
-                return 2;
-            opt.chatter_ms = static_cast<int>(n);
-        } else if (arg == "--ident-hangup") {
-            opt.ident_hangup = true;
-        } else if (arg == "--pace") {
-            opt.pace = true;
-        } else if (arg == "--fill") {
-            opt.fill = true;
-        } else if (arg == "--once") {
-            opt.once = true;
-        } else if (arg == "--quiet") {
-            opt.quiet = true;
-        } else {
+        if (entry == nullptr)
             return usage_error("unknown option %s", arg.c_str());
-        }
+        const int status = entry->action(opt, arg, value);
+        if (status != 0)
+            return status;
     }
     if (opt.link.empty())
         return usage_error("%s", "--link PATH is required");

@@ -75,6 +75,24 @@ struct options {
     bool quiet = false;
 };
 
+// What a session received (packets, or record lines) and answered: the
+// numbers K of the faults count from 1, resends included; a resend repeats
+// the one refused just before, byte for byte.
+struct answer_book {
+    long number = 0;               // received so far, resends included
+    std::string previous;          // the one received last
+    bool previous_accepted = true;
+    int sends = 0;                 // sends of the previous one so far
+    long resends = 0;
+    long acked = 0, refused = 0, dc1 = 0, dc2 = 0, other = 0, unanswered = 0;  // answers given
+};
+
+// The answer to one received: which it is, and the how-manieth send of it.
+struct decided_answer {
+    int answer;
+    int sends;
+};
+
 // Packet mode of one download session.
 struct download_state {
     std::vector<unsigned char> packet;  // the packet being received
@@ -84,12 +102,8 @@ struct download_state {
     std::vector<unsigned char> discard; // bytes dropped while resynchronising
     time_point quiet_until{};
     time_point last_byte{};
-    long number = 0;  // packets received in this session, resends included
-    std::vector<unsigned char> previous;
-    bool previous_accepted = true;
-    int sends = 0;  // sends of the previous packet so far
-    long acked = 0, refused = 0, other = 0, unanswered = 0;
-    long crc_good = 0, crc_bad = 0, length_bad = 0, resends = 0;
+    answer_book book;  // packets received and the answers given
+    long crc_good = 0, crc_bad = 0, length_bad = 0;
     long conf_size = -1, rules_size = -1;  // announced sizes, -1 before the command
     int target = 0;                        // image the data packets fill: 0 none, 1 conf, 2 rules
     std::vector<unsigned char> conf, rules;
@@ -107,11 +121,7 @@ struct loader_state {
     long ident_refused = 0;
     std::string line;  // the record line being received (up to the CR)
     std::size_t line_length = 0;
-    long number = 0;  // record lines received, resends included
-    std::string previous;
-    bool previous_accepted = true;
-    int sends = 0;
-    long acked = 0, dc1 = 0, dc2 = 0, refused = 0, other = 0, unanswered = 0, resends = 0;
+    answer_book book;  // record lines received and the answers given
     long types[6] = {};
     bool eof_seen = false;
     std::uint32_t base = 0;  // from the last type 02 or 04 record
@@ -200,8 +210,11 @@ void power_off(device& d, const char* why);
 void power_cycle(device& d, time_point now, const char* why);
 void handle_due(device& d, time_point now);
 time_point next_wake(const device& d, time_point now);
-int decide_answer(device& d, long number, int sends, unsigned char natural);
-void give_answer(device& d, int answer);
+// One more received (book.number counts it): whether it is a resend, and the
+// answer, natural unless a fault says otherwise.
+decided_answer answer_for(device& d, answer_book& book, std::string_view received, unsigned char natural);
+// Gives the answer decided and books it.
+void give_booked_answer(device& d, answer_book& book, std::string_view received, decided_answer decided);
 std::string answer_text(int answer);
 void end_session(device& d);
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "device/device.hpp"
+#include "support/com_numbers.hpp"
 #include "support/pty.hpp"
 #include "serial/serial.hpp"
 
@@ -48,7 +49,7 @@ protected:
         pello::link_state.connected = 1;
     }
 
-    pello::test::pty_port peer_{12};
+    pello::test::pty_port peer_{pello::test::com::device_link};
 };
 
 TEST_F(LinkLine, AttentionWriteRefusedGivesResult5)

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "device/device.hpp"
+#include "support/com_numbers.hpp"
 #include "support/pty.hpp"
 #include "serial/serial.hpp"
 
@@ -94,7 +95,7 @@ TEST(FirmwareLoaderLine, FailuresBeforeTheFirstRecord)
     ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
-        pty_port peer(13);
+        pty_port peer(pello::test::com::device_loader);
         ASSERT_TRUE(peer.ready());
         peer.stop_output(r.stop_from_start);
         int descriptors = open_descriptors();

@@ -10,6 +10,7 @@
 
 #include "config/config.hpp"
 #include "device/device.hpp"
+#include "support/com_numbers.hpp"
 #include "support/pty.hpp"
 #include "rules/rules.hpp"
 #include "serial/serial.hpp"
@@ -86,7 +87,7 @@ protected:
         pello::conf_record = saved_conf_;
     }
 
-    pello::test::pty_port peer_{11};
+    pello::test::pty_port peer_{pello::test::com::device_packets};
     pello::conf_record_t saved_conf_{};
     std::string opened_output_;
 };

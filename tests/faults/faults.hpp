@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/com_numbers.hpp"
 #include "support/e2e.hpp"
 
 namespace pello::faults {
@@ -15,13 +16,10 @@ using pello::test::com_lock;
 using pello::test::run_result;
 using pello::test::sim_device;
 
-// The utility takes COM1 to COM20 only. The end-to-end tests use 1 to 10, the
-// device tests 11 to 13, the serial tests 15, 16, 18 and 19 (19 must not
-// exist), the benchmark 20; 14 and 17 are left. Every test here holds the
-// com_lock of its number for its whole run, so that CTest may run them in
-// parallel: two at a time, one on each number.
-inline constexpr int com_a = 14;
-inline constexpr int com_b = 17;
+// Every test here holds the com_lock of its number for its whole run, so
+// that CTest may run them in parallel: two at a time, one on each number.
+inline constexpr int com_a = pello::test::com::faults_a;
+inline constexpr int com_b = pello::test::com::faults_b;
 
 // A firmware file of four records, one per line: an address record, two
 // data records, the end-of-file record.

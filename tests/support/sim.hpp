@@ -10,10 +10,8 @@
 //   sim.stop();                         // the files are complete after this
 //   EXPECT_EQ(sim.file("conf.bin").size(), 120u);
 //
-// Tests that run at the same time need different COM numbers: the end-to-end
-// tests use 1 to 10, the device unit tests 11 to 13, the fault tests 14 and
-// 17, the serial tests 15, 16, 18 and 19, the serial benchmark 20, the
-// emulator's own tests 21 and up. Tests that share a number hold com_lock.
+// Tests that run at the same time need different COM numbers, which are
+// given out in com_numbers.hpp. Tests that share a number hold com_lock.
 #pragma once
 
 #include <string>

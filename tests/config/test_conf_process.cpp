@@ -31,9 +31,29 @@ const std::string default_display =
 
 bytes image() { return bytes(conf_image(), conf_image() + sizeof conf_record); }
 
+// The 120 bytes of the configuration record after a reset, little-endian,
+// written out here so that a change to the product's default table shows.
+const bytes default_record = {
+    0x00, 0xE1, 0x00, 0x00,                    // host baud 57600
+    0x80, 0x25, 0x00, 0x00,                    // DSTAR baud 9600
+    0x00, 0x4B, 0x00, 0x00,                    // TNC baud 19200
+    0xEE, 0xDB, 0x26, 0x42,                    // base latitude 41.714775 (float)
+    0x5B, 0x74, 0x91, 0xC2,                    // base longitude -72.72726 (float)
+    'N',  'O',  'T',  'S',  'E', 'T', 0, 0,   // station call
+    0x00, 0x00, 0x03, 0x00, 0x06, 0x00,        // SSID 0, WIDE max 3, WIDE total 6
+    0x01, 0x00, 0x00, 0x00, 0x01, 0x00,        // relay on, NSR off, DSTAR baud used
+    0x1C, 0x00, 0x01, 0x00, 0x00, 0x00,        // dupe window 28, log port on, halt off
+    0x01, 0x00, 0x01, 0x00, 0x00, 0x00,        // drop mangled on, fix valid on, pass without position off
+    0x70, 0x00, 0x00, 0x00,                    // implicit action 'p', rule count 0
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // digi path, 64 bytes
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+};
+
 bytes default_with(std::size_t offset, const bytes& patch)
 {
-    bytes expected(conf_default_image, conf_default_image + 120);
+    bytes expected = default_record;
     std::copy(patch.begin(), patch.end(), expected.begin() + static_cast<long>(offset));
     return expected;
 }
@@ -92,7 +112,7 @@ TEST(ConfRecord, DefaultImageAndDisplay)
     const bytes got = image();
     EXPECT_EQ(bytes(got.begin(), got.begin() + 12), head);
     EXPECT_EQ(std::memcmp(got.data() + 0x14, "NOTSET\0\0", 8), 0);
-    EXPECT_EQ(got, bytes(conf_default_image, conf_default_image + 120));
+    EXPECT_EQ(got, default_record);
     EXPECT_EQ(default_link_baud(), 9600);
     conf_record.use_dstar_baud = 0;
     EXPECT_EQ(default_link_baud(), 57600);

@@ -1,5 +1,6 @@
 // The device emulator driven directly over its pseudo-terminal, as the host
 // would: the power-up, the console answers, the packet checks and the loader.
+#include "support/com_numbers.hpp"
 #include "support/run.hpp"
 #include "support/sim.hpp"
 
@@ -145,7 +146,7 @@ const bytes abc_packet = hex("00 07 61 62 63 3D 35");
 
 TEST(Sim, PowerUpGivesLoaderPromptThenStartUpTextAndConsoleAnswers)
 {
-    sim_device sim(21, quick);
+    sim_device sim(com::sim_first, quick);
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     const bytes startup = host.power_up();
@@ -222,7 +223,7 @@ TEST(Sim, StartUpAndConsoleFaults)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options[0]);
-        sim_device sim(27, with(c.options));
+        sim_device sim(com::sim_first + 6, with(c.options));
         ASSERT_TRUE(sim.ready()) << sim.err();
         host_line host(sim.link());
         const bytes startup = host.power_up();
@@ -234,7 +235,7 @@ TEST(Sim, StartUpAndConsoleFaults)
 
 TEST(Sim, SilentDeviceSendsNothing)
 {
-    sim_device sim(28, with({"--silent"}));
+    sim_device sim(com::sim_first + 7, with({"--silent"}));
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     host.send("\x03\r\x16");
@@ -249,7 +250,7 @@ TEST(Sim, PacingFollowsTheLineRate)
 {
     using std::chrono::milliseconds;
     using std::chrono::microseconds;
-    sim_device sim(29, with({"--pace"}));
+    sim_device sim(com::sim_first + 8, with({"--pace"}));
     ASSERT_TRUE(sim.ready()) << sim.err();
     const auto opened = std::chrono::steady_clock::now();
     host_line host(sim.link());
@@ -280,7 +281,7 @@ TEST(Sim, PacingFollowsTheLineRate)
 
 TEST(Sim, WorkedPacketsAreAcknowledgedAndBadOnesRefused)
 {
-    sim_device sim(22, quick);
+    sim_device sim(com::sim_first + 1, quick);
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     host.enter_packet_mode();
@@ -313,7 +314,7 @@ TEST(Sim, WorkedPacketsAreAcknowledgedAndBadOnesRefused)
 
 TEST(Sim, DownloadIsDecodedIntoTheOutFiles)
 {
-    sim_device sim(23, quick);
+    sim_device sim(com::sim_first + 2, quick);
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     host.enter_packet_mode();
@@ -363,7 +364,7 @@ TEST(Sim, DownloadIsDecodedIntoTheOutFiles)
 
 TEST(Sim, LoaderChecksRecordsAndCollectsTheImage)
 {
-    sim_device sim(24, quick);
+    sim_device sim(com::sim_first + 3, quick);
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     ASSERT_EQ(host.read(1, 2000), "\x05");
@@ -396,19 +397,23 @@ TEST(Sim, LoaderChecksRecordsAndCollectsTheImage)
     EXPECT_NE(report.find("  DC2 (checksum)    1\n"), std::string::npos) << report;
 }
 
-// Faults on demand, each seen on the "conf" packet sent again and again.
+// Faults on demand, each seen on the "conf" packet sent again and again,
+// and the answers as the report counts them: a send after a refused or
+// unanswered one is a resend, and DC1 and DC2 are other answers here.
 TEST(Sim, PacketFaultsAnswerAsAsked)
 {
     struct {
         std::vector<std::string> options;
         bytes answers;  // to four sends of the same packet; '-' stands for silence
+        const char* counts;  // acknowledged, refused, other, no answer, resends
     } const cases[] = {
-        {{"--nak-first", "2"}, "\x15\x15\x06\x15"},
-        {{"--reply-at", "2:0x41", "--reply-at", "3:0x18"}, "\x06" "A\x18\x06"},
-        {{"--silent-at", "1"}, "-\x06\x06\x06"},
+        {{"--nak-first", "2"}, "\x15\x15\x06\x15", "1 3 0 0 2"},
+        {{"--reply-at", "2:0x41", "--reply-at", "3:0x18"}, "\x06" "A\x18\x06", "2 0 2 0 2"},
+        {{"--silent-at", "1"}, "-\x06\x06\x06", "3 0 0 1 1"},
+        {{"--reply-at", "1:0x11", "--reply-at", "2:0x12"}, "\x11\x12\x06\x06", "2 0 2 0 2"},
     };
     for (const auto& c : cases) {
-        sim_device sim(25, with(c.options));
+        sim_device sim(com::sim_first + 4, with(c.options));
         ASSERT_TRUE(sim.ready()) << sim.err();
         host_line host(sim.link());
         host.enter_packet_mode();
@@ -419,12 +424,25 @@ TEST(Sim, PacketFaultsAnswerAsAsked)
             got += answer.empty() ? bytes("-") : answer;
         }
         EXPECT_EQ(got, c.answers) << c.options[0];
+        host.close_line();
+        sim.stop();
+        const std::string report = sim.file("report.txt");
+        const char* const labels[] = {"  acknowledged      ", "  refused (NAK)     ", "  other answer      ",
+                                      "  no answer         ", "  resends seen      "};
+        std::string counts;
+        for (const char* label : labels) {
+            const auto at = report.find(label);
+            ASSERT_NE(at, std::string::npos) << label << "\n" << report;
+            const auto from = at + std::string(label).size();
+            counts += (counts.empty() ? "" : " ") + report.substr(from, report.find('\n', from) - from);
+        }
+        EXPECT_EQ(counts, c.counts) << c.options[0] << "\n" << report;
     }
 }
 
 TEST(Sim, HangUpAtRecordClosesTheLineAndOnceEnds)
 {
-    sim_device sim(26, with({"--hangup-at", "2", "--once"}));
+    sim_device sim(com::sim_first + 5, with({"--hangup-at", "2", "--once"}));
     ASSERT_TRUE(sim.ready()) << sim.err();
     host_line host(sim.link());
     ASSERT_EQ(host.read(1, 2000), "\x05");

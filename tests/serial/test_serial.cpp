@@ -6,6 +6,7 @@
 
 
 #include "line_record.hpp"
+#include "support/com_numbers.hpp"
 #include "support/pty.hpp"
 #include "support/run.hpp"
 
@@ -269,7 +270,7 @@ TEST(Serial, ArgumentChecks)
 
 TEST(Serial, OpenOfMissingPortOrUnknownName)
 {
-    unlink(port_link(19).c_str());
+    unlink(port_link(pello::test::com::serial_missing).c_str());
     struct {
         const char* name;
         const char* printed;
@@ -288,7 +289,7 @@ TEST(Serial, OpenOfMissingPortOrUnknownName)
 TEST(Serial, NonTerminalFailsTheCapabilityCheck)
 {
     std::filesystem::create_directories(PELLO_PORT_DIR);
-    const std::string path = port_link(16);
+    const std::string path = port_link(pello::test::com::serial_unsettable);
     unlink(path.c_str());
     pello::test::write_file(path, "not a terminal");
     int code = 0;
@@ -303,7 +304,7 @@ TEST(Serial, NonTerminalFailsTheCapabilityCheck)
 
 TEST(Serial, LineSettingsForEveryRate)
 {
-    pello::test::pty_port pty(15);
+    pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     for (int i = 0; pello::baud_table[i] != 0; ++i) {
         const std::int32_t rate = pello::baud_table[i];
@@ -324,7 +325,7 @@ TEST(Serial, LineSettingsForEveryRate)
 
 TEST(Serial, FailedOpenLeavesThePortClosedAndFree)
 {
-    pello::test::pty_port pty(15);
+    pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     int code = 0;
     EXPECT_EQ(stdout_of([&] { code = pello::open_port("COM15", 1000); }),
@@ -337,7 +338,7 @@ TEST(Serial, FailedOpenLeavesThePortClosedAndFree)
 
 TEST(Serial, ExclusiveUse)
 {
-    pello::test::pty_port pty(15);
+    pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 9600), 0);
 
@@ -367,7 +368,7 @@ TEST(Serial, ExclusiveUse)
 
 TEST(Serial, ReadDeadlines)
 {
-    pello::test::pty_port pty(15);
+    pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     struct {
         std::int32_t rate;
@@ -395,7 +396,7 @@ TEST(Serial, ReadDeadlines)
 
 TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
 {
-    pello::test::pty_port pty(15);
+    pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 115200), 0);
     const std::string first(60, 'a');
@@ -431,7 +432,7 @@ TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
 
 TEST(Serial, NulBytesAreDroppedAndNotCounted)
 {
-    pello::test::pty_port pty(15);
+    pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 9600), 0);
 
@@ -452,7 +453,7 @@ TEST(Serial, NulBytesAreDroppedAndNotCounted)
 
 TEST(Serial, PurgeThrowsAwayWhatWasReceived)
 {
-    pello::test::pty_port pty(15);
+    pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 9600), 0);
     pty.write("stale bytes");
@@ -466,7 +467,7 @@ TEST(Serial, PurgeThrowsAwayWhatWasReceived)
 
 TEST(Serial, WritesAndShortWrite)
 {
-    pello::test::pty_port pty(15);
+    pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     ASSERT_EQ(pello::open_port("COM15", 115200), 0);
     EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM15", "hello\r\n\0x", 9), 9); }), "");
@@ -511,7 +512,7 @@ TEST(Serial, WriteLimitAtEveryRate)
 
     // The limits a test can wait for, on a port whose device takes nothing:
     // the write ends at its limit, not before.
-    pello::test::pty_port pty(15);
+    pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     for (const auto& c : cases) {
         for (const auto& [length, limit] : {std::pair{21, c.limit_21}, std::pair{64, c.limit_64}}) {
@@ -564,7 +565,7 @@ int timer_count()
 
 TEST(Serial, DrainEndsByTheWriteLimit)
 {
-    pello::test::pty_port pty(15);
+    pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     struct {
         const char* what;
@@ -629,7 +630,7 @@ TEST(Serial, DrainEndsByTheWriteLimit)
 
 TEST(Serial, LineSettingsPutBackOnClose)
 {
-    pello::test::pty_port pty(15);
+    pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     // In turn on one port: what a run leaves is what the next one finds.
     struct {
@@ -663,7 +664,7 @@ TEST(Serial, LineSettingsPutBackOnClose)
 
 TEST(Serial, FatalExitOnHangUp)
 {
-    pello::test::pty_port pty(18);
+    pello::test::pty_port pty(pello::test::com::serial_long_read);
     ASSERT_TRUE(pty.ready());
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
