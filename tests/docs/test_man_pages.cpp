@@ -355,8 +355,10 @@ std::vector<literal> string_literals(const std::string& source)
         if (joined)
             out.back().text += text;
         else
-            out.push_back({text, source.substr(open >= 60 ? open - 60 : 0, std::min<std::size_t>(open, 60)), ""});
-        out.back().after = source.substr(i + 1, 40);
+            out.push_back({text, source.substr(open >= 120 ? open - 120 : 0, std::min<std::size_t>(open, 120)), ""});
+        // Enough of what follows to reach the next argument past a line
+        // break and a deep indent.
+        out.back().after = source.substr(i + 1, 120);
         last_end = i;
     }
     return out;
