@@ -468,8 +468,7 @@ struct host_figures {
     bool ok = true;
 };
 
-void inproc_transfers(const std::string& rules_path, const std::string& hex_path,
-                      host_figures& out)
+void inproc_transfers(const std::string& rules_path, const std::string& hex_path, host_figures& out)
 {
     device_line d;
     if (!line_open(d, com_inproc)) {
@@ -481,7 +480,8 @@ void inproc_transfers(const std::string& rules_path, const std::string& hex_path
 
     // Download: the configuration as the defaults, the rules from the file.
     pello::conf_reset();
-    if (pello::rules_process(rules_path.c_str()) != 0 || pello::conf_record.rule_count != rule_count) {
+    if (pello::rules_process(rules_path.c_str()) != 0 ||
+        pello::conf_record.rule_count != rule_count) {
         complain("bench_link: the generated Rules file was not accepted");
         out.ok = false;
     }
@@ -524,8 +524,7 @@ void inproc_transfers(const std::string& rules_path, const std::string& hex_path
     }
 }
 
-void binary_transfers(const std::string& rules_path, const std::string& hex_path,
-                      host_figures& out)
+void binary_transfers(const std::string& rules_path, const std::string& hex_path, host_figures& out)
 {
     device_line d;
     if (!line_open(d, com_binary)) {
@@ -544,8 +543,8 @@ void binary_transfers(const std::string& rules_path, const std::string& hex_path
     pid_t pid = spawn({utility}, script, log);
     bool device_ok = pid > 0;
     for (int i = 0; device_ok && i < downloads_binary; ++i)
-        device_ok = wait_host_open(d, 10000) && play_console(d, 57600) &&
-                    play_packets(d, out.download);
+        device_ok =
+            wait_host_open(d, 10000) && play_console(d, 57600) && play_packets(d, out.download);
     int status = finish(pid, 30000);
     if (!device_ok || status != 0) {
         complain("bench_link: the utility's downloads failed (status %d); see %s", status,
@@ -622,31 +621,36 @@ int main()
                  binary.download.bad + binary.firmware.bad + inproc.download.bad +
                      inproc.firmware.bad);
 
-    row("3", text("Turnaround ACK -> next download packet, utility binary (%zu packets: %d "
-                  "downloads of %d rules, 57600 baud)",
-                  bin_dl.count, downloads_binary, rule_count),
+    row("3",
+        text("Turnaround ACK -> next download packet, utility binary (%zu packets: %d "
+             "downloads of %d rules, 57600 baud)",
+             bin_dl.count, downloads_binary, rule_count),
         pmax_text(bin_dl), "< 0.2 ms", ok ? verdict(bin_dl.p99 < goal) : "FAILED");
-    row("3", text("Turnaround ACK -> next firmware record, utility binary (%zu records, 16 data "
-                  "bytes each)",
-                  bin_fw.count),
+    row("3",
+        text("Turnaround ACK -> next firmware record, utility binary (%zu records, 16 data "
+             "bytes each)",
+             bin_fw.count),
         pmax_text(bin_fw), "< 0.2 ms", ok ? verdict(bin_fw.p99 < goal) : "FAILED");
     const double dl_cpu = inproc.download_cpu_ms / static_cast<double>(inproc.download.messages);
     const double fw_cpu = inproc.firmware_cpu_ms / static_cast<double>(inproc.firmware.messages);
-    row("4", text("Host time per download packet, dwn_download in-process (%zu packets, %d "
-                  "downloads of %d rules): mean ACK -> next packet; host CPU per packet",
-                  in_dl.count, downloads_inproc, rule_count),
+    row("4",
+        text("Host time per download packet, dwn_download in-process (%zu packets, %d "
+             "downloads of %d rules): mean ACK -> next packet; host CPU per packet",
+             in_dl.count, downloads_inproc, rule_count),
         text("%.3f ms (p99 %.3f); CPU %.3f ms", in_dl.mean, in_dl.p99, dl_cpu), "< 0.2 ms",
         ok ? verdict(in_dl.mean < goal) : "FAILED");
-    row("4", text("Host time per firmware record, firmware() in-process (%zu records of a %zu KB "
-                  "image): mean ACK -> next record; host CPU per record",
-                  in_fw.count, firmware_image / 1024),
+    row("4",
+        text("Host time per firmware record, firmware() in-process (%zu records of a %zu KB "
+             "image): mean ACK -> next record; host CPU per record",
+             in_fw.count, firmware_image / 1024),
         text("%.3f ms (p99 %.3f); CPU %.3f ms", in_fw.mean, in_fw.p99, fw_cpu), "< 0.2 ms",
         ok ? verdict(in_fw.mean < goal) : "FAILED");
-    row("3/4", text("Floor: 1-byte echo over the pseudo-terminal, bare read/write (%zu round trips)",
-                    bare_f.count),
+    row("3/4",
+        text("Floor: 1-byte echo over the pseudo-terminal, bare read/write (%zu round trips)",
+             bare_f.count),
         text("mean %.3f; %s", bare_f.mean, pmax_text(bare_f).c_str()), "-", "-");
-    row("3/4", text("Floor: 1-byte echo through read_port + write_port (%zu round trips)",
-                    port_f.count),
+    row("3/4",
+        text("Floor: 1-byte echo through read_port + write_port (%zu round trips)", port_f.count),
         text("mean %.3f; %s", port_f.mean, pmax_text(port_f).c_str()), "-", "-");
     remark("Items 3 and 4: the benchmark plays the device on a pseudo-terminal and answers "
            "ACK at once; a turnaround runs from just before its ACK is written to the moment "

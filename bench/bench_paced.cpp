@@ -165,8 +165,8 @@ paced_result paced_download(const std::string& rules_path, int run)
     }
     const std::string log = scratch_dir() + "/bench_paced-download-" + std::to_string(run) + ".txt";
     (void)unlink(log.c_str());
-    const std::string script =
-        "rules " + rules_path + "\nconnect " + std::to_string(com_download) + " 57600\ndownload\ny\nx\n";
+    const std::string script = "rules " + rules_path + "\nconnect " + std::to_string(com_download) +
+                               " 57600\ndownload\ny\nx\n";
     const pid_t pid = spawn({std::string(PELLO_BIN_DIR) + "/pellomatic-e2e"}, script, log);
     const int status = finish(pid, 60000);
     sim.stop();
@@ -202,8 +202,8 @@ paced_result paced_firmware(const std::string& hex_path, long records, std::size
     const int status = finish(pid, 240000);
     sim.stop();
     if (status != 0 || sim.file("firmware.bin").size() != firmware_image) {
-        complain("bench_paced: the paced firmware update failed (status %d); see %s and %s",
-                 status, log.c_str(), sim.out_dir().c_str());
+        complain("bench_paced: the paced firmware update failed (status %d); see %s and %s", status,
+                 log.c_str(), sim.out_dir().c_str());
         return {};
     }
     // Every line of the file goes out with CR in place of LF, plus one answer.
@@ -259,9 +259,10 @@ int main(int argc, char** argv)
     }
     if (ok) {
         const double ratio = ratio_sum / download_runs;
-        row("5", text("Paced download, %d rules at 57600 baud (%ld packets, %ld bytes on the "
-                      "line; %d runs)",
-                      rule_count, dl.messages, dl.bytes, download_runs),
+        row("5",
+            text("Paced download, %d rules at 57600 baud (%ld packets, %ld bytes on the "
+                 "line; %d runs)",
+                 rule_count, dl.messages, dl.bytes, download_runs),
             text("line %.1f ms; ratio %.4f (runs %.4f..%.4f; %.4f without the emulator's late "
                  "answers). Beyond the line per packet: emulator's answer late %.3f ms, answer "
                  "-> next packet %.3f ms",
@@ -277,9 +278,10 @@ int main(int argc, char** argv)
         const paced_result fw = paced_firmware(hex_path, records, hex.size());
         if (fw.ok) {
             const double ratio = fw.measured_s / fw.bound_s;
-            row("5", text("Paced firmware, %zu KB image in %ld records of 16 data bytes at 19200 "
-                          "baud (%ld bytes on the line)",
-                          firmware_image / 1024, fw.messages, fw.bytes),
+            row("5",
+                text("Paced firmware, %zu KB image in %ld records of 16 data bytes at 19200 "
+                     "baud (%ld bytes on the line)",
+                     firmware_image / 1024, fw.messages, fw.bytes),
                 text("line %.3f s, took %.3f s: ratio %.4f (%.4f without the emulator's late "
                      "answers). Beyond the line per record: emulator's answer late %.3f ms, "
                      "answer -> next record %.3f ms",

@@ -127,8 +127,8 @@ void row(const std::string& item, const std::string& measure, const std::string&
          const std::string& goal, const std::string& verdict_text)
 {
     std::FILE* out = report_stream != nullptr ? report_stream : stdout;
-    std::fprintf(out, "| %s | %s | %s | %s | %s |\n", item.c_str(), measure.c_str(),
-                 result.c_str(), goal.c_str(), verdict_text.c_str());
+    std::fprintf(out, "| %s | %s | %s | %s | %s |\n", item.c_str(), measure.c_str(), result.c_str(),
+                 goal.c_str(), verdict_text.c_str());
     std::fflush(out);
 }
 
@@ -171,13 +171,24 @@ std::string rules_file_text(int rule_count)
         const int minutes = static_cast<int>(random.next() % 60);
         const int seconds = static_cast<int>(random.next() % 60);
         switch (i % 10) {
-        case 0: out += text("drop  src  N0C%03d\n", i); break;
-        case 1: out += text("drop  source  K1ABC-%d   ; with an SSID\n", i % 16); break;
-        case 2: out += text("pass  dst  APRS\n"); break;
-        case 3: out += text("pass  destin  WIDE*\n"); break;
-        case 4: out += text("drop  dst  *\n"); break;
+        case 0:
+            out += text("drop  src  N0C%03d\n", i);
+            break;
+        case 1:
+            out += text("drop  source  K1ABC-%d   ; with an SSID\n", i % 16);
+            break;
+        case 2:
+            out += text("pass  dst  APRS\n");
+            break;
+        case 3:
+            out += text("pass  destin  WIDE*\n");
+            break;
+        case 4:
+            out += text("drop  dst  *\n");
+            break;
         case 5:
-            out += text("pass circle %d, 40:%02d:%02d, -105:16:12.5\n", 1 + i % 50, minutes, seconds);
+            out +=
+                text("pass circle %d, 40:%02d:%02d, -105:16:12.5\n", 1 + i % 50, minutes, seconds);
             break;
         case 6:
             out += text("pass compass %s 39.%02d.0, -104.59.4\n", compass[i % 8], minutes);
@@ -186,8 +197,12 @@ std::string rules_file_text(int rule_count)
             out += text("drop rectangle N 41d %dm, 106d 15m W, 40d 30m %dc N, W 104d\n", minutes,
                         seconds);
             break;
-        case 8: out += text("p se %dd, 135:00:00, 5, 60\n", 10 + i % 30); break;
-        default: out += text("d sector 270.%02d., 300.5d, 10\n", minutes); break;
+        case 8:
+            out += text("p se %dd, 135:00:00, 5, 60\n", 10 + i % 30);
+            break;
+        default:
+            out += text("d sector 270.%02d., 300.5d, 10\n", minutes);
+            break;
         }
     }
     return out;
@@ -238,7 +253,8 @@ std::string hex_file_text(std::size_t image_bytes, int record_bytes, long* recor
             append_record(out, 2, 0, 4, segment);
             ++count;
         }
-        std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(record_bytes), image_bytes - at);
+        std::size_t n =
+            std::min<std::size_t>(static_cast<std::size_t>(record_bytes), image_bytes - at);
         // A record stays within its 64 KB segment.
         n = std::min<std::size_t>(n, 0x10000 - at % 0x10000);
         for (std::size_t i = 0; i < n; ++i)

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "serial/serial.hpp"
 #include "serial/port_checks.hpp"
+#include "serial/serial.hpp"
 
 namespace pello {
 

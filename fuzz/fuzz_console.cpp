@@ -24,24 +24,21 @@ namespace {
 
 pello::fuzz::memory_file operator_input;
 
-const char conf_text[] =
-    "call w1aw ; station\n"
-    "ssid 0x0A\n"
-    "position 41:42:53.2 -072:43:38.1\n"
-    "host 57600\n"
-    "dstar 19200\n"
-    "digipath WIDE1-1,WIDE2-2\n";
+const char conf_text[] = "call w1aw ; station\n"
+                         "ssid 0x0A\n"
+                         "position 41:42:53.2 -072:43:38.1\n"
+                         "host 57600\n"
+                         "dstar 19200\n"
+                         "digipath WIDE1-1,WIDE2-2\n";
 
-const char rules_text[] =
-    "pass implicit\n"
-    "drop src N0CALL-3\n"
-    "pass circle 25 41:42:53.2,-072:43:38.1\n"
-    "d sector 10d,350d,0.5,2\n";
+const char rules_text[] = "pass implicit\n"
+                          "drop src N0CALL-3\n"
+                          "pass circle 25 41:42:53.2,-072:43:38.1\n"
+                          "d sector 10d,350d,0.5,2\n";
 
-const char firmware_text[] =
-    ":020000040001F9\n"
-    ":0400000001020304F2\n"
-    ":00000001FF\n";
+const char firmware_text[] = ":020000040001F9\n"
+                             ":0400000001020304F2\n"
+                             ":00000001FF\n";
 
 }  // namespace
 

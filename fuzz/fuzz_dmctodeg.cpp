@@ -26,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const double degrees = pello::dmctodeg(text.data());
     if (degrees != pello::angle_error && !(degrees >= -360.0 && degrees <= 360.0))
-        pello::fuzz::finding("dmctodeg returned a value outside [-360, 360] that is not the error value");
+        pello::fuzz::finding(
+            "dmctodeg returned a value outside [-360, 360] that is not the error value");
     return 0;
 }

@@ -33,11 +33,10 @@ namespace {
 std::string firmware_path;
 
 // Two records and the end-of-file record, with a comment line between.
-const char firmware_text[] =
-    ":020000040001F9\n"
-    "# application\n"
-    ":100000000102030405060708090A0B0C0D0E0F1068\n"
-    ":00000001FF\n";
+const char firmware_text[] = ":020000040001F9\n"
+                             "# application\n"
+                             ":100000000102030405060708090A0B0C0D0E0F1068\n"
+                             ":00000001FF\n";
 
 // CRC-16 of the download packets, bit by bit and independent of the
 // product's table: polynomial 0x1021, most significant bit first, register

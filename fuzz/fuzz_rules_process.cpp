@@ -85,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int status = rules_process(rules_file.path.c_str());
     if (rule_lines < 0 || rule_lines > rule_max)
         fuzz::finding("rule_lines outside 0..100");
-    if (conf_record.implicit_action != implicit_drop && conf_record.implicit_action != implicit_pass)
+    if (conf_record.implicit_action != implicit_drop &&
+        conf_record.implicit_action != implicit_pass)
         fuzz::finding("implicit_action is neither drop nor pass");
     if (status == 0) {
         if (rules_processed != 1)

@@ -150,8 +150,8 @@ void check_conf_record()
             finding("station position is not an angle of at most 360 degrees");
     if (digi_count < 0 || digi_count > 8)
         finding("digi_count outside 0..8");
-    for (std::uint16_t flag : {c.log_port, c.drop_mangled, c.halt_on_error, c.fix_valid, c.nsr,
-                               c.relay})
+    for (std::uint16_t flag :
+         {c.log_port, c.drop_mangled, c.halt_on_error, c.fix_valid, c.nsr, c.relay})
         if (flag > 1)
             finding("a y-or-n field holds neither 0 nor 1");
 }

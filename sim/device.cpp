@@ -32,8 +32,8 @@ std::string startup_text(const options& opt)
     text += nul + "Configuration and rules loaded from memory\r\n";
     // At least 110 bytes that count (NUL bytes do not), so that the host's
     // first read of 100 bytes ends at once.
-    const auto counted = static_cast<std::size_t>(std::count_if(
-        text.begin(), text.end(), [](char c) { return c != '\0'; }));
+    const auto counted = static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return c != '\0'; }));
     if (counted < 110)
         text += std::string(110 - counted, '-') + "\r\n";
     return text + "Ready\r\n";
@@ -63,7 +63,9 @@ void send_filled(device& d, const std::string& text)
     if (d.opt.fill && static_cast<long>(text.size()) < wanted) {
         const auto pad = static_cast<std::size_t>(wanted) - text.size();
         for (std::size_t i = 0; i < pad; ++i)
-            answer += (i % 64 == 62 || i + 2 == pad) ? '\r' : (i % 64 == 63 || i + 1 == pad) ? '\n' : '.';
+            answer += (i % 64 == 62 || i + 2 == pad)   ? '\r'
+                      : (i % 64 == 63 || i + 1 == pad) ? '\n'
+                                                       : '.';
     }
     send(d, answer + text);
     if (d.opt.fill)
@@ -136,7 +138,8 @@ void console_byte(device& d, unsigned char byte)
             return;
         }
         send_filled(d, text);
-        event(d, "attention: answered %s", d.opt.has_confirm ? "the --confirm text" : text.substr(0, text.size() - 2).c_str());
+        event(d, "attention: answered %s",
+              d.opt.has_confirm ? "the --confirm text" : text.substr(0, text.size() - 2).c_str());
         return;
     }
     if (byte == '\r') {
@@ -231,7 +234,8 @@ void hold_answer(device& d, int delay_ms, const char* what)
 // instead, which is another fault.
 void plan_hangup(device& d, const char* why)
 {
-    const time_point at = std::max(d.tx_hold, sim_clock::now()) + milliseconds(d.opt.hangup_delay_ms);
+    const time_point at =
+        std::max(d.tx_hold, sim_clock::now()) + milliseconds(d.opt.hangup_delay_ms);
     d.hangup_due = std::min(d.hangup_due, at);
     event(d, "%s: the line hangs up in %d ms", why, d.opt.hangup_delay_ms);
 }
@@ -246,7 +250,8 @@ void flush_tx(device& d, time_point now)
         return;  // a slow answer, and whatever follows it, is not due yet
     if (d.tx_hold != time_point{}) {
         trace("held answer due, going out %lld us late",
-              static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(now - d.tx_hold).count()));
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::microseconds>(now - d.tx_hold).count()));
         d.tx_hold = time_point{};
     }
     if (!d.opt.pace) {
@@ -450,7 +455,8 @@ int decide_answer(device& d, long number, int sends, unsigned char natural)
 
 }  // namespace
 
-decided_answer answer_for(device& d, answer_book& book, std::string_view received, unsigned char natural)
+decided_answer answer_for(device& d, answer_book& book, std::string_view received,
+                          unsigned char natural)
 {
     ++book.number;
     const bool resend = !book.previous_accepted && received == book.previous;
@@ -460,18 +466,31 @@ decided_answer answer_for(device& d, answer_book& book, std::string_view receive
     return {decide_answer(d, book.number, sends, natural), sends};
 }
 
-void give_booked_answer(device& d, answer_book& book, std::string_view received, decided_answer decided)
+void give_booked_answer(device& d, answer_book& book, std::string_view received,
+                        decided_answer decided)
 {
     if (decided.answer >= 0)
         send_byte(d, static_cast<unsigned char>(decided.answer));
     switch (decided.answer) {
-    case ACK: ++book.acked; break;
-    case NAK: ++book.refused; break;
-    case DC1: ++book.dc1; break;
-    case DC2: ++book.dc2; break;
+    case ACK:
+        ++book.acked;
+        break;
+    case NAK:
+        ++book.refused;
+        break;
+    case DC1:
+        ++book.dc1;
+        break;
+    case DC2:
+        ++book.dc2;
+        break;
     case answer_none:
-    case answer_hangup: ++book.unanswered; break;
-    default: ++book.other; break;
+    case answer_hangup:
+        ++book.unanswered;
+        break;
+    default:
+        ++book.other;
+        break;
     }
     book.previous = received;
     book.previous_accepted = decided.answer == ACK;
@@ -481,15 +500,24 @@ void give_booked_answer(device& d, answer_book& book, std::string_view received,
 std::string answer_text(int answer)
 {
     switch (answer) {
-    case answer_none: return "none";
-    case answer_hangup: return "hang-up";
-    case ACK: return "06 ACK";
-    case NAK: return "15 NAK";
-    case DC1: return "11 DC1";
-    case DC2: return "12 DC2";
-    case 0x17: return "17 ETB";
-    case 0x18: return "18 CAN";
-    default: return printf_string("%02X", static_cast<unsigned>(answer));
+    case answer_none:
+        return "none";
+    case answer_hangup:
+        return "hang-up";
+    case ACK:
+        return "06 ACK";
+    case NAK:
+        return "15 NAK";
+    case DC1:
+        return "11 DC1";
+    case DC2:
+        return "12 DC2";
+    case 0x17:
+        return "17 ETB";
+    case 0x18:
+        return "18 CAN";
+    default:
+        return printf_string("%02X", static_cast<unsigned>(answer));
     }
 }
 

@@ -58,7 +58,8 @@ void command_packet(device& d, const std::vector<unsigned char>& packet)
 {
     download_state& s = d.dl;
     if (packet.size() != command_length) {
-        note(s, printf_string("data packet of %zu bytes while no image is expected", packet.size() - 4));
+        note(s, printf_string("data packet of %zu bytes while no image is expected",
+                              packet.size() - 4));
         return;
     }
     bool name_padded = false, size_padded = false;
@@ -66,8 +67,9 @@ void command_packet(device& d, const std::vector<unsigned char>& packet)
     const std::string size_text = field_text(packet.data() + 14, 5, size_padded);
     if (!name_padded || !size_padded)
         note(s, "command fields not padded with NUL bytes");
-    const bool digits = !size_text.empty() &&
-                        std::all_of(size_text.begin(), size_text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const bool digits =
+        !size_text.empty() && std::all_of(size_text.begin(), size_text.end(),
+                                          [](char c) { return c >= '0' && c <= '9'; });
     const long size = digits ? std::stol(size_text) : -1;
 
     if (name == "-cestfini-") {
@@ -138,8 +140,9 @@ void finish_packet(device& d, std::vector<unsigned char> packet, const std::stri
     const std::string_view received(reinterpret_cast<const char*>(packet.data()), packet.size());
     const decided_answer decided = answer_for(d, s.book, received, bad.empty() ? ACK : NAK);
     const int answer = decided.answer;
-    s.log += printf_string("%4ld %s: %s -> %s\n", s.book.number, bad.empty() ? "ok" : bad.c_str(),
-                           hex_bytes(packet.data(), packet.size()).c_str(), answer_text(answer).c_str());
+    s.log +=
+        printf_string("%4ld %s: %s -> %s\n", s.book.number, bad.empty() ? "ok" : bad.c_str(),
+                      hex_bytes(packet.data(), packet.size()).c_str(), answer_text(answer).c_str());
     trace("packet %ld (%zu bytes, %s, send %d): answer %s", s.book.number, packet.size(),
           bad.empty() ? "ok" : bad.c_str(), decided.sends, answer_text(answer).c_str());
     give_booked_answer(d, s.book, received, decided);
@@ -212,17 +215,20 @@ std::string conf_report(const std::vector<unsigned char>& image)
     line("implicit_action", printf_string("0x%04X%s", c.implicit_action, implicit));
     line("rule_count", std::to_string(c.rule_count));
     for (int i = 0; i < 8; ++i)
-        line(printf_string("digi_path[%d]", i).c_str(), quoted(c.digi_path[i], sizeof c.digi_path[i]));
+        line(printf_string("digi_path[%d]", i).c_str(),
+             quoted(c.digi_path[i], sizeof c.digi_path[i]));
     return r;
 }
 
 std::string rule_report(const rule_record& rule)
 {
     const int action = rule.flags & action_mask;
-    std::string r = printf_string("line %u, %s, %s (0x%02X), mods 0x%02X:",
-                                  static_cast<unsigned>(rule.line),
-                                  action == action_pass ? "pass" : action == action_drop ? "drop" : "?",
-                                  rule_type_name(rule.type), rule.type, rule.flags & modifier_mask);
+    std::string r =
+        printf_string("line %u, %s, %s (0x%02X), mods 0x%02X:", static_cast<unsigned>(rule.line),
+                      action == action_pass   ? "pass"
+                      : action == action_drop ? "drop"
+                                              : "?",
+                      rule_type_name(rule.type), rule.type, rule.flags & modifier_mask);
     const auto f = [&rule](int slot) { return static_cast<double>(rule_float(rule, slot)); };
     switch (rule.type) {
     case RULE_DESTIN:
@@ -248,7 +254,8 @@ std::string rule_report(const rule_record& rule)
         r += printf_string(" lat1 %.6f, lon1 %.6f, lat2 %.6f, lon2 %.6f", f(0), f(1), f(2), f(3));
         break;
     case RULE_SECTOR:
-        r += printf_string(" angle1 %.3f, angle2 %.3f, inner %.3f, outer %.3f", f(0), f(1), f(2), f(3));
+        r += printf_string(" angle1 %.3f, angle2 %.3f, inner %.3f, outer %.3f", f(0), f(1), f(2),
+                           f(3));
         break;
     default:
         r += " slots " + hex_bytes(rule.slot[0], sizeof rule.slot);
@@ -355,7 +362,8 @@ void download_write(device& d)
     for (const auto& c : s.commands)
         commands += (commands.empty() ? "" : ", ") + c;
     r += "Commands            " + (commands.empty() ? std::string("none") : commands) + "\n";
-    r += printf_string("Configuration       %zu of %s bytes\n", s.conf.size(), size_text(s.conf_size).c_str());
+    r += printf_string("Configuration       %zu of %s bytes\n", s.conf.size(),
+                       size_text(s.conf_size).c_str());
     r += printf_string("Rules               %zu of %s bytes, %zu records\n", s.rules.size(),
                        size_text(s.rules_size).c_str(), s.rules.size() / sizeof(rule_record));
     r += std::string("Finish packet       ") + (s.finished ? "received" : "not received") + "\n";
@@ -371,8 +379,10 @@ void download_write(device& d)
         r += printf_string("  rule %zu: ", i / sizeof(rule_record) + 1) + rule_report(rule);
     }
 
-    write_out(d, "conf.bin", std::string_view(reinterpret_cast<const char*>(s.conf.data()), s.conf.size()));
-    write_out(d, "rules.bin", std::string_view(reinterpret_cast<const char*>(s.rules.data()), s.rules.size()));
+    write_out(d, "conf.bin",
+              std::string_view(reinterpret_cast<const char*>(s.conf.data()), s.conf.size()));
+    write_out(d, "rules.bin",
+              std::string_view(reinterpret_cast<const char*>(s.rules.data()), s.rules.size()));
     write_out(d, "packets.log", s.log);
     write_out(d, "report.txt", r);
     trace("download files written: %ld packets, conf %zu bytes, rules %zu bytes", s.book.number,

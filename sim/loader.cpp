@@ -11,8 +11,8 @@ namespace {
 
 constexpr char identifier[] = "PeLoMa1.0";
 constexpr std::size_t identifier_length = sizeof identifier - 1;
-constexpr std::size_t line_keep = 1024;                // longest line kept for the log
-constexpr std::uint32_t image_span_max = 16u << 20;    // firmware.bin is written up to this span
+constexpr std::size_t line_keep = 1024;              // longest line kept for the log
+constexpr std::uint32_t image_span_max = 16u << 20;  // firmware.bin is written up to this span
 
 struct record_check {
     unsigned char natural = ACK;
@@ -50,7 +50,8 @@ record_check check_record(const std::string& line, std::size_t length)
         const int high = hex_digit(line[i]);
         const int low = hex_digit(line[i + 1]);
         if (high < 0 || low < 0)
-            return refuse(NAK, printf_string("malformed: not a hex digit at %zu", high < 0 ? i : i + 1));
+            return refuse(NAK,
+                          printf_string("malformed: not a hex digit at %zu", high < 0 ? i : i + 1));
         r.bytes.push_back(static_cast<unsigned char>(high * 16 + low));
     }
     unsigned sum = 0;
@@ -75,7 +76,8 @@ void use_record(loader_state& s, const std::vector<unsigned char>& bytes)
     const std::uint32_t offset = static_cast<std::uint32_t>((bytes[1] << 8) | bytes[2]);
     const unsigned type = bytes[3];
     ++s.types[type];
-    const std::uint32_t value = count >= 2 ? static_cast<std::uint32_t>((bytes[4] << 8) | bytes[5]) : 0;
+    const std::uint32_t value =
+        count >= 2 ? static_cast<std::uint32_t>((bytes[4] << 8) | bytes[5]) : 0;
     switch (type) {
     case 0:
         for (unsigned i = 0; i < count; ++i)
@@ -107,8 +109,9 @@ void record_line(device& d)
     const int answer = decided.answer;
     s.log += line + "\n";
     if (length > line.size())
-        s.anomalies.push_back(printf_string("record %ld: %zu characters, only %zu kept in firmware.log",
-                                            s.book.number, length, line.size()));
+        s.anomalies.push_back(
+            printf_string("record %ld: %zu characters, only %zu kept in firmware.log",
+                          s.book.number, length, line.size()));
     trace("record %ld (%zu characters, %s, send %d): answer %s", s.book.number, length,
           check.why.empty() ? "ok" : check.why.c_str(), decided.sends, answer_text(answer).c_str());
     give_booked_answer(d, s.book, line, decided);
@@ -152,7 +155,8 @@ void loader_byte(device& d, unsigned char byte)
         } else {
             ++s.ident_refused;
             send_byte(d, NAK);
-            event(d, "firmware loader: identifier %s refused", quoted(s.ident.c_str(), s.ident.size()).c_str());
+            event(d, "firmware loader: identifier %s refused",
+                  quoted(s.ident.c_str(), s.ident.size()).c_str());
             s.ident.clear();
         }
         return;
@@ -207,7 +211,8 @@ void loader_write(device& d)
             image.assign(span, static_cast<char>(0xFF));
             for (const auto& [address, byte] : s.image)
                 image[address - low] = static_cast<char>(byte);
-            r += printf_string("Image               firmware.bin, %u bytes from 0x%08X (gaps 0xFF)\n", span, low);
+            r += printf_string(
+                "Image               firmware.bin, %u bytes from 0x%08X (gaps 0xFF)\n", span, low);
         } else {
             r += printf_string("Image               not written: spans %u bytes\n", span);
         }
@@ -221,7 +226,8 @@ void loader_write(device& d)
     write_out(d, "firmware.log", s.log);
     write_out(d, "firmware.bin", image);
     write_out(d, "report.txt", r);
-    trace("firmware files written: %ld record lines, %zu data bytes", s.book.number, s.image.size());
+    trace("firmware files written: %ld record lines, %zu data bytes", s.book.number,
+          s.image.size());
 }
 
 }  // namespace pello::sim

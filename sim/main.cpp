@@ -52,10 +52,10 @@ using option_action = int (*)(options& opt, const std::string& name, const std::
 // One entry of the command line and of --help: an option, or (without a
 // name) a text of the help printed as it stands.
 struct option_entry {
-    const char* name;    // "--link"; nullptr for a text of the help
-    const char* alias;   // a short name ("-h"), or nullptr
-    const char* value;   // what its value is called ("PATH"); nullptr when it takes none
-    const char* help;    // what it does; lines after the first go under the first
+    const char* name;   // "--link"; nullptr for a text of the help
+    const char* alias;  // a short name ("-h"), or nullptr
+    const char* value;  // what its value is called ("PATH"); nullptr when it takes none
+    const char* help;   // what it does; lines after the first go under the first
     option_action action;
 };
 
@@ -72,7 +72,8 @@ bool option_number(const std::string& name, const std::string& value, long low, 
 bool numbered_value(const std::string& value, long high, long& k, long& n)
 {
     const auto colon = value.find(':');
-    return colon != std::string::npos && parse_number(value.substr(0, colon).c_str(), 1, 1000000, k) &&
+    return colon != std::string::npos &&
+           parse_number(value.substr(0, colon).c_str(), 1, 1000000, k) &&
            parse_number(value.substr(colon + 1).c_str(), 0, high, n);
 }
 
@@ -122,7 +123,8 @@ int add_reply_at(options& opt, const std::string&, const std::string& value)
 {
     long k = 0, byte = 0;
     if (!numbered_value(value, 255, k, byte))
-        return usage_error("--reply-at needs K:BYTE (K from 1, BYTE 0 to 0xFF), not %s", value.c_str());
+        return usage_error("--reply-at needs K:BYTE (K from 1, BYTE 0 to 0xFF), not %s",
+                           value.c_str());
     opt.reply_at[k] = static_cast<unsigned char>(byte);
     return 0;
 }
@@ -131,7 +133,8 @@ int add_delay_at(options& opt, const std::string&, const std::string& value)
 {
     long k = 0, ms = 0;
     if (!numbered_value(value, 600000, k, ms))
-        return usage_error("--delay-at needs K:MS (K from 1, MS 0 to 600000), not %s", value.c_str());
+        return usage_error("--delay-at needs K:MS (K from 1, MS 0 to 600000), not %s",
+                           value.c_str());
     opt.delay_at[k] = static_cast<int>(ms);
     return 0;
 }
@@ -196,7 +199,8 @@ const option_entry option_table[] = {
      "would have left its prompt and start-up text in the line's\n"
      "buffer by then; power-cycle when the utility says TURN ON",
      set_flag<&options::manual_power>},
-    {"--stdin-power", nullptr, nullptr, "each line (Enter) on standard input power-cycles the device",
+    {"--stdin-power", nullptr, nullptr,
+     "each line (Enter) on standard input power-cycles the device",
      set_flag<&options::stdin_power>},
     {"--loader-wait", nullptr, "MS", "how long the device waits for SYN after ENQ (default 500)",
      set_number<&options::loader_wait_ms, 0, ms_max>},
@@ -214,7 +218,8 @@ const option_entry option_table[] = {
      "terminal server): from the host's open on, send a line of\n"
      "text every MS ms, never power up and answer nothing",
      set_number<&options::chatter_ms, 1, ms_max>},
-    {"--quiet", nullptr, nullptr, "print only the ready line and errors", set_flag<&options::quiet>},
+    {"--quiet", nullptr, nullptr, "print only the ready line and errors",
+     set_flag<&options::quiet>},
     {"--help", "-h", nullptr, "print this help", print_help},
     {"--version", nullptr, nullptr, "print the emulator's version", print_version},
     {nullptr, nullptr, nullptr,
@@ -226,7 +231,8 @@ const option_entry option_table[] = {
      nullptr},
     {"--name", nullptr, "TEXT", "device name in the start-up text (default Pellomatic)",
      set_text<&options::name>},
-    {"--no-name", nullptr, nullptr, "no device name in the start-up text", set_flag<&options::no_name>},
+    {"--no-name", nullptr, nullptr, "no device name in the start-up text",
+     set_flag<&options::no_name>},
     {"--device-version", nullptr, "TEXT",
      "version after \"Version \" (default 2.1; for example 2.0,\n"
      "2.10, 3.0, or a text without a '.')",
@@ -248,8 +254,10 @@ const option_entry option_table[] = {
      "a start-up text under 100 bytes (the host then waits its\n"
      "whole window)",
      set_flag<&options::short_startup>},
-    {"--silent", nullptr, nullptr, "power up but never send or answer anything", set_flag<&options::silent>},
-    {"--confirm", nullptr, "TEXT", "answer 0x03 with TEXT instead of \"Connected <rate>\"", set_confirm},
+    {"--silent", nullptr, nullptr, "power up but never send or answer anything",
+     set_flag<&options::silent>},
+    {"--confirm", nullptr, "TEXT", "answer 0x03 with TEXT instead of \"Connected <rate>\"",
+     set_confirm},
     {"--confirm-delay", nullptr, "MS", "answer 0x03 MS ms after it arrived",
      set_number<&options::confirm_delay_ms, 0, ms_max>},
     {"--confirm-hangup", nullptr, "N",
@@ -284,13 +292,15 @@ const option_entry option_table[] = {
      "answer packet or record K with BYTE (for example 0x41,\n"
      "0x17 ETB, 0x18 CAN, 0x11, 0x12, 0x15); repeatable",
      add_reply_at},
-    {"--silent-at", nullptr, "K", "no answer to packet or record K; repeatable", add_number<&options::silent_at>},
+    {"--silent-at", nullptr, "K", "no answer to packet or record K; repeatable",
+     add_number<&options::silent_at>},
     {"--hangup-at", nullptr, "K",
      "hang the line up at packet or record K instead of answering it\n"
      "(the emulator closes its side, then links a fresh\n"
      "pseudo-terminal); repeatable",
      add_number<&options::hangup_at>},
-    {"--delay-at", nullptr, "K:MS", "answer packet or record K MS ms after it arrived; repeatable", add_delay_at},
+    {"--delay-at", nullptr, "K:MS", "answer packet or record K MS ms after it arrived; repeatable",
+     add_delay_at},
     {"--stall-at", nullptr, "K",
      "the line stalls before the answer to packet or record K:\n"
      "the device stops taking bytes, so what the host sends next\n"
@@ -348,7 +358,8 @@ std::string help_text()
             out += e.help;
             continue;
         }
-        std::string name = e.alias != nullptr ? std::string(e.alias) + ", " + e.name : std::string(e.name);
+        std::string name =
+            e.alias != nullptr ? std::string(e.alias) + ", " + e.name : std::string(e.name);
         if (e.value != nullptr)
             name += std::string(" ") + e.value;
         if (name.size() < name_width)

@@ -51,7 +51,8 @@ bool make_link(const device& d)
         fs::create_directories(link.parent_path(), error);
     const std::string temp = d.opt.link + ".new-" + std::to_string(getpid());
     (void)unlink(temp.c_str());
-    if (symlink(d.slave.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), d.opt.link.c_str()) != 0) {
+    if (symlink(d.slave.c_str(), temp.c_str()) != 0 ||
+        rename(temp.c_str(), d.opt.link.c_str()) != 0) {
         std::fprintf(stderr, "pellomatic-sim: cannot link %s to %s: %s\n", d.opt.link.c_str(),
                      d.slave.c_str(), std::strerror(errno));
         (void)unlink(temp.c_str());

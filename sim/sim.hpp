@@ -57,18 +57,18 @@ struct options {
     std::map<long, unsigned char> reply_at;  // packet or record number -> answer
     std::set<long> silent_at;
     std::set<long> hangup_at;
-    std::set<long> stall_at;  // packet or record numbers before whose answer the line stalls
+    std::set<long> stall_at;   // packet or record numbers before whose answer the line stalls
     int download_answer = -1;  // bytes of answer to "download\r\n"; -1: the usual echo
     // Slow answers and faults of the handshakes.
-    int confirm_delay_ms = 0;       // answer to 0x03 this late
-    int sync_delay_ms = 0;          // ACK of SYN this late
-    int ident_delay_ms = 0;         // answer to the identifier this late
-    std::map<long, int> delay_at;   // packet or record number -> answer this many ms late
-    int confirm_hangup = -1;        // bytes of the answer to 0x03 before a hang-up; -1: none
-    int hangup_delay_ms = 50;       // a hang-up comes this long after what triggered it
-    bool ident_hangup = false;      // hang up instead of answering the identifier
-    int nul_storm = 0;              // NUL bytes before every byte sent
-    int chatter_ms = 0;             // another device on the line: a sentence this often, nothing else
+    int confirm_delay_ms = 0;      // answer to 0x03 this late
+    int sync_delay_ms = 0;         // ACK of SYN this late
+    int ident_delay_ms = 0;        // answer to the identifier this late
+    std::map<long, int> delay_at;  // packet or record number -> answer this many ms late
+    int confirm_hangup = -1;       // bytes of the answer to 0x03 before a hang-up; -1: none
+    int hangup_delay_ms = 50;      // a hang-up comes this long after what triggered it
+    bool ident_hangup = false;     // hang up instead of answering the identifier
+    int nul_storm = 0;             // NUL bytes before every byte sent
+    int chatter_ms = 0;  // another device on the line: a sentence this often, nothing else
     bool pace = false;
     bool fill = false;
     bool once = false;
@@ -79,10 +79,10 @@ struct options {
 // numbers K of the faults count from 1, resends included; a resend repeats
 // the one refused just before, byte for byte.
 struct answer_book {
-    long number = 0;               // received so far, resends included
-    std::string previous;          // the one received last
+    long number = 0;       // received so far, resends included
+    std::string previous;  // the one received last
     bool previous_accepted = true;
-    int sends = 0;                 // sends of the previous one so far
+    int sends = 0;  // sends of the previous one so far
     long resends = 0;
     long acked = 0, refused = 0, dc1 = 0, dc2 = 0, other = 0, unanswered = 0;  // answers given
 };
@@ -95,11 +95,11 @@ struct decided_answer {
 
 // Packet mode of one download session.
 struct download_state {
-    std::vector<unsigned char> packet;  // the packet being received
-    bool skip_lf = true;                // the line feed of "download\r\n" may still come
-    bool discarding = false;            // a bad packet: drop input until the line pauses
-    std::string bad_reason;             // why the discarded packet is refused
-    std::vector<unsigned char> discard; // bytes dropped while resynchronising
+    std::vector<unsigned char> packet;   // the packet being received
+    bool skip_lf = true;                 // the line feed of "download\r\n" may still come
+    bool discarding = false;             // a bad packet: drop input until the line pauses
+    std::string bad_reason;              // why the discarded packet is refused
+    std::vector<unsigned char> discard;  // bytes dropped while resynchronising
     time_point quiet_until{};
     time_point last_byte{};
     answer_book book;  // packets received and the answers given
@@ -110,8 +110,8 @@ struct download_state {
     std::vector<std::string> commands;
     bool finished = false;
     std::vector<std::string> anomalies;
-    std::string log;      // packets.log
-    long written = -1;    // packets received when the files were last written
+    std::string log;    // packets.log
+    long written = -1;  // packets received when the files were last written
 };
 
 // Firmware loader of one update session.
@@ -139,7 +139,7 @@ struct device {
     // The line.
     int master = -1;
     std::string slave;
-    int notify = -1;  // inotify on the slave: the host opening and closing it
+    int notify = -1;    // inotify on the slave: the host opening and closing it
     int stall_fd = -1;  // the slave, held while its output is stopped (a stalled line)
     int watch = -1;
     int host_opens = 0;
@@ -156,14 +156,14 @@ struct device {
     time_point rx_handled{};  // while a received byte is handled: the time it arrived
     std::deque<unsigned char> tx;
     time_point tx_next{};
-    time_point tx_hold{};                       // nothing is sent before this (a slow answer)
-    time_point hangup_due = time_point::max();  // a planned hang-up (--hangup-delay)
+    time_point tx_hold{};                        // nothing is sent before this (a slow answer)
+    time_point hangup_due = time_point::max();   // a planned hang-up (--hangup-delay)
     time_point chatter_due = time_point::max();  // the next sentence of --chatter
     // Operating console.
     std::string console_line;
     long host_rate = 0;
-    long unread = 0;             // bytes sent that the host has not read (--fill)
-    bool startup_read = false;   // the host's first read of the start-up text is accounted
+    long unread = 0;            // bytes sent that the host has not read (--fill)
+    bool startup_read = false;  // the host's first read of the start-up text is accounted
     // Sessions.
     session_kind session = session_kind::none;
     bool had_session = false;  // this opening of the port ran a download or an update
@@ -212,9 +212,11 @@ void handle_due(device& d, time_point now);
 time_point next_wake(const device& d, time_point now);
 // One more received (book.number counts it): whether it is a resend, and the
 // answer, natural unless a fault says otherwise.
-decided_answer answer_for(device& d, answer_book& book, std::string_view received, unsigned char natural);
+decided_answer answer_for(device& d, answer_book& book, std::string_view received,
+                          unsigned char natural);
 // Gives the answer decided and books it.
-void give_booked_answer(device& d, answer_book& book, std::string_view received, decided_answer decided);
+void give_booked_answer(device& d, answer_book& book, std::string_view received,
+                        decided_answer decided);
 std::string answer_text(int answer);
 void end_session(device& d);
 

@@ -17,14 +17,11 @@ namespace pello {
 
 namespace {
 
-const char bad_colon_count[] =
-    "\a\aError: Colon format: must have 2 colons: [s][D]DD:MM:SS[.F*]\n";
-const char bad_colon_periods[] =
-    "\a\aError: Colon format: too many periods: [s][D]DD:MM:SS[.F*]\n";
+const char bad_colon_count[] = "\a\aError: Colon format: must have 2 colons: [s][D]DD:MM:SS[.F*]\n";
+const char bad_colon_periods[] = "\a\aError: Colon format: too many periods: [s][D]DD:MM:SS[.F*]\n";
 const char bad_colon_alpha[] =
     "\a\aError: Colon format: has alpha characters: [s][D]DD:MM:SS[.F*]\n";
-const char unrecognized[] =
-    "\a\aError: Unrecognized format: must be one of Dotted, Colon or DMC\n";
+const char unrecognized[] = "\a\aError: Unrecognized format: must be one of Dotted, Colon or DMC\n";
 const char bad_dotted_periods[] =
     "\a\aError: Dotted format: must have 2 periods: [s][D]DD.MM.[F*]\n"
     "\tor DMC format must have at least one of [DdMmCc] identifiers\n";
@@ -107,11 +104,24 @@ bool walk_dmc(const char* body, parts& value)
     for (; *p != '\0'; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
         switch (c) {
-        case ' ': case '\t': case '+': case '-': case '.':
-        case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9':
+        case ' ':
+        case '\t':
+        case '+':
+        case '-':
+        case '.':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9':
             continue;
-        case 'D': case 'd':
+        case 'D':
+        case 'd':
             if (have_degrees) {
                 std::printf("\a\aError: DMC format: already have degrees (%f)\n",
                             static_cast<double>(value.degrees));
@@ -120,7 +130,8 @@ bool walk_dmc(const char* body, parts& value)
             value.degrees = to_float_or_infinity(piece_to_real(pending, p));
             have_degrees = true;
             break;
-        case 'M': case 'm':
+        case 'M':
+        case 'm':
             if (have_minutes) {
                 std::printf("\a\aError: DMC format: already have minutes (%f)\n",
                             static_cast<double>(value.minutes));
@@ -129,7 +140,8 @@ bool walk_dmc(const char* body, parts& value)
             value.minutes = to_float_or_infinity(to_real(pending));
             have_minutes = true;
             break;
-        case 'C': case 'c':
+        case 'C':
+        case 'c':
             if (have_seconds) {
                 std::printf("\a\aError: DMC format: already have seconds (%f)\n",
                             static_cast<double>(value.seconds));
@@ -138,8 +150,14 @@ bool walk_dmc(const char* body, parts& value)
             value.seconds = to_float_or_infinity(to_real(pending));
             have_seconds = true;
             break;
-        case 'N': case 'n': case 'E': case 'e':
-        case 'S': case 's': case 'W': case 'w':
+        case 'N':
+        case 'n':
+        case 'E':
+        case 'e':
+        case 'S':
+        case 's':
+        case 'W':
+        case 'w':
             break;
         default:
             // Bytes from 0x80 on are shown with their unsigned code.

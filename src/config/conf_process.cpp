@@ -16,10 +16,10 @@ namespace pello {
 namespace {
 
 constexpr conf_keyword conf_keyword_entries[] = {
-    {"call", 9},      {"ssid", 10},     {"position", 11}, {"base", 11},      {"log", 32},
+    {"call", 9},        {"ssid", 10},      {"position", 11}, {"base", 11},    {"log", 32},
     {"dropmangld", 17}, {"haltonerr", 16}, {"fixvalid", 18}, {"host", 4},     {"tnc", 3},
-    {"dstar", 2},     {"nsr", 20},      {"relay", 19},    {"widemax", 14},   {"widetotal", 15},
-    {"dupewin", 34},  {"digipath", 35},
+    {"dstar", 2},       {"nsr", 20},       {"relay", 19},    {"widemax", 14}, {"widetotal", 15},
+    {"dupewin", 34},    {"digipath", 35},
 };
 
 }  // namespace
@@ -156,8 +156,8 @@ int handle_position(conf_line& line)
         return status;
     const double lon = dmctodeg(lon_text);
     if (lon == angle_error) {
-        std::printf("\a\aError: line %d: invalid Station Longitude argument: %s: %s\n",
-                    line.number, shown_text(lon_text).c_str(), line.text);
+        std::printf("\a\aError: line %d: invalid Station Longitude argument: %s: %s\n", line.number,
+                    shown_text(lon_text).c_str(), line.text);
         return CONF_ARGUMENT;
     }
     conf_record.base_lon = to_float_or_infinity(lon);
@@ -229,8 +229,7 @@ int handle_digi_path(conf_line& line)
     // or comment character, and the rest of the line is ignored.
     char* list = next_word(line.words, digi_list_separators);
     if (list == nullptr || (line.comment != nullptr && list > line.comment)) {
-        std::printf("\a\aError: line %d: missing Digi Path argument: %s\n", line.number,
-                    line.text);
+        std::printf("\a\aError: line %d: missing Digi Path argument: %s\n", line.number, line.text);
         return list == nullptr ? CONF_ARGUMENT : CONF_IN_COMMENT;
     }
     std::memset(conf_record.digi_path, 0, sizeof conf_record.digi_path);

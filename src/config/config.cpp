@@ -17,30 +17,29 @@ static_assert(std::bit_cast<float>(std::uint32_t{0x4226DBEE}) == 41.714775f);
 static_assert(std::bit_cast<float>(std::uint32_t{0xC291745B}) == -72.727260f);
 
 const unsigned char conf_default_image[120] = {
-    0x00, 0xE1, 0x00, 0x00,                          // 0x00 host_baud 57600
-    0x80, 0x25, 0x00, 0x00,                          // 0x04 dstar_baud 9600
-    0x00, 0x4B, 0x00, 0x00,                          // 0x08 tnc_baud 19200
-    0xEE, 0xDB, 0x26, 0x42,                          // 0x0C base_lat 41.714775
-    0x5B, 0x74, 0x91, 0xC2,                          // 0x10 base_lon -72.727260
-    'N', 'O', 'T', 'S', 'E', 'T', 0x00, 0x00,        // 0x14 station_call
-    0x00, 0x00,                                      // 0x1C ssid 0
-    0x03, 0x00,                                      // 0x1E wide_max 3
-    0x06, 0x00,                                      // 0x20 wide_total 6
-    0x01, 0x00,                                      // 0x22 relay 1
-    0x00, 0x00,                                      // 0x24 nsr 0
-    0x01, 0x00,                                      // 0x26 use_dstar_baud 1
-    0x1C, 0x00,                                      // 0x28 dupe_window 28
-    0x01, 0x00,                                      // 0x2A log_port 1
-    0x00, 0x00,                                      // 0x2C halt_on_error 0
-    0x01, 0x00,                                      // 0x2E drop_mangled 1
-    0x01, 0x00,                                      // 0x30 fix_valid 1
-    0x00, 0x00,                                      // 0x32 pass_no_position 0
-    0x70, 0x00,                                      // 0x34 implicit_action 'p'
-    0x00, 0x00,                                      // 0x36 rule_count 0
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 0x38 digi_path
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0x00, 0xE1, 0x00, 0x00,                        // 0x00 host_baud 57600
+    0x80, 0x25, 0x00, 0x00,                        // 0x04 dstar_baud 9600
+    0x00, 0x4B, 0x00, 0x00,                        // 0x08 tnc_baud 19200
+    0xEE, 0xDB, 0x26, 0x42,                        // 0x0C base_lat 41.714775
+    0x5B, 0x74, 0x91, 0xC2,                        // 0x10 base_lon -72.727260
+    'N',  'O',  'T',  'S',  'E', 'T', 0x00, 0x00,  // 0x14 station_call
+    0x00, 0x00,                                    // 0x1C ssid 0
+    0x03, 0x00,                                    // 0x1E wide_max 3
+    0x06, 0x00,                                    // 0x20 wide_total 6
+    0x01, 0x00,                                    // 0x22 relay 1
+    0x00, 0x00,                                    // 0x24 nsr 0
+    0x01, 0x00,                                    // 0x26 use_dstar_baud 1
+    0x1C, 0x00,                                    // 0x28 dupe_window 28
+    0x01, 0x00,                                    // 0x2A log_port 1
+    0x00, 0x00,                                    // 0x2C halt_on_error 0
+    0x01, 0x00,                                    // 0x2E drop_mangled 1
+    0x01, 0x00,                                    // 0x30 fix_valid 1
+    0x00, 0x00,                                    // 0x32 pass_no_position 0
+    0x70, 0x00,                                    // 0x34 implicit_action 'p'
+    0x00, 0x00,                                    // 0x36 rule_count 0
+    0,    0,    0,    0,    0,   0,   0,    0,    0, 0, 0, 0, 0, 0, 0, 0,  // 0x38 digi_path
+    0,    0,    0,    0,    0,   0,   0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0,    0,    0,    0,    0,   0,   0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
 };
 
 const unsigned char* conf_image()
@@ -69,8 +68,14 @@ std::int32_t default_link_baud()
 
 namespace {
 
-const char* en_dis(std::uint16_t value) { return value != 0 ? "En" : "Dis"; }
-const char* yes_no(std::uint16_t value) { return value != 0 ? "Yes" : "No"; }
+const char* en_dis(std::uint16_t value)
+{
+    return value != 0 ? "En" : "Dis";
+}
+const char* yes_no(std::uint16_t value)
+{
+    return value != 0 ? "Yes" : "No";
+}
 
 }  // namespace
 
@@ -93,11 +98,12 @@ void conf_display()
     for (int i = 0; i < count; ++i)
         std::printf("%.*s%s", 8, c.digi_path[i], i + 1 < count ? "," : "");
 
-    std::printf("\nLog Port: %s\nFix Valid: %s\tPass packets without valid position: %s\n"
-                "Halt On Error: %s\tDrop Mangled Packet: %s\nRule count %u\tImplicit Rule Action: %s\n",
-                yes_no(c.log_port), yes_no(c.fix_valid), yes_no(c.pass_no_position),
-                yes_no(c.halt_on_error), yes_no(c.drop_mangled), static_cast<unsigned>(c.rule_count),
-                c.implicit_action == implicit_drop ? "Drop" : "Pass");
+    std::printf(
+        "\nLog Port: %s\nFix Valid: %s\tPass packets without valid position: %s\n"
+        "Halt On Error: %s\tDrop Mangled Packet: %s\nRule count %u\tImplicit Rule Action: %s\n",
+        yes_no(c.log_port), yes_no(c.fix_valid), yes_no(c.pass_no_position),
+        yes_no(c.halt_on_error), yes_no(c.drop_mangled), static_cast<unsigned>(c.rule_count),
+        c.implicit_action == implicit_drop ? "Drop" : "Pass");
 }
 
 }  // namespace pello

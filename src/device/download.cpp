@@ -103,7 +103,8 @@ int dwn_write_pkt(unsigned char* packet, int length)
         if (reply == dwn_ack)
             return length;
         if (reply != dwn_nak) {
-            std::printf("\a\aError: reading ack or nak: got 0x%02x\n", static_cast<unsigned>(reply));
+            std::printf("\a\aError: reading ack or nak: got 0x%02x\n",
+                        static_cast<unsigned>(reply));
             return -5;
         }
         if (sends >= max_sends)

@@ -261,8 +261,7 @@ std::string firmware_progress_line(std::int64_t elapsed, std::uint32_t sent, std
     if (fraction > 0.0) {
         double whole = std::trunc(static_cast<double>(elapsed) / fraction);
         if (std::fabs(whole) < 9.0e18)
-            to_completion =
-                static_cast<std::uint32_t>(static_cast<std::int64_t>(whole) - elapsed);
+            to_completion = static_cast<std::uint32_t>(static_cast<std::int64_t>(whole) - elapsed);
     }
     double bar_len = std::trunc(fraction * bar_max);
     int bar = bar_len < 0 ? 0 : bar_len > bar_max ? bar_max : static_cast<int>(bar_len);

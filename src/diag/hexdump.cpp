@@ -33,8 +33,8 @@ void write_title(std::FILE* stream, int flags, const char* label, const void* bu
     const char* separator = (label != nullptr && label[0] != '\0') ? ": " : "";
     if (flags == 0) {
         if (label == nullptr)
-            std::fprintf(stream, "hexdump: buffer addr 0x%p, length %d (0x%x):\n", buffer,
-                         length, hex_length);
+            std::fprintf(stream, "hexdump: buffer addr 0x%p, length %d (0x%x):\n", buffer, length,
+                         hex_length);
         else
             std::fprintf(stream, "hexdump: %s%sbuffer addr 0x%p, length %d (0x%x):\n", label,
                          separator, buffer, length, hex_length);

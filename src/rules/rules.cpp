@@ -14,8 +14,8 @@ namespace pello {
 namespace {
 
 constexpr rule_keyword rule_keyword_entries[] = {
-    {"implicit", RULE_IMPLICIT}, {"destin", RULE_DESTIN},   {"dst", RULE_DESTIN},
-    {"source", RULE_SOURCE},     {"src", RULE_SOURCE},      {"circle", RULE_CIRCLE},
+    {"implicit", RULE_IMPLICIT}, {"destin", RULE_DESTIN},       {"dst", RULE_DESTIN},
+    {"source", RULE_SOURCE},     {"src", RULE_SOURCE},          {"circle", RULE_CIRCLE},
     {"compass", RULE_COMPASS},   {"rectangle", RULE_RECTANGLE}, {"sector", RULE_SECTOR},
 };
 
@@ -23,7 +23,8 @@ constexpr rule_keyword rule_keyword_entries[] = {
 
 constinit const std::span<const rule_keyword> rule_keywords{rule_keyword_entries};
 
-const char* const compass_names[compass_count] = {"Error", "N", "NE", "E", "SE", "S", "SW", "W", "NW"};
+const char* const compass_names[compass_count] = {"Error", "N",  "NE", "E", "SE",
+                                                  "S",     "SW", "W",  "NW"};
 
 rule_record rule_table[rule_max];
 std::int32_t rules_processed = 0;
@@ -98,7 +99,8 @@ void argument_texts(const rule_record& rule, std::string text[4])
         break;
     case RULE_COMPASS: {
         unsigned direction = rule.slot[0][0];
-        text[0] = format_text("%-2s Dir,", compass_names[direction < compass_count ? direction : 0]);
+        text[0] =
+            format_text("%-2s Dir,", compass_names[direction < compass_count ? direction : 0]);
         text[1] = format_text("%-10.6f D Lat,", slot_value(rule, 1));
         text[2] = format_text("%-11.5f D Lon", slot_value(rule, 2));
         break;

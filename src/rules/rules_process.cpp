@@ -145,10 +145,10 @@ double decimal_to_real(const char* text)
 // One line being parsed.
 struct rule_line {
     const char* file_name;
-    std::int32_t number;   // physical line number, from 1
-    word_cursor words;     // the rest of the line, word by word
-    const char* comment;   // first comment character, or null
-    const char* copy;      // the line as read, for messages (shown through shown_text)
+    std::int32_t number;  // physical line number, from 1
+    word_cursor words;    // the rest of the line, word by word
+    const char* comment;  // first comment character, or null
+    const char* copy;     // the line as read, for messages (shown through shown_text)
 };
 
 bool in_comment(const rule_line& line, const char* word)
@@ -230,41 +230,74 @@ int take_angles(rule_line& line, const angle_argument* args, int count, rule_rec
 
 const angle_argument circle_position[2] = {
     {{"missing Latitude", RULES_CIRCLE_LAT_ABSENT, "missing Latitude", RULES_CIRCLE_LAT_IN_COMMENT,
-      "invalid Latitude range [-90..90]: %f", RULES_CIRCLE_LAT}, angle_separators, -90.0, 90.0},
-    {{"missing Longitude", RULES_CIRCLE_LON_ABSENT, "missing Longitude", RULES_CIRCLE_LON_IN_COMMENT,
-      "invalid Longitude range [-180..180]: %f", RULES_CIRCLE_LON}, last_angle_separators, -180.0, 180.0},
+      "invalid Latitude range [-90..90]: %f", RULES_CIRCLE_LAT},
+     angle_separators,
+     -90.0,
+     90.0},
+    {{"missing Longitude", RULES_CIRCLE_LON_ABSENT, "missing Longitude",
+      RULES_CIRCLE_LON_IN_COMMENT, "invalid Longitude range [-180..180]: %f", RULES_CIRCLE_LON},
+     last_angle_separators,
+     -180.0,
+     180.0},
 };
 
 const angle_argument compass_position[2] = {
-    {{"missing Latitude", RULES_COMPASS_LAT_ABSENT, "missing Latitude", RULES_COMPASS_LAT_IN_COMMENT,
-      "invalid Latitude range [-90..90]: %f", RULES_COMPASS_LAT}, angle_separators, -90.0, 90.0},
-    {{"missing Longitude", RULES_COMPASS_LON_ABSENT, "missing Longitude", RULES_COMPASS_LON_IN_COMMENT,
-      "invalid Longitude range [-180..180]: %f", RULES_COMPASS_LON}, last_angle_separators, -180.0, 180.0},
+    {{"missing Latitude", RULES_COMPASS_LAT_ABSENT, "missing Latitude",
+      RULES_COMPASS_LAT_IN_COMMENT, "invalid Latitude range [-90..90]: %f", RULES_COMPASS_LAT},
+     angle_separators,
+     -90.0,
+     90.0},
+    {{"missing Longitude", RULES_COMPASS_LON_ABSENT, "missing Longitude",
+      RULES_COMPASS_LON_IN_COMMENT, "invalid Longitude range [-180..180]: %f", RULES_COMPASS_LON},
+     last_angle_separators,
+     -180.0,
+     180.0},
 };
 
 const angle_argument rectangle_corners[4] = {
     {{"missing Latitude1", RULES_LAT1_ABSENT, "missing Latitude1", RULES_LAT1_IN_COMMENT,
-      "invalid Latitude1 range [-90..90]: %f", RULES_LAT1}, angle_separators, -90.0, 90.0},
+      "invalid Latitude1 range [-90..90]: %f", RULES_LAT1},
+     angle_separators,
+     -90.0,
+     90.0},
     {{"missing Longitude1", RULES_LON1_ABSENT, "missing Longitude1", RULES_LON1_IN_COMMENT,
-      "invalid Longitude1 range [-180..180]: %f", RULES_LON1}, angle_separators, -180.0, 180.0},
+      "invalid Longitude1 range [-180..180]: %f", RULES_LON1},
+     angle_separators,
+     -180.0,
+     180.0},
     {{"missing Latitude2", RULES_LAT2_ABSENT, "missing Latitude2", RULES_LAT2_IN_COMMENT,
-      "invalid Latitude2 range [-90..90]: %f", RULES_LAT2}, angle_separators, -90.0, 90.0},
+      "invalid Latitude2 range [-90..90]: %f", RULES_LAT2},
+     angle_separators,
+     -90.0,
+     90.0},
     {{"missing Longitude2", RULES_LON2_ABSENT, "missing Longitude2", RULES_LON2_IN_COMMENT,
-      "invalid Longitude2 range [-180..180]: %f", RULES_LON2}, last_angle_separators, -180.0, 180.0},
+      "invalid Longitude2 range [-180..180]: %f", RULES_LON2},
+     last_angle_separators,
+     -180.0,
+     180.0},
 };
 
 const angle_argument sector_angles[2] = {
     {{"missing Angle1", RULES_ANGLE1_ABSENT, "missing Angle1", RULES_ANGLE1_IN_COMMENT,
-      "invalid Angle1, range [0..360]: %f", RULES_ANGLE1}, angle_separators, 0.0, 360.0},
+      "invalid Angle1, range [0..360]: %f", RULES_ANGLE1},
+     angle_separators,
+     0.0,
+     360.0},
     {{"missing Angle2", RULES_ANGLE2_ABSENT, "missing Angle2", RULES_ANGLE2_IN_COMMENT,
-      "invalid Angle2, range [0..360]: %f", RULES_ANGLE2}, angle_separators, 0.0, 360.0},
+      "invalid Angle2, range [0..360]: %f", RULES_ANGLE2},
+     angle_separators,
+     0.0,
+     360.0},
 };
 
 int parse_circle(rule_line& line, rule_record& rule)
 {
-    static const argument radius_arg = {"missing Radius", RULES_RADIUS_ABSENT,
-                                        "missing Range", RULES_RADIUS_IN_COMMENT,
-                                        "invalid Circle Radius, must be > 0: %f", RULES_RADIUS};
+    static const argument radius_arg = {"missing Radius",
+                                        RULES_RADIUS_ABSENT,
+                                        "missing Range",
+                                        RULES_RADIUS_IN_COMMENT,
+                                        "invalid Circle Radius, must be > 0: %f",
+                                        RULES_RADIUS};
     int code = 0;
     char* word = take_argument(line, word_separators, radius_arg, code);
     if (word == nullptr)
@@ -278,9 +311,9 @@ int parse_circle(rule_line& line, rule_record& rule)
 
 int parse_compass(rule_line& line, rule_record& rule)
 {
-    static const argument direction_arg = {"missing Compass Direction", RULES_DIRECTION_ABSENT,
-                                           "missing Direction", RULES_DIRECTION_IN_COMMENT,
-                                           "invalid compass Direction %s", RULES_DIRECTION};
+    static const argument direction_arg = {
+        "missing Compass Direction", RULES_DIRECTION_ABSENT,         "missing Direction",
+        RULES_DIRECTION_IN_COMMENT,  "invalid compass Direction %s", RULES_DIRECTION};
     int code = 0;
     char* word = take_argument(line, word_separators, direction_arg, code);
     if (word == nullptr)
@@ -298,9 +331,12 @@ int parse_compass(rule_line& line, rule_record& rule)
 
 int parse_sector(rule_line& line, rule_record& rule)
 {
-    static const argument inner_arg = {"missing Inner Range", RULES_INNER_ABSENT,
-                                       "missing Inner Range", RULES_INNER_IN_COMMENT,
-                                       "invalid or missing Inner Range", RULES_INNER};
+    static const argument inner_arg = {"missing Inner Range",
+                                       RULES_INNER_ABSENT,
+                                       "missing Inner Range",
+                                       RULES_INNER_IN_COMMENT,
+                                       "invalid or missing Inner Range",
+                                       RULES_INNER};
     if (int code = take_angles(line, sector_angles, 2, rule, 0))
         return code;
     int code = 0;
@@ -325,11 +361,11 @@ int parse_sector(rule_line& line, rule_record& rule)
 // destin, dst, source, src: CALL, CALL-SSID, PREFIX* or a lone *.
 int parse_call_sign(rule_line& line, rule_record& rule)
 {
-    static const argument source_arg = {"missing Source", RULES_SOURCE_ABSENT,
-                                        "missing Source string", RULES_SOURCE_IN_COMMENT,
+    static const argument source_arg = {"missing Source",         RULES_SOURCE_ABSENT,
+                                        "missing Source string",  RULES_SOURCE_IN_COMMENT,
                                         "Source is too long: %s", RULES_SOURCE_TOO_LONG};
-    static const argument destin_arg = {"missing Destination", RULES_DESTIN_ABSENT,
-                                        "missing Destination string", RULES_DESTIN_IN_COMMENT,
+    static const argument destin_arg = {"missing Destination",         RULES_DESTIN_ABSENT,
+                                        "missing Destination string",  RULES_DESTIN_IN_COMMENT,
                                         "Destination is too long: %s", RULES_DESTIN_TOO_LONG};
     const argument& arg = rule.type == RULE_SOURCE ? source_arg : destin_arg;
     int code = 0;
@@ -382,7 +418,8 @@ int rules_process(const char* rfp)
     while (read_text_line(file.get(), buf, static_cast<int>(sizeof buf)) > 0) {
         chop_line_end(buf);
         std::memcpy(copy, buf, sizeof copy);
-        rule_line line{rfp, ++line_number, word_cursor{buf}, std::strpbrk(buf, comment_chars), copy};
+        rule_line line{rfp, ++line_number, word_cursor{buf}, std::strpbrk(buf, comment_chars),
+                       copy};
 
         const char* word = next_word(line.words, word_separators);
         if (word == nullptr || std::strchr(comment_chars, word[0]) != nullptr)

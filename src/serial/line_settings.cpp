@@ -18,18 +18,30 @@ namespace {
 tcflag_t speed_code(std::int32_t rate)
 {
     switch (rate) {
-    case 110: return B110;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return BOTHER;
+    case 110:
+        return B110;
+    case 300:
+        return B300;
+    case 600:
+        return B600;
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return BOTHER;
     }
 }
 
@@ -60,8 +72,8 @@ int line_set_8n1(int fd, std::int32_t rate)
     line.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     // 8 data bits, no parity, 1 stop bit, receiver on, modem control lines
     // ignored, no RTS/CTS; input rate equal to the output rate.
-    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | CBAUD |
-                                           (CBAUD << IBSHIFT));
+    line.c_cflag &=
+        ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
     line.c_cflag |= CS8 | CREAD | CLOCAL | speed_code(rate);
     line.c_ispeed = static_cast<speed_t>(rate);
     line.c_ospeed = static_cast<speed_t>(rate);

@@ -61,8 +61,8 @@ comm_caps query_caps(int fd)
 void read_failed(const char* name, int error)
 {
     errno = error != 0 ? error : EIO;
-    std::string text = format_text("\a\aError: could not read on COM port %s: %s\n", name,
-                                   sys_error_text());
+    std::string text =
+        format_text("\a\aError: could not read on COM port %s: %s\n", name, sys_error_text());
     errno = error != 0 ? error : EIO;
     fatal_exit(26, text.c_str());
 }
@@ -99,7 +99,9 @@ std::int64_t read_ms_per_byte()
 // The signal that ends a drain at the write limit: its arrival interrupts
 // the drain (EINTR), its handler does nothing else.
 constexpr int drain_signal = SIGALRM;
-void drain_interrupted(int) {}
+void drain_interrupted(int)
+{
+}
 
 // From the deadline on the signal comes every millisecond, so that one that
 // arrives just before the drain begins to wait cannot leave it waiting.
@@ -171,7 +173,6 @@ std::string port_device_path(const char* name)
 {
     return port_device_path(name, port_template);
 }
-
 
 namespace {
 

@@ -43,8 +43,7 @@ std::string port_device_path(const char* name, const char* path_template)
         return {};
     const char* digits = name + 3;
     const std::size_t count = std::strlen(digits);
-    if (count == 0 || count > 9 || digits[0] == '0' ||
-        std::strspn(digits, "0123456789") != count)
+    if (count == 0 || count > 9 || digits[0] == '0' || std::strspn(digits, "0123456789") != count)
         return {};
     const long number = std::strtol(digits, nullptr, 10);
 

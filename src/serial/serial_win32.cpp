@@ -208,8 +208,8 @@ int set_comm_prop(const char* name, std::int32_t rate)
         return -6;
     }
 
-    const comm_caps caps{static_cast<std::uint32_t>(props->dwSettableParams),
-                         props->wSettableData, props->wSettableStopParity,
+    const comm_caps caps{static_cast<std::uint32_t>(props->dwSettableParams), props->wSettableData,
+                         props->wSettableStopParity,
                          static_cast<std::uint32_t>(props->dwProvCapabilities)};
     if (const int code = check_comm_caps(name, caps); code != 0) {
         close_port();

@@ -16,7 +16,10 @@ const double sf = 0.0002777777777777778;  // 1/3600
 const double mf = 0.016666666666666666;   // 1/60
 
 // Minutes and seconds are held as 32-bit values before they are combined.
-double f(double v) { return static_cast<double>(static_cast<float>(v)); }
+double f(double v)
+{
+    return static_cast<double>(static_cast<float>(v));
+}
 
 struct angle_case {
     std::string text;
@@ -72,9 +75,10 @@ TEST(Dmctodeg, Values)
         {"-00:30:00", -0.5, ""},
         {"00:-30:00", -0.5, ""},
         {"10:20:-30", -(10 + (30 * sf + 20 * mf)), ""},
-        {"0.30.S", angle_error, "\a\aError: DMC format must have at least one of [DdMmCc] "
-                                "identifiers\n\tor Dotted format: found illegal character: "
-                                "[s][D]DD.MM.[F*]\n"},
+        {"0.30.S", angle_error,
+         "\a\aError: DMC format must have at least one of [DdMmCc] "
+         "identifiers\n\tor Dotted format: found illegal character: "
+         "[s][D]DD.MM.[F*]\n"},
         {"0d 30m S", -0.5, ""},
         {"45:22:33-", -(45 + (33 * sf + 22 * mf)), ""},
         {"-0d", 0.0, ""},
@@ -91,9 +95,8 @@ TEST(Dmctodeg, Values)
 
 TEST(Dmctodeg, EveryFailureMessage)
 {
-    const std::string dotted =
-        "\a\aError: Dotted format: must have 2 periods: [s][D]DD.MM.[F*]\n"
-        "\tor DMC format must have at least one of [DdMmCc] identifiers\n";
+    const std::string dotted = "\a\aError: Dotted format: must have 2 periods: [s][D]DD.MM.[F*]\n"
+                               "\tor DMC format must have at least one of [DdMmCc] identifiers\n";
     const std::string no_id =
         "\a\aError: DMC format must have at least one of [DdMmCc] identifiers\n"
         "\tor Dotted format: found illegal character: [s][D]DD.MM.[F*]\n";
@@ -112,9 +115,12 @@ TEST(Dmctodeg, EveryFailureMessage)
         {"45.5.5.5", 0, dotted},
         {"45N", 0, no_id},
         {"x", 0, no_id},
-        {"-39d N", 0, "\a\aError: DMC format: both minus (-) and direction char N cannot be specified\n"},
-        {"-39d W", 0, "\a\aError: DMC format: both minus (-) and direction char W cannot be specified\n"},
-        {"-39d s e", 0, "\a\aError: DMC format: both minus (-) and direction char e cannot be specified\n"},
+        {"-39d N", 0,
+         "\a\aError: DMC format: both minus (-) and direction char N cannot be specified\n"},
+        {"-39d W", 0,
+         "\a\aError: DMC format: both minus (-) and direction char W cannot be specified\n"},
+        {"-39d s e", 0,
+         "\a\aError: DMC format: both minus (-) and direction char e cannot be specified\n"},
         {"N 39d W", 0, "\a\aError: DMC format: both direction chars N and W cannot be specified\n"},
         {"w 39d n", 0, "\a\aError: DMC format: both direction chars n and w cannot be specified\n"},
         {"39d 40d", 0, "\a\aError: DMC format: already have degrees (39.000000)\n"},

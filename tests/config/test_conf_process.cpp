@@ -14,22 +14,24 @@ namespace {
 
 using bytes = std::vector<unsigned char>;
 
-const std::string default_display =
-    "Configuration:\n"
-    "Station Call\tNOTSET\tSSID 0x00\n"
-    "Base Lat  41.714775\tLon   -72.72726\n"
-    "Host  baud\t57600\n"
-    "DSTAR baud\t9600\n"
-    "TNC   baud\t19200\n"
-    "WIDE Max 3\tWIDE Total 6\tDupe Window 28 sec.\n"
-    "NSR: Disabled\tRelay: Enabled\n"
-    "Digi Path[0]: \n"
-    "Log Port: Yes\n"
-    "Fix Valid: Yes\tPass packets without valid position: No\n"
-    "Halt On Error: No\tDrop Mangled Packet: Yes\n"
-    "Rule count 0\tImplicit Rule Action: Pass\n";
+const std::string default_display = "Configuration:\n"
+                                    "Station Call\tNOTSET\tSSID 0x00\n"
+                                    "Base Lat  41.714775\tLon   -72.72726\n"
+                                    "Host  baud\t57600\n"
+                                    "DSTAR baud\t9600\n"
+                                    "TNC   baud\t19200\n"
+                                    "WIDE Max 3\tWIDE Total 6\tDupe Window 28 sec.\n"
+                                    "NSR: Disabled\tRelay: Enabled\n"
+                                    "Digi Path[0]: \n"
+                                    "Log Port: Yes\n"
+                                    "Fix Valid: Yes\tPass packets without valid position: No\n"
+                                    "Halt On Error: No\tDrop Mangled Packet: Yes\n"
+                                    "Rule count 0\tImplicit Rule Action: Pass\n";
 
-bytes image() { return bytes(conf_image(), conf_image() + sizeof conf_record); }
+bytes image()
+{
+    return bytes(conf_image(), conf_image() + sizeof conf_record);
+}
 
 // The 120 bytes of the configuration record after a reset, little-endian,
 // written out here so that a change to the product's default table shows.
@@ -39,16 +41,15 @@ const bytes default_record = {
     0x00, 0x4B, 0x00, 0x00,                    // TNC baud 19200
     0xEE, 0xDB, 0x26, 0x42,                    // base latitude 41.714775 (float)
     0x5B, 0x74, 0x91, 0xC2,                    // base longitude -72.72726 (float)
-    'N',  'O',  'T',  'S',  'E', 'T', 0, 0,   // station call
+    'N',  'O',  'T',  'S',  'E',  'T',  0, 0,  // station call
     0x00, 0x00, 0x03, 0x00, 0x06, 0x00,        // SSID 0, WIDE max 3, WIDE total 6
     0x01, 0x00, 0x00, 0x00, 0x01, 0x00,        // relay on, NSR off, DSTAR baud used
     0x1C, 0x00, 0x01, 0x00, 0x00, 0x00,        // dupe window 28, log port on, halt off
-    0x01, 0x00, 0x01, 0x00, 0x00, 0x00,        // drop mangled on, fix valid on, pass without position off
-    0x70, 0x00, 0x00, 0x00,                    // implicit action 'p', rule count 0
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // digi path, 64 bytes
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0x01, 0x00, 0x01, 0x00, 0x00, 0x00,  // drop mangled on, fix valid on, pass without position off
+    0x70, 0x00, 0x00, 0x00,              // implicit action 'p', rule count 0
+    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // digi path, 64 bytes
+    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
 };
 
 bytes default_with(std::size_t offset, const bytes& patch)
@@ -135,9 +136,13 @@ TEST_F(ConfProcess, EveryKeywordWritesItsField)
         {"ssid 0x0F", 0x1C, {15, 0}, "SSID 0x0f\n"},
         {"ssid 017", 0x1C, {15, 0}, "SSID 0x0f\n"},
         {"ssid 7\nssid none", 0x1C, {0, 0}, "SSID 0x00\n"},
-        {"position 45:30:00 -103:15:00", 0x0C, {0x00, 0x00, 0x36, 0x42, 0x00, 0x80, 0xCE, 0xC2},
+        {"position 45:30:00 -103:15:00",
+         0x0C,
+         {0x00, 0x00, 0x36, 0x42, 0x00, 0x80, 0xCE, 0xC2},
          "Base Lat  45.500000\tLon  -103.25000\n"},
-        {"base 45.30. -103.15.", 0x0C, {0x00, 0x00, 0x36, 0x42, 0x00, 0x80, 0xCE, 0xC2},
+        {"base 45.30. -103.15.",
+         0x0C,
+         {0x00, 0x00, 0x36, 0x42, 0x00, 0x80, 0xCE, 0xC2},
          "Base Lat  45.500000\tLon  -103.25000\n"},
         {"host 38400", 0x00, {0x00, 0x96, 0x00, 0x00}, "Host  baud\t38400\n"},
         {"dstar 19200", 0x04, {0x00, 0x4B, 0x00, 0x00}, "DSTAR baud\t19200\n"},
@@ -152,15 +157,22 @@ TEST_F(ConfProcess, EveryKeywordWritesItsField)
         {"haltonerr true", 0x2C, {1, 0}, "Halt On Error: Yes\tDrop Mangled Packet: Yes\n"},
         {"dropmangld 0", 0x2E, {0, 0}, "Halt On Error: No\tDrop Mangled Packet: No\n"},
         {"fixvalid off", 0x30, {0, 0}, "Fix Valid: No\tPass packets without valid position: No\n"},
-        {"digipath wide1-1,wide2-2,WIDE3-3", 0x38,
-         text_bytes("WIDE1-1\0WIDE2-2\0WIDE3-3\0", 24), "Digi Path[3]: WIDE1-1,WIDE2-2,WIDE3-3\n"},
+        {"digipath wide1-1,wide2-2,WIDE3-3", 0x38, text_bytes("WIDE1-1\0WIDE2-2\0WIDE3-3\0", 24),
+         "Digi Path[3]: WIDE1-1,WIDE2-2,WIDE3-3\n"},
         {"digipath ABCDEFGH,x", 0x38, text_bytes("ABCDEFGHX\0", 10), "Digi Path[2]: ABCDEFGH,X\n"},
         {"digipath ,a,,b, c", 0x38, text_bytes("A\0\0\0\0\0\0\0B\0", 10), "Digi Path[2]: A,B\n"},
         {"digipath a,b c,d", 0x38, text_bytes("A\0\0\0\0\0\0\0B\0", 10), "Digi Path[2]: A,B\n"},
         {"digipath relay;x,y", 0x38, text_bytes("RELAY\0", 6), "Digi Path[1]: RELAY\n"},
         {"digipath 1,2,3,4,5,6,7,8,toolongpiece", 0x38,
-         text_bytes("1\0\0\0\0\0\0\0" "2\0\0\0\0\0\0\0" "3\0\0\0\0\0\0\0" "4\0\0\0\0\0\0\0"
-                    "5\0\0\0\0\0\0\0" "6\0\0\0\0\0\0\0" "7\0\0\0\0\0\0\0" "8\0\0\0\0\0\0\0", 64),
+         text_bytes("1\0\0\0\0\0\0\0"
+                    "2\0\0\0\0\0\0\0"
+                    "3\0\0\0\0\0\0\0"
+                    "4\0\0\0\0\0\0\0"
+                    "5\0\0\0\0\0\0\0"
+                    "6\0\0\0\0\0\0\0"
+                    "7\0\0\0\0\0\0\0"
+                    "8\0\0\0\0\0\0\0",
+                    64),
          "Digi Path[8]: 1,2,3,4,5,6,7,8\n"},
         {"digipath a,b\ndigipath c", 0x38, text_bytes("C\0\0\0\0\0\0\0\0", 9), "Digi Path[1]: C\n"},
     };
@@ -176,8 +188,9 @@ TEST_F(ConfProcess, EveryKeywordWritesItsField)
 TEST_F(ConfProcess, SwitchValuesCountOnlyTheFirstCharacter)
 {
     const std::pair<const char*, int> words[] = {
-        {"yes", 1}, {"Y", 1}, {"true", 1}, {"T", 1}, {"enable", 1}, {"E", 1}, {"1", 1}, {"10", 1},
-        {"no", 0},  {"n", 0}, {"0", 0},    {"off", 0}, {"x", 0},    {"2", 0}, {"-1", 0},
+        {"yes", 1}, {"Y", 1},   {"true", 1}, {"T", 1},  {"enable", 1},
+        {"E", 1},   {"1", 1},   {"10", 1},   {"no", 0}, {"n", 0},
+        {"0", 0},   {"off", 0}, {"x", 0},    {"2", 0},  {"-1", 0},
     };
     for (const auto& [word, value] : words) {
         SCOPED_TRACE(word);
@@ -189,8 +202,11 @@ TEST_F(ConfProcess, SwitchValuesCountOnlyTheFirstCharacter)
 TEST_F(ConfProcess, KeywordAbbreviationsAndCase)
 {
     const std::pair<const char*, std::uint16_t conf_record_t::*> unique[] = {
-        {"widem 2", &conf_record_t::wide_max}, {"WIDET 2", &conf_record_t::wide_total},
-        {"du 2", nullptr}, {"s 2", &conf_record_t::ssid}, {"SSID 2", &conf_record_t::ssid},
+        {"widem 2", &conf_record_t::wide_max},
+        {"WIDET 2", &conf_record_t::wide_total},
+        {"du 2", nullptr},
+        {"s 2", &conf_record_t::ssid},
+        {"SSID 2", &conf_record_t::ssid},
     };
     std::string out;
     for (const auto& [line, field] : unique) {
@@ -198,7 +214,8 @@ TEST_F(ConfProcess, KeywordAbbreviationsAndCase)
         const int status = run(line, &out);
         if (field == nullptr) {  // dupewin 2 is out of range: it did select dupewin
             EXPECT_EQ(out, std::string("\a\aError: line 1: invalid seconds argument range "
-                                       "[5..500]: 2: ") + line + "\n");
+                                       "[5..500]: 2: ") +
+                               line + "\n");
             continue;
         }
         ASSERT_EQ(status, 0) << out;
@@ -389,20 +406,19 @@ TEST_F(ConfProcess, ExampleFileParses)
     std::string out;
     ASSERT_EQ(run_path(path.c_str(), &out), 0) << out;
     EXPECT_EQ(out, "Configuration items processed 17\n");
-    EXPECT_EQ(display(),
-              "Configuration:\n"
-              "Station Call\t  W1AW\tSSID 0x0a\n"
-              "Base Lat  41.714783\tLon   -72.72725\n"
-              "Host  baud\t57600\n"
-              "DSTAR baud\t9600\n"
-              "TNC   baud\t19200\n"
-              "WIDE Max 3\tWIDE Total 6\tDupe Window 30 sec.\n"
-              "NSR: Disabled\tRelay: Enabled\n"
-              "Digi Path[2]: WIDE1-1,WIDE2-2\n"
-              "Log Port: Yes\n"
-              "Fix Valid: Yes\tPass packets without valid position: No\n"
-              "Halt On Error: No\tDrop Mangled Packet: Yes\n"
-              "Rule count 0\tImplicit Rule Action: Pass\n");
+    EXPECT_EQ(display(), "Configuration:\n"
+                         "Station Call\t  W1AW\tSSID 0x0a\n"
+                         "Base Lat  41.714783\tLon   -72.72725\n"
+                         "Host  baud\t57600\n"
+                         "DSTAR baud\t9600\n"
+                         "TNC   baud\t19200\n"
+                         "WIDE Max 3\tWIDE Total 6\tDupe Window 30 sec.\n"
+                         "NSR: Disabled\tRelay: Enabled\n"
+                         "Digi Path[2]: WIDE1-1,WIDE2-2\n"
+                         "Log Port: Yes\n"
+                         "Fix Valid: Yes\tPass packets without valid position: No\n"
+                         "Halt On Error: No\tDrop Mangled Packet: Yes\n"
+                         "Rule count 0\tImplicit Rule Action: Pass\n");
 }
 
 // Not a timing assertion: the figure is printed, the bound only catches a

@@ -20,7 +20,9 @@ std::string summary(const std::string& rates)
            "angles                          Displays the Angles format used for Lat and Lon\n"
            "baud       baud                 Changes the baud rates on host and Pellomatic\n"
            "\t\t\t\tonce connected. Default [ ]\n"
-           "           Valid Baud Rates:\t" + rates + "\n\n"
+           "           Valid Baud Rates:\t" +
+           rates +
+           "\n\n"
            "configure  file_name            Reads a Configuration file\n"
            "dconfigure                      Displays the Configuration\n"
            "rules      file_name            Reads a Rules file\n"
@@ -34,11 +36,13 @@ std::string summary(const std::string& rates)
 }
 
 const std::string default_summary = summary("4800 [9600] 19200 38400 57600 ");
-const std::string startup =
-    "Pellomatic PC Host Utility Version 2.1\n" + default_summary + "\n";
+const std::string startup = "Pellomatic PC Host Utility Version 2.1\n" + default_summary + "\n";
 const std::string prompt = "Command> ";
 
-std::string unknown(const std::string& word) { return "\a\aError: unknown command: " + word + "\n"; }
+std::string unknown(const std::string& word)
+{
+    return "\a\aError: unknown command: " + word + "\n";
+}
 
 test::run_result session(const std::string& input)
 {
@@ -81,13 +85,26 @@ TEST(CmdMatch, AbbreviationsAndAmbiguity)
         const char* message;
     };
     const match_case cases[] = {
-        {"h", "help", ""},          {"HELP", "help", ""},       {"?", "?", ""},
-        {"a", "angles", ""},        {"b", "baud", ""},          {"conf", "configure", ""},
-        {"conn", "connect", ""},    {"dc", "dconfigure", ""},   {"dr", "drules", ""},
-        {"di", "disconnect", ""},   {"do", "download", ""},     {"r", "rules", ""},
-        {"f", "firmware", ""},      {"e", "exit", ""},          {"Ex", "exit", ""},
-        {"EXIT", "exit", ""},       {"q", "quit", ""},          {"x", "x", ""},
-        {".", ".", ""},             {"DConfigure", "dconfigure", ""},
+        {"h", "help", ""},
+        {"HELP", "help", ""},
+        {"?", "?", ""},
+        {"a", "angles", ""},
+        {"b", "baud", ""},
+        {"conf", "configure", ""},
+        {"conn", "connect", ""},
+        {"dc", "dconfigure", ""},
+        {"dr", "drules", ""},
+        {"di", "disconnect", ""},
+        {"do", "download", ""},
+        {"r", "rules", ""},
+        {"f", "firmware", ""},
+        {"e", "exit", ""},
+        {"Ex", "exit", ""},
+        {"EXIT", "exit", ""},
+        {"q", "quit", ""},
+        {"x", "x", ""},
+        {".", ".", ""},
+        {"DConfigure", "dconfigure", ""},
         {"helpme", nullptr, "\a\aError: unknown command: helpme\n"},
         {"exits", nullptr, "\a\aError: unknown command: exits\n"},
         {"z", nullptr, "\a\aError: unknown command: z\n"},
@@ -169,12 +186,13 @@ TEST(ConsoleSession, LoopCases)
          prompt + unknown("foo") + prompt + unknown("foo") + prompt + "\n", 1},
         {"ambiguous", "d\nco\n",
          prompt + "\a\aError: ambiguous command: d\n" + prompt +
-             "\a\aError: ambiguous command: co\n" + prompt + "\n", 1},
+             "\a\aError: ambiguous command: co\n" + prompt + "\n",
+         1},
         {"configure without name", "configure\n", prompt + no_name + prompt + "\n", 1},
         {"rules without name", "rules\n", prompt + no_name + prompt + "\n", 1},
         {"configure with separators only", "conf ,\t,\t\n", prompt + no_name + prompt + "\n", 1},
-        {"help and ?", "h\n?\n", prompt + default_summary + prompt + default_summary + prompt + "\n",
-         1},
+        {"help and ?", "h\n?\n",
+         prompt + default_summary + prompt + default_summary + prompt + "\n", 1},
         {"angles", "angles\n", prompt + angles_help + "\n" + prompt + "\n", 1},
     };
     for (const loop_case& c : cases) {
@@ -207,7 +225,8 @@ TEST(ConsoleSession, FileNameArguments)
         {"CONF " + dir + "/good.conf\n.\n", prompt + two + prompt + two},
         {"configure  " + dir + "/good.conf\n",
          prompt + "\a\aError: cannot open  " + dir + "/good.conf\n" + failed},
-        {"configure " + dir + "/good\n", prompt + "\a\aError: cannot open " + dir + "/good\n" + failed},
+        {"configure " + dir + "/good\n",
+         prompt + "\a\aError: cannot open " + dir + "/good\n" + failed},
     };
     for (const name_case& c : cases) {
         SCOPED_TRACE(c.input);
@@ -227,8 +246,8 @@ TEST(ConsoleSession, SummaryFollowsTheConfiguration)
     const std::string dir = test::temp_dir("console-summary");
     test::write_file(dir + "/fast.conf", "dstar 19200\n");
     test::write_file(dir + "/other.conf", "dstar 115200\n");
-    const auto r = session("configure " + dir + "/fast.conf\nhelp\nconfigure " + dir +
-                           "/other.conf\nhelp\n");
+    const auto r =
+        session("configure " + dir + "/fast.conf\nhelp\nconfigure " + dir + "/other.conf\nhelp\n");
     const std::string one = "Configuration items processed 1\n";
     EXPECT_EQ(transcript(r), prompt + one + prompt + summary("4800 9600 [19200] 38400 57600 ") +
                                  prompt + one + prompt + summary("4800 9600 19200 38400 57600 ") +

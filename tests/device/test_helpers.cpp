@@ -16,9 +16,18 @@ TEST(LeadingInt, ReadsLikeTheCommandArguments)
         long value;
     };
     const row rows[] = {
-        {"3", 3},          {"  19200", 19200}, {"\t+7", 7},    {"-4", -4},  {"12abc", 12},
-        {"abc", 0},        {"", 0},            {"+", 0},       {"--1", 0},  {"0x10", 0},
-        {"99999999999999999999", 2147483647},  {"-99999999999", -2147483647},
+        {"3", 3},
+        {"  19200", 19200},
+        {"\t+7", 7},
+        {"-4", -4},
+        {"12abc", 12},
+        {"abc", 0},
+        {"", 0},
+        {"+", 0},
+        {"--1", 0},
+        {"0x10", 0},
+        {"99999999999999999999", 2147483647},
+        {"-99999999999", -2147483647},
     };
     for (const auto& r : rows)
         EXPECT_EQ(pello::leading_int(r.text), r.value) << '"' << r.text << '"';
@@ -32,9 +41,8 @@ TEST(ComPortNumber, NumberOrComPrefix)
         long number;
     };
     const row rows[] = {
-        {"3", 3},   {"com3", 3}, {"COM3", 3},  {"Com03", 3}, {"cOm20", 20}, {"21", 21},
-        {"0", 0},   {"com", 0},  {"comX", 0},  {"co3", 0},   {"x3", 0},     {"com-2", -2},
-        {"3com", 3},
+        {"3", 3},   {"com3", 3}, {"COM3", 3}, {"Com03", 3}, {"cOm20", 20}, {"21", 21},  {"0", 0},
+        {"com", 0}, {"comX", 0}, {"co3", 0},  {"x3", 0},    {"com-2", -2}, {"3com", 3},
     };
     for (const auto& r : rows)
         EXPECT_EQ(pello::com_port_number(r.word), r.number) << r.word;
@@ -48,10 +56,18 @@ TEST(ParseVersion, MajorAndMinorWithinTheReceivedBytes)
         long major, minor;
     };
     const row rows[] = {
-        {"2.1\r\n", 0, 2, 1},  {"2.10", 0, 2, 10}, {"3.0", 0, 3, 0},   {"2.0", 0, 2, 0},
-        {"3\r\nok", 0, 3, 0},  {"2", 0, 2, 0},     {"x.5", 0, 0, 5},   {"2 (build 1.7)", 0, 2, 7},
+        {"2.1\r\n", 0, 2, 1},
+        {"2.10", 0, 2, 10},
+        {"3.0", 0, 3, 0},
+        {"2.0", 0, 2, 0},
+        {"3\r\nok", 0, 3, 0},
+        {"2", 0, 2, 0},
+        {"x.5", 0, 0, 5},
+        {"2 (build 1.7)", 0, 2, 7},
         // Bytes past the read do not count: the minor stops with them.
-        {"2.15", 3, 2, 1},     {"2.1", 2, 2, 0},   {"", 0, 0, 0},
+        {"2.15", 3, 2, 1},
+        {"2.1", 2, 2, 0},
+        {"", 0, 0, 0},
     };
     for (const auto& r : rows) {
         std::size_t size = r.size != 0 ? r.size : std::strlen(r.text);

@@ -99,8 +99,9 @@ TEST(InHexVerify, ChecksInOrderWithTheirMessagesAndCodes)
          "\a\aError: data record offset boundary error for line 1 in Firmware file!\n"},
         {"offset_2_type_02", record(2, 0x0002, 2) + "\n", 1, ""},
         {"offset_2_type_04", record(2, 0x0002, 4) + "\n", 1, ""},
-        {"types_01_to_05", record(0, 0, 1) + "\n" + record(2, 0, 2) + "\n" + record(4, 0, 3) +
-                               "\n" + record(2, 0, 4) + "\n" + record(4, 0, 5) + "\n",
+        {"types_01_to_05",
+         record(0, 0, 1) + "\n" + record(2, 0, 2) + "\n" + record(4, 0, 3) + "\n" +
+             record(2, 0, 4) + "\n" + record(4, 0, 5) + "\n",
          5, ""},
         {"empty", "", -7, "\a\aError: Firmware file is empty!\n"},
         {"comments_only", "# firmware\nno records here\n\n", -7,
@@ -129,7 +130,8 @@ TEST(InHexVerify, NullFileAndRewind)
     // The check starts from the beginning however far the file was read.
     check_result twice;
     std::string dir = pello::test::temp_dir("inhex_rewind");
-    std::string path = pello::test::write_file(dir + "/f.hex", record(8, 0, 0) + "\n" + eof_record + "\n");
+    std::string path =
+        pello::test::write_file(dir + "/f.hex", record(8, 0, 0) + "\n" + eof_record + "\n");
     std::FILE* f = std::fopen(path.c_str(), "r");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(inhexverify(f), 2);
@@ -179,11 +181,11 @@ TEST(HexValue, DigitsSignsBlanksAndCount)
         int value;
     };
     const row rows[] = {
-        {"00", 2, 0},     {"ff", 2, 255},    {"FF", 2, 255},  {"aB", 2, 171},
-        {"1F00", 2, 31},  {"1F00", 4, 7936}, {"7", 2, 7},     {"", 2, 0},
-        {"g1", 2, 0},     {"1g", 2, 1},      {" 1", 2, 1},    {"\t2", 2, 2},
-        {"  3", 2, 0},    {"-1", 2, -1},     {"+a", 2, 10},   {"-", 2, 0},
-        {"12", 0, 0},     {"12", 1, 1},      {"zz", 2, 0},    {"123456789", 9, 0x7FFFFFFF},
+        {"00", 2, 0},    {"ff", 2, 255},    {"FF", 2, 255}, {"aB", 2, 171},
+        {"1F00", 2, 31}, {"1F00", 4, 7936}, {"7", 2, 7},    {"", 2, 0},
+        {"g1", 2, 0},    {"1g", 2, 1},      {" 1", 2, 1},   {"\t2", 2, 2},
+        {"  3", 2, 0},   {"-1", 2, -1},     {"+a", 2, 10},  {"-", 2, 0},
+        {"12", 0, 0},    {"12", 1, 1},      {"zz", 2, 0},   {"123456789", 9, 0x7FFFFFFF},
     };
     for (const auto& r : rows)
         EXPECT_EQ(pello::hex_value(r.text, r.count), r.value) << '"' << r.text << "\" " << r.count;

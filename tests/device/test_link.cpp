@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "device/device.hpp"
+#include "serial/serial.hpp"
 #include "support/com_numbers.hpp"
 #include "support/pty.hpp"
-#include "serial/serial.hpp"
 
 namespace {
 
@@ -35,10 +35,7 @@ protected:
         pello::link_reset();
         std::snprintf(pello::link_state.port_name, sizeof pello::link_state.port_name, "COM12");
     }
-    void TearDown() override
-    {
-        pello::link_reset();
-    }
+    void TearDown() override { pello::link_reset(); }
     // Opens the port as a successful connect leaves it.
     void connected()
     {
@@ -84,8 +81,8 @@ TEST_F(LinkLine, ResynchronisationResults)
 {
     struct row {
         const char* name;
-        bytes answer;       // what the device has sent before the carriage return
-        bool stop_output;   // the carriage return cannot be written
+        bytes answer;      // what the device has sent before the carriage return
+        bool stop_output;  // the carriage return cannot be written
         int result;
         std::string out;
     };
@@ -112,7 +109,10 @@ TEST_F(LinkLine, ResynchronisationResults)
         EXPECT_EQ(pello::port_is_open(), r.result == 0);
         if (r.result == 7) {
             EXPECT_EQ(out.rfind("Connecting at 19200...\n\a\aError: wrote 0 of 1, got error on "
-                                "port COM12: ", 0), 0u) << out;
+                                "port COM12: ",
+                                0),
+                      0u)
+                << out;
             const std::string tail = "\n\a\aError: wrote CR character, got error on port COM12\n";
             EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
         } else {

@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "device/device.hpp"
+#include "serial/serial.hpp"
 #include "support/com_numbers.hpp"
 #include "support/pty.hpp"
-#include "serial/serial.hpp"
 
 namespace {
 

@@ -10,10 +10,10 @@
 
 #include "config/config.hpp"
 #include "device/device.hpp"
-#include "support/com_numbers.hpp"
-#include "support/pty.hpp"
 #include "rules/rules.hpp"
 #include "serial/serial.hpp"
+#include "support/com_numbers.hpp"
+#include "support/pty.hpp"
 
 namespace {
 
@@ -46,11 +46,10 @@ TEST(DwnWritePkt, ArgumentChecksTouchNoPort)
     EXPECT_EQ(pello::dwn_write_pkt(packet, 4), -2);
     EXPECT_EQ(pello::dwn_write_file(nullptr, 10), -1);
     EXPECT_EQ(pello::dwn_write_file(packet, 0), -2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "dwn_write_pkt: argument ptr pp is null\n"
-              "dwn_write_pkt: argument len < 5\n"
-              "dwn_write_file: argument ptr bp is null\n"
-              "dwn_write_file: argument len < 1\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "dwn_write_pkt: argument ptr pp is null\n"
+                                                      "dwn_write_pkt: argument len < 5\n"
+                                                      "dwn_write_file: argument ptr bp is null\n"
+                                                      "dwn_write_file: argument len < 1\n");
 }
 
 // Reads packets from the line and acknowledges each, count of them.
@@ -95,8 +94,8 @@ protected:
 TEST_F(PacketLine, DataPacketOfThreeBytes)
 {
     std::vector<bytes> packets;
-    auto device = std::async(std::launch::async,
-                             [&] { return acknowledge_packets(peer_, 1, packets); });
+    auto device =
+        std::async(std::launch::async, [&] { return acknowledge_packets(peer_, 1, packets); });
     unsigned char packet[7] = {0, 0, 'a', 'b', 'c', 0, 0};
     EXPECT_EQ(pello::dwn_write_pkt(packet, 7), 7);
     EXPECT_TRUE(device.get().empty());
@@ -121,14 +120,16 @@ bytes payload(const bytes& packet)
     EXPECT_GE(packet.size(), 5u);
     EXPECT_EQ(static_cast<std::size_t>(packet[0] << 8 | packet[1]), packet.size());
     EXPECT_EQ(pello::dwn_crc16(0xFFFF, packet.data(), static_cast<int>(packet.size()),
-                               pello::dwn_crc_table), 0);
+                               pello::dwn_crc_table),
+              0);
     return bytes(packet.begin() + 2, packet.end() - 2);
 }
 
 TEST_F(PacketLine, DownloadOfConfigurationAndTwoRules)
 {
     for (int i = 0; i < 120; ++i)
-        reinterpret_cast<unsigned char*>(&pello::conf_record)[i] = static_cast<unsigned char>(i * 7);
+        reinterpret_cast<unsigned char*>(&pello::conf_record)[i] =
+            static_cast<unsigned char>(i * 7);
     pello::conf_record.rule_count = 2;
     for (int r = 0; r < 2; ++r)
         for (int i = 0; i < 28; ++i)
@@ -136,8 +137,8 @@ TEST_F(PacketLine, DownloadOfConfigurationAndTwoRules)
                 static_cast<unsigned char>(200 + r * 28 + i);
 
     std::vector<bytes> packets;
-    auto device = std::async(std::launch::async,
-                             [&] { return acknowledge_packets(peer_, 6, packets); });
+    auto device =
+        std::async(std::launch::async, [&] { return acknowledge_packets(peer_, 6, packets); });
     testing::internal::CaptureStdout();
     int r = pello::dwn_download();
     std::string out = testing::internal::GetCapturedStdout();
@@ -162,8 +163,8 @@ TEST_F(PacketLine, DownloadWithoutRules)
 {
     pello::conf_record.rule_count = 0;
     std::vector<bytes> packets;
-    auto device = std::async(std::launch::async,
-                             [&] { return acknowledge_packets(peer_, 5, packets); });
+    auto device =
+        std::async(std::launch::async, [&] { return acknowledge_packets(peer_, 5, packets); });
     testing::internal::CaptureStdout();
     int r = pello::dwn_download();
     std::string out = testing::internal::GetCapturedStdout();

@@ -44,9 +44,8 @@ std::string blanks(int n)
 TEST(Hexdump, WorkedExampleOfTheConnectHandshake)
 {
     const bytes got = {0x0D, 0x0A, 0x3E, 0x20, 0x00};
-    EXPECT_EQ(dump(1, "Got", got, 10),
-              "Got: length 5 (0x5):\n" + header_first + "   0 0000| 0d 0a 3e 20 00 " +
-                  blanks(35) + "| ..> .\n");
+    EXPECT_EQ(dump(1, "Got", got, 10), "Got: length 5 (0x5):\n" + header_first +
+                                           "   0 0000| 0d 0a 3e 20 00 " + blanks(35) + "| ..> .\n");
 }
 
 TEST(Hexdump, LineLayoutAndFill)
@@ -63,12 +62,12 @@ TEST(Hexdump, LineLayoutAndFill)
     } cases[] = {
         {{}, "hexdump: length 0 (0x0):\n"},
         {sixteen, "hexdump: length 16 (0x10):\n" + header_first + full},
-        {seventeen, "hexdump: length 17 (0x11):\n" + header_first + full + "  16 0010| 47 " + blanks(47) +
-                        "| G\n"},
+        {seventeen, "hexdump: length 17 (0x11):\n" + header_first + full + "  16 0010| 47 " +
+                        blanks(47) + "| G\n"},
         // Printable ends at 0x7E; 0x7F and everything from 0x80 shows as ".".
         {{0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF, 0x00, 0x41, 0xA0},
-         "hexdump: length 9 (0x9):\n" + header_first + "   0 0000| 1f 20 7e 7f 80 ff 00 41   a0 " + blanks(21) +
-             "| . ~....A.\n"},
+         "hexdump: length 9 (0x9):\n" + header_first + "   0 0000| 1f 20 7e 7f 80 ff 00 41   a0 " +
+             blanks(21) + "| . ~....A.\n"},
     };
     for (const auto& c : cases) {
         // An empty vector has no buffer; a length of 0 still needs one.
@@ -121,11 +120,13 @@ TEST(Hexdump, TitleVariants)
     for (const auto& c : cases) {
         // A length of 0 writes the title only, even with a column header asked for.
         EXPECT_EQ(dump(c.flags, c.label, data, 0, 1),
-                  c.expected.empty() ? "" : c.expected.substr(0, c.expected.find("length")) +
-                                                "length 0 (0x0):\n")
+                  c.expected.empty()
+                      ? ""
+                      : c.expected.substr(0, c.expected.find("length")) + "length 0 (0x0):\n")
             << "flags " << c.flags;
-        EXPECT_EQ(dump(c.flags, c.label, data, 26, 0).substr(0, c.expected.size() + first_line.size()),
-                  c.expected + first_line)
+        EXPECT_EQ(
+            dump(c.flags, c.label, data, 26, 0).substr(0, c.expected.size() + first_line.size()),
+            c.expected + first_line)
             << "flags " << c.flags;
     }
 }
@@ -133,7 +134,8 @@ TEST(Hexdump, TitleVariants)
 TEST(Hexdump, HeaderRepetition)
 {
     const bytes data(200, 'A');
-    const std::string body = "41 41 41 41 41 41 41 41   41 41 41 41 41 41 41 41 | AAAAAAAAAAAAAAAA\n";
+    const std::string body =
+        "41 41 41 41 41 41 41 41   41 41 41 41 41 41 41 41 | AAAAAAAAAAAAAAAA\n";
     const char* prefixes[12] = {"   0 0000| ", "  16 0010| ", "  32 0020| ", "  48 0030| ",
                                 "  64 0040| ", "  80 0050| ", "  96 0060| ", " 112 0070| ",
                                 " 128 0080| ", " 144 0090| ", " 160 00a0| ", " 176 00b0| "};
@@ -169,7 +171,8 @@ TEST(Hexdump, LargeOffsetsStayWithinTheLine)
 {
     const bytes data(100003, 0x7F);
     const std::string text = dump(4, nullptr, data, 0);
-    const std::string body = "7f 7f 7f 7f 7f 7f 7f 7f   7f 7f 7f 7f 7f 7f 7f 7f | ................\n";
+    const std::string body =
+        "7f 7f 7f 7f 7f 7f 7f 7f   7f 7f 7f 7f 7f 7f 7f 7f | ................\n";
     EXPECT_NE(text.find("9984 2700| " + body + "10000 2710| " + body), std::string::npos);
     const std::string last = "100000 186a0| 7f 7f 7f " + blanks(41) + "| ...\n";
     EXPECT_EQ(text.substr(text.size() - last.size()), last);

@@ -350,12 +350,16 @@ std::vector<literal> string_literals(const std::string& source)
             text += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'a' ? '\a' : e == 'r' ? '\r' : e;
         }
         const bool joined =
-            !out.empty() && source.substr(last_end + 1, open - last_end - 1)
-                                    .find_first_not_of(" \t\n") == std::string::npos;
+            !out.empty() &&
+            source.substr(last_end + 1, open - last_end - 1).find_first_not_of(" \t\n") ==
+                std::string::npos;
         if (joined)
             out.back().text += text;
         else
-            out.push_back({text, source.substr(open >= 120 ? open - 120 : 0, std::min<std::size_t>(open, 120)), ""});
+            out.push_back(
+                {text,
+                 source.substr(open >= 120 ? open - 120 : 0, std::min<std::size_t>(open, 120)),
+                 ""});
         // Enough of what follows to reach the next argument past a line
         // break and a deep indent.
         out.back().after = source.substr(i + 1, 120);
@@ -406,8 +410,7 @@ std::string shape(std::string text)
 
 // Does the page's text show the code's message? A conversion matches a
 // placeholder ("@") or a number written out ("[1..6]" for "[1..%d]").
-bool shows(const std::string& code, const std::string& text, std::size_t c = 0,
-           std::size_t t = 0)
+bool shows(const std::string& code, const std::string& text, std::size_t c = 0, std::size_t t = 0)
 {
     if (c == code.size())
         return t == text.size();
@@ -418,8 +421,8 @@ bool shows(const std::string& code, const std::string& text, std::size_t c = 0,
     std::size_t end = t;
     if (end < text.size() && text[end] == '-')
         ++end;
-    while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) != 0 ||
-                                 text[end] == '.'))
+    while (end < text.size() &&
+           (std::isdigit(static_cast<unsigned char>(text[end])) != 0 || text[end] == '.'))
         ++end;
     for (std::size_t e = end; e > t; --e) {
         if (shows(code, text, c + 1, e))
@@ -449,7 +452,8 @@ std::set<std::string> angle_messages()
 std::set<std::string> configuration_messages()
 {
     std::set<std::string> out = angle_messages();
-    const std::vector<literal> literals = string_literals(read_source("src/config/conf_process.cpp"));
+    const std::vector<literal> literals =
+        string_literals(read_source("src/config/conf_process.cpp"));
     // "missing %s argument" is filled with the name each handler passes.
     std::vector<std::string> argument_names;
     for (const literal& l : literals) {

@@ -13,7 +13,6 @@ namespace {
 using namespace pello::e2e;
 using pello::test::sim_device;
 
-
 // What the emulator sent in the first of the identical sessions it traced:
 // the loader prompt, the start-up text and any answer, as one stream.
 bytes first_session_stream(const sim_device& sim, int sessions)
@@ -34,21 +33,17 @@ TEST(Connect, RatesCommandErrorsAndDisconnect)
                          "connect 1\nconnect com1\nfirmware 1 x.hex\ndisconnect\n"
                          "connect COM1 19200\nx\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(transcript(r.out),
-              P + "\a\aError: not Connected!\n" +
-              P + "\a\aError: must be Connected before changing the Baud!\n" +
-              P + "\a\aError: missing argument: com_port\n" +
-              P + "\a\aError: invalid COM port number (1..20): 0\n" +
-              P + "\a\aError: invalid COM port number (1..20): com21\n" +
-              P + "\a\aError: invalid COM port number (1..20): comX\n" +
-              P + "\a\aError: invalid baud rate: 115200\n" +
-              P + "\a\aError: invalid baud rate: 0\n" +
-              P + connect_ok(9600) +
-              P + "\a\aError: already Connected!\n" +
-              P + "\a\aError: already Connected, Disconnect first!\n" +
-              P + "Disconnected\n" +
-              P + connect_ok(19200) +
-              P);
+    EXPECT_EQ(transcript(r.out), P + "\a\aError: not Connected!\n" + P +
+                                     "\a\aError: must be Connected before changing the Baud!\n" +
+                                     P + "\a\aError: missing argument: com_port\n" + P +
+                                     "\a\aError: invalid COM port number (1..20): 0\n" + P +
+                                     "\a\aError: invalid COM port number (1..20): com21\n" + P +
+                                     "\a\aError: invalid COM port number (1..20): comX\n" + P +
+                                     "\a\aError: invalid baud rate: 115200\n" + P +
+                                     "\a\aError: invalid baud rate: 0\n" + P + connect_ok(9600) +
+                                     P + "\a\aError: already Connected!\n" + P +
+                                     "\a\aError: already Connected, Disconnect first!\n" + P +
+                                     "Disconnected\n" + P + connect_ok(19200) + P);
     // The attention character went out once per connect, nothing before it.
     sim.stop();
     std::vector<bytes> received = traced(sim.log(), "recv");
@@ -76,7 +71,8 @@ TEST(Connect, PortHeldByAnotherProgram)
                      "\n\a\aError: could not open COM port COM2\n" + P +
                      "\a\aWARNING! This will alter the Pellomatic firmware!\n"
                      "Do you want to continue (n or y)? [n]: " +
-                     refused + cause + "\n\a\aError: could not open COM port COM2\n"
+                     refused + cause +
+                     "\n\a\aError: could not open COM port COM2\n"
                      "Error: Firmware update failed!\n\tPower cycle Pellomatic and try again!\n" +
                      P);
 
@@ -95,7 +91,7 @@ TEST(Connect, VersionBoundaries)
         const char* refused_as;  // nullptr: accepted
     };
     const row rows[] = {
-        {"2.0", "2.0"}, {"1.9", "1.9"}, {"2", "2.0"},  // no '.': the minor counts as 0
+        {"2.0", "2.0"},   {"1.9", "1.9"},    {"2", "2.0"},  // no '.': the minor counts as 0
         {"2.1", nullptr}, {"2.10", nullptr}, {"3.0", nullptr}, {"3", nullptr},
     };
     for (const auto& r : rows) {
@@ -105,10 +101,11 @@ TEST(Connect, VersionBoundaries)
         if (r.refused_as != nullptr) {
             // Twice: the failed handshake has closed the port again.
             std::string refusal = P + connect_start(57600) +
-                                  "\n\a\aError: received Pellomatic version " +
-                                  r.refused_as + " but minimal is 2.1!\n";
+                                  "\n\a\aError: received Pellomatic version " + r.refused_as +
+                                  " but minimal is 2.1!\n";
             auto out = run_utility("connect 3 57600\nconnect 3 57600\ndisconnect\nx\n");
-            EXPECT_EQ(transcript(out.out), refusal + refusal + P + "\a\aError: not Connected!\n" + P);
+            EXPECT_EQ(transcript(out.out),
+                      refusal + refusal + P + "\a\aError: not Connected!\n" + P);
         } else {
             auto out = run_utility("connect 3 57600\ndisconnect\nx\n");
             EXPECT_EQ(transcript(out.out), P + connect_ok(57600) + P + "Disconnected\n" + P);
@@ -141,8 +138,9 @@ TEST(Connect, HandshakeFailuresShowWhatArrived)
         ASSERT_GE(stream.size(), 100u);
         std::string failure;
         if (r.result == 3) {
-            failure = "\n\a\aError: did not receive the Pellomatic prompt!\nExpected: Pellomatic\n" +
-                      dump(bytes(stream.begin(), stream.begin() + 100));
+            failure =
+                "\n\a\aError: did not receive the Pellomatic prompt!\nExpected: Pellomatic\n" +
+                dump(bytes(stream.begin(), stream.begin() + 100));
         } else if (r.result == 4) {
             failure = "\n\a\aError: did not receive the Pellomatic version (minimum 2.1)!\n";
         } else {
@@ -151,7 +149,8 @@ TEST(Connect, HandshakeFailuresShowWhatArrived)
             EXPECT_EQ(std::string(read.end() - 16, read.end()), "Connected 9600\r\n");
             read.resize(std::min<std::size_t>(read.size(), 1024));
             failure = "\n\a\aError: did not receive the Pellomatic Connected string!\n"
-                      "Expected Connected 57600\n" + dump(read);
+                      "Expected Connected 57600\n" +
+                      dump(read);
         }
         // The same failure twice: the port was closed after the first.
         std::string once = P + connect_start(57600) + failure;
@@ -170,7 +169,8 @@ TEST(Connect, SilentDeviceAfterTheWholeWindow)
     EXPECT_EQ(transcript(r.out),
               P + connect_start(57600) +
                   "\n\a\aError: did not receive the Pellomatic prompt!\nExpected: Pellomatic\n"
-                  "Got: length 0 (0x0):\n" + P);
+                  "Got: length 0 (0x0):\n" +
+                  P);
     EXPECT_GE(r.seconds, 20.0);
     EXPECT_LT(r.seconds, 25.0);
 }
@@ -183,12 +183,10 @@ TEST(Baud, ChangeAndResynchronise)
         auto r = run_utility("connect 6 57600\nbaud\nbaud 115200\nbaud 19200\nbaud 4800\n"
                              "disconnect\nx\n");
         EXPECT_EQ(transcript(r.out),
-                  P + connect_ok(57600) +
-                  P + "\a\aError: missing argument: baud\n" +
-                  P + "\a\aError: invalid baud rate: 115200\n" +
-                  P + "Connecting at 19200...\n\aConnected at 19200\n" +
-                  P + "Connecting at 4800...\n\aConnected at 4800\n" +
-                  P + "Disconnected\n" + P);
+                  P + connect_ok(57600) + P + "\a\aError: missing argument: baud\n" + P +
+                      "\a\aError: invalid baud rate: 115200\n" + P +
+                      "Connecting at 19200...\n\aConnected at 19200\n" + P +
+                      "Connecting at 4800...\n\aConnected at 4800\n" + P + "Disconnected\n" + P);
         sim.stop();
         // The device got the host commands and the carriage returns; the
         // refused rate sent nothing.
@@ -204,11 +202,11 @@ TEST(Baud, ChangeAndResynchronise)
         sim_device sim(6, {"--fill", "--no-prompt"});
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto r = run_utility("connect 6 57600\nbaud 38400\ndisconnect\nconnect 6 57600\nx\n");
-        EXPECT_EQ(transcript(r.out),
-                  P + connect_ok(57600) +
-                  P + "Connecting at 38400...\n\a\aError: did not receive the Pellomatic prompt!\n" +
-                  P + "\a\aError: not Connected!\n" +
-                  P + connect_ok(57600) + P);
+        EXPECT_EQ(
+            transcript(r.out),
+            P + connect_ok(57600) + P +
+                "Connecting at 38400...\n\a\aError: did not receive the Pellomatic prompt!\n" + P +
+                "\a\aError: not Connected!\n" + P + connect_ok(57600) + P);
         EXPECT_GE(r.seconds, 20.0);
     }
 }

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "config/config.hpp"
-#include "support/e2e.hpp"
 #include "rules/rules.hpp"
+#include "support/e2e.hpp"
 
 namespace {
 
@@ -36,8 +36,8 @@ void add_image(std::vector<bytes>& packets, const std::string& name, const bytes
     packets.push_back(command_packet(name, static_cast<long>(image.size())));
     for (std::size_t at = 0; at < image.size(); at += 60) {
         std::size_t end = std::min(image.size(), at + 60);
-        packets.push_back(packet_for(bytes(image.begin() + static_cast<long>(at),
-                                           image.begin() + static_cast<long>(end))));
+        packets.push_back(packet_for(
+            bytes(image.begin() + static_cast<long>(at), image.begin() + static_cast<long>(end))));
     }
 }
 
@@ -52,10 +52,10 @@ void questions_default_image_and_refusals()
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto r = run_utility("download\nconnect 7 57600\ndownload\nno\ndownload\n\n"
                              "download\ny\nn\ndownload\nyes\nY\nx\n");
-        EXPECT_EQ(transcript(r.out),
-                  P + "\a\aError: not Connected!\n" + P + connect_ok(57600) +
-                  P + q_conf + aborted + P + q_conf + aborted + P + q_conf + q_rules + aborted +
-                  P + q_conf + q_rules + download_ok + power_off + P);
+        EXPECT_EQ(transcript(r.out), P + "\a\aError: not Connected!\n" + P + connect_ok(57600) + P +
+                                         q_conf + aborted + P + q_conf + aborted + P + q_conf +
+                                         q_rules + aborted + P + q_conf + q_rules + download_ok +
+                                         power_off + P);
         sim.stop();
         std::string conf_bin = sim.file("conf.bin");
         EXPECT_EQ(bytes(conf_bin.begin(), conf_bin.end()),
@@ -70,15 +70,16 @@ void questions_default_image_and_refusals()
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto r = run_utility("connect 7 57600\ndownload\n");
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(transcript(r.out), P + connect_ok(57600) + P + q_conf + "\n" + aborted + P + "\n");
+        EXPECT_EQ(transcript(r.out),
+                  P + connect_ok(57600) + P + q_conf + "\n" + aborted + P + "\n");
     }
 }
 
 TEST(Download, WholeTransfersAndQuestions)
 {
     std::string dir = pello::test::temp_dir("e2e-download");
-    std::string conf = pello::test::write_file(dir + "/station.conf",
-                                               "call n0call\nssid 7\nwidemax 2\ndigipath WIDE1-1,WIDE2-2\n");
+    std::string conf = pello::test::write_file(
+        dir + "/station.conf", "call n0call\nssid 7\nwidemax 2\ndigipath WIDE1-1,WIDE2-2\n");
     std::string two = pello::test::write_file(dir + "/two.rules",
                                               "# two rules\npass dst N0CALL\ndrop src K1ABC-3\n");
     std::string many_text;
@@ -128,11 +129,11 @@ TEST(Download, WholeTransfersAndQuestions)
     }
     // The worked packets of a configuration with two rules.
     EXPECT_EQ(command_packet("conf", 120),
-              (bytes{0x00, 0x15, 0x63, 0x6F, 0x6E, 0x66, 0, 0, 0, 0, 0, 0, 0, 0, 0x31, 0x32, 0x30,
-                     0, 0, 0x5A, 0x09}));
+              (bytes{0x00, 0x15, 0x63, 0x6F, 0x6E, 0x66, 0, 0, 0,    0,   0,
+                     0,    0,    0,    0x31, 0x32, 0x30, 0, 0, 0x5A, 0x09}));
     EXPECT_EQ(command_packet("rules", 56),
-              (bytes{0x00, 0x15, 0x72, 0x75, 0x6C, 0x65, 0x73, 0, 0, 0, 0, 0, 0, 0, 0x35, 0x36, 0,
-                     0, 0, 0xCE, 0x8D}));
+              (bytes{0x00, 0x15, 0x72, 0x75, 0x6C, 0x65, 0x73, 0, 0,    0,   0,
+                     0,    0,    0,    0x35, 0x36, 0,    0,    0, 0xCE, 0x8D}));
 
     questions_default_image_and_refusals();
 }
@@ -141,7 +142,8 @@ TEST(Download, RefusalsAndWrongAnswers)
 {
     std::string dir = pello::test::temp_dir("e2e-download-faults");
     std::string conf = pello::test::write_file(dir + "/c.conf", "call N0CALL\n");
-    std::string rules = pello::test::write_file(dir + "/r.rules", "pass dst N0CALL\ndrop src K1ABC\n");
+    std::string rules =
+        pello::test::write_file(dir + "/r.rules", "pass dst N0CALL\ndrop src K1ABC\n");
     const std::string setup = "configure " + conf + "\nrules " + rules + "\nconnect 8 57600\n";
     const std::string ready = P + "Configuration items processed 1\n" + P +
                               "Rules processed 2, implicit 0\n" + P + connect_ok(57600) + P;
@@ -161,32 +163,47 @@ TEST(Download, RefusalsAndWrongAnswers)
     };
     const row rows[] = {
         {"NAK four times, then ACK", {"--nak-first", "4"}, download_ok, 30},
-        {"command refused five times", {"--nak-first", "5"},
-         "\a\aError: writing Configuration command failed: -6\n\a\aError: Download failed: -1\n", 5},
+        {"command refused five times",
+         {"--nak-first", "5"},
+         "\a\aError: writing Configuration command failed: -6\n\a\aError: Download failed: -1\n",
+         5},
         {"data packet refused five times", nak_at(2, 6),
          "\a\aError: writing data pkt: -6\n\a\aError: writing Configuration file failed: -3\n"
-         "\a\aError: Download failed: -2\n", 6},
-        {"wrong answer to the conf command", {"--reply-at", "1:0x41"},
+         "\a\aError: Download failed: -2\n",
+         6},
+        {"wrong answer to the conf command",
+         {"--reply-at", "1:0x41"},
          "\a\aError: reading ack or nak: got 0x41\n"
-         "\a\aError: writing Configuration command failed: -5\n\a\aError: Download failed: -1\n", 1},
+         "\a\aError: writing Configuration command failed: -5\n\a\aError: Download failed: -1\n",
+         1},
         // 70 bytes of answer to "download\r\n": the 64-byte drain leaves six.
-        {"answer longer than the drain", {"--extra-after-download", "70"},
+        {"answer longer than the drain",
+         {"--extra-after-download", "70"},
          "\a\aError: reading ack or nak: got 0x2e\n"
-         "\a\aError: writing Configuration command failed: -5\n\a\aError: Download failed: -1\n", 1},
-        {"wrong answer to the rules command", {"--reply-at", "4:0xff"},
+         "\a\aError: writing Configuration command failed: -5\n\a\aError: Download failed: -1\n",
+         1},
+        {"wrong answer to the rules command",
+         {"--reply-at", "4:0xff"},
          "Downloading Configuration succeeded\n\a\aError: reading ack or nak: got 0xff\n"
-         "\a\aError: writing Rules command failed: -5\n\a\aError: Download failed: -3\n", 4},
-        {"wrong answer to a rule packet", {"--reply-at", "5:0x41"},
+         "\a\aError: writing Rules command failed: -5\n\a\aError: Download failed: -3\n",
+         4},
+        {"wrong answer to a rule packet",
+         {"--reply-at", "5:0x41"},
          "Downloading Configuration succeeded\n\a\aError: reading ack or nak: got 0x41\n"
          "\a\aError: writing data pkt: -5\n\a\aError: writing Rules file failed: -3\n"
-         "\a\aError: Download failed: -4\n", 5},
-        {"wrong answer to the finish packet", {"--reply-at", "6:0x41"},
+         "\a\aError: Download failed: -4\n",
+         5},
+        {"wrong answer to the finish packet",
+         {"--reply-at", "6:0x41"},
          download_ok + "\a\aError: reading ack or nak: got 0x41\n"
-         "\a\aError: error writing finish pkt: -5\n\a\aError: Download failed: -5\n", 6},
+                       "\a\aError: error writing finish pkt: -5\n\a\aError: Download failed: -5\n",
+         6},
         // The only download that waits for its acknowledgement time-out.
-        {"no answer", {"--silent-at", "1"},
+        {"no answer",
+         {"--silent-at", "1"},
          "\a\aError: reading ack or nak: 0\n"
-         "\a\aError: writing Configuration command failed: -4\n\a\aError: Download failed: -1\n", 1},
+         "\a\aError: writing Configuration command failed: -4\n\a\aError: Download failed: -1\n",
+         1},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -195,8 +212,8 @@ TEST(Download, RefusalsAndWrongAnswers)
         sim_device sim(8, options);
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto out = run_utility(setup + "download\ndisconnect\nx\n");
-        EXPECT_EQ(transcript(out.out), ready + r.messages + power_off + P +
-                                           "\a\aError: not Connected!\n" + P);
+        EXPECT_EQ(transcript(out.out),
+                  ready + r.messages + power_off + P + "\a\aError: not Connected!\n" + P);
         sim.stop();
         std::vector<logged_packet> got = logged_packets(sim.file("packets.log"));
         EXPECT_EQ(got.size(), r.sends);

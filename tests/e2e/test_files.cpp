@@ -28,17 +28,20 @@ TEST(Files, LinesInMessagesShowControlBytesEscaped)
     const row rows[] = {
         {"configure", "call \033[2J\033]0;title\007",
          "\a\aError: line 1: invalid Call Sign argument: too long: "
-         "call \\x1b[2J\\x1b]0;title\\x07\n" + conf_failed},
+         "call \\x1b[2J\\x1b]0;title\\x07\n" +
+             conf_failed},
         {"configure", "digipath WIDE1-1,\x1b[2J\x1b[31m\x7f",
          "\a\aError: line 1: Digi Path component 2: \\x1b[2J\\x1b[31m\\x7f exceeds length 8: "
-         "digipath WIDE1-1,\\x1b[2J\\x1b[31m\\x7f\n" + conf_failed},
+         "digipath WIDE1-1,\\x1b[2J\\x1b[31m\\x7f\n" +
+             conf_failed},
         {"rules", "\033[2Jpass dst N0CALL",
          "\a\aError: " + rules + "[1]: action \\x1b[2Jpass invalid:\n\\x1b[2Jpass dst N0CALL\n" +
              rules_failed},
         // Ordinary text, UTF-8 and tabs included, prints as it always did.
         {"configure", "digipath WIDE1-1,ÜBERLÄNGE",
          "\a\aError: line 1: Digi Path component 2: ÜBERLÄNGE exceeds length 8: "
-         "digipath WIDE1-1,ÜBERLÄNGE\n" + conf_failed},
+         "digipath WIDE1-1,ÜBERLÄNGE\n" +
+             conf_failed},
         {"rules", "pass\tsrc ÄÖÜÄÖÜÄ",
          "\a\aError: " + rules + "[1]: Source is too long: ÄÖÜÄÖÜÄ:\npass\tsrc ÄÖÜÄÖÜÄ\n" +
              rules_failed},

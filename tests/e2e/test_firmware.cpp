@@ -54,7 +54,8 @@ void expect_progress(const std::string& out, int total)
         long elapsed = -1;
         unsigned long ttc = 0;
         char rest[128] = {};
-        ASSERT_EQ(std::sscanf(out.c_str() + at, "\r%lds TTC %lus %127[^\r\n]", &elapsed, &ttc, rest), 3);
+        ASSERT_EQ(
+            std::sscanf(out.c_str() + at, "\r%lds TTC %lus %127[^\r\n]", &elapsed, &ttc, rest), 3);
         char share[32];
         std::snprintf(share, sizeof share, "%4.1f%% ", 100.0 * seen / total);
         std::string bar(static_cast<std::size_t>(seen * 59 / total), '=');
@@ -74,20 +75,27 @@ TEST(Firmware, UpdatesAndCommandChecks)
         sim_device sim(9);
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto r = run_utility("firmware\nfirmware 21 x\nfirmware com x\nfirmware 9\n"
-                             "firmware 9 " + dir + "/none.hex\nn\n"
-                             "firmware 9 " + dir + "/none.hex\n\n"
-                             "firmware 9 " + dir + "/none.hex\nyes\n"
-                             "firmware 9 " + bad + "\ny\nx\n");
+                             "firmware 9 " +
+                             dir +
+                             "/none.hex\nn\n"
+                             "firmware 9 " +
+                             dir +
+                             "/none.hex\n\n"
+                             "firmware 9 " +
+                             dir +
+                             "/none.hex\nyes\n"
+                             "firmware 9 " +
+                             bad + "\ny\nx\n");
         EXPECT_EQ(transcript(r.out),
-                  P + "\a\aError: missing arguments: com_port file_name\n" +
-                  P + "\a\aError: invalid COM port number (1..20): 21\n" +
-                  P + "\a\aError: invalid COM port number (1..20): com\n" +
-                  P + "\a\aError: missing argument: file_name\n" +
-                  P + fw_question + not_updated +
-                  P + fw_question + not_updated +
-                  P + fw_question + "\a\aError: cannot open " + dir + "/none.hex\n" + fw_failed +
-                  P + fw_question + "\a\aError: checksum mismatch (0x17) for line 1 in Firmware file!\n"
-                      "\a\aError: Firmware file has some kind of error!\n" + fw_failed + P);
+                  P + "\a\aError: missing arguments: com_port file_name\n" + P +
+                      "\a\aError: invalid COM port number (1..20): 21\n" + P +
+                      "\a\aError: invalid COM port number (1..20): com\n" + P +
+                      "\a\aError: missing argument: file_name\n" + P + fw_question + not_updated +
+                      P + fw_question + not_updated + P + fw_question + "\a\aError: cannot open " +
+                      dir + "/none.hex\n" + fw_failed + P + fw_question +
+                      "\a\aError: checksum mismatch (0x17) for line 1 in Firmware file!\n"
+                      "\a\aError: Firmware file has some kind of error!\n" +
+                      fw_failed + P);
         // Nothing reached the device.
         sim.stop();
         EXPECT_TRUE(traced(sim.log(), "recv").empty());
@@ -179,19 +187,29 @@ TEST(Firmware, FailuresResendsAndHangUp)
           "8:0x80", "--silent-at", "10"},
          {resend("didn't get start character", 4), resend("bad record checksum", 5),
           resend("validation", 6), resend("unknown (0x80)", 7), resend("timed out", 8)},
-         true, resent},
-        {"ten refusals of one record", {"--nak-first", "10"}, {nine_naks + too_many}, false,
+         true,
+         resent},
+        {"ten refusals of one record",
+         {"--nak-first", "10"},
+         {nine_naks + too_many},
+         false,
          std::vector<std::string>(10, r1)},
-        {"nine refusals, then the tenth error later", {"--nak-first", "9"},
-         {nine_naks}, false, {}},
-        {"buffer full", {"--reply-at", "3:0x17"},
-         {"\n\a\aError: Firmware updating error: buffer full on Line 5- aborting!\n"}, false,
+        {"nine refusals, then the tenth error later", {"--nak-first", "9"}, {nine_naks}, false, {}},
+        {"buffer full",
+         {"--reply-at", "3:0x17"},
+         {"\n\a\aError: Firmware updating error: buffer full on Line 5- aborting!\n"},
+         false,
          {r1, r2, r3}},
-        {"fatal", {"--reply-at", "3:0x18"},
-         {"\n\a\aError: Firmware updating error: fatal on Line 5- aborting!\n"}, false,
+        {"fatal",
+         {"--reply-at", "3:0x18"},
+         {"\n\a\aError: Firmware updating error: fatal on Line 5- aborting!\n"},
+         false,
          {r1, r2, r3}},
-        {"no sync acknowledgement", {"--loader-wait", "0"},
-         {"\n\a\aError: did not synchronize with the Pellomatic!\n"}, false, {}},
+        {"no sync acknowledgement",
+         {"--loader-wait", "0"},
+         {"\n\a\aError: did not synchronize with the Pellomatic!\n"},
+         false,
+         {}},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -237,9 +255,10 @@ TEST(Firmware, FailuresResendsAndHangUp)
         char got[64];
         std::snprintf(got, sizeof got, "Got 4: 0x%02x 0x%02x 0x%02x 0x%02x\n", stream[0], stream[1],
                       stream[2], stream[3]);
-        EXPECT_EQ(transcript(out.out), P + fw_question + fw_warning +
-                                           "\n\a\aError: did not receive the Pellomatic Firmware prompt!\n" +
-                                           got + "Disconnected\n" + fw_failed + P);
+        EXPECT_EQ(transcript(out.out),
+                  P + fw_question + fw_warning +
+                      "\n\a\aError: did not receive the Pellomatic Firmware prompt!\n" + got +
+                      "Disconnected\n" + fw_failed + P);
     }
     {
         // The line hung up while the host waits for a record's answer: the

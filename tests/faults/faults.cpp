@@ -17,8 +17,7 @@ std::string read_failure(int com)
 {
     // A hang-up carries no error code of its own: the read counts it as EIO.
     return "\a\aError: could not read on COM port COM" + std::to_string(com) + ": " +
-           std::strerror(EIO) + "\nReturn code 26, system error code " + std::to_string(EIO) +
-           "\n";
+           std::strerror(EIO) + "\nReturn code 26, system error code " + std::to_string(EIO) + "\n";
 }
 
 bytes sent_stream(const sim_device& sim)

@@ -28,7 +28,8 @@ std::vector<std::string> descriptors(int pid)
             continue;
         char target[512] = {};
         const ssize_t n = readlink((dir + "/" + name).c_str(), target, sizeof target - 1);
-        open.push_back(name + " -> " + (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "?"));
+        open.push_back(name + " -> " +
+                       (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "?"));
     }
     return open;
 }
@@ -46,10 +47,14 @@ TEST(Descriptors, NoneLeftOpenAfterAnyCommand)
     com_lock lock(com_b);
     const std::string port = std::to_string(com_b);
     const std::string dir = pello::test::temp_dir("faults-descriptors");
-    const std::string good_conf = pello::test::write_file(dir + "/good.conf", "call n0call\nssid 7\n");
-    const std::string bad_conf = pello::test::write_file(dir + "/bad.conf", "call n0call\nbogus 1\n");
-    const std::string good_rules = pello::test::write_file(dir + "/good.rules", "pass dst N0CALL\n");
-    const std::string bad_rules = pello::test::write_file(dir + "/bad.rules", "pass dst N0CALL\nbogus\n");
+    const std::string good_conf =
+        pello::test::write_file(dir + "/good.conf", "call n0call\nssid 7\n");
+    const std::string bad_conf =
+        pello::test::write_file(dir + "/bad.conf", "call n0call\nbogus 1\n");
+    const std::string good_rules =
+        pello::test::write_file(dir + "/good.rules", "pass dst N0CALL\n");
+    const std::string bad_rules =
+        pello::test::write_file(dir + "/bad.rules", "pass dst N0CALL\nbogus\n");
     const std::string bad_fw = pello::test::write_file(dir + "/bad.hex", ":0400000012345678FF\n");
     const std::string fw = firmware_file("faults-descriptors-fw");
     const std::string missing = dir + "/missing";
@@ -73,7 +78,8 @@ TEST(Descriptors, NoneLeftOpenAfterAnyCommand)
     const std::string connect = "connect " + port + " 57600\n";
     const std::string firmware = "firmware " + port + " ";
     const std::string not_a_terminal = "(a plain file in place of the port)";
-    const std::string not_settable = "required comm properties for port COM" + port + " not settable";
+    const std::string not_settable =
+        "required comm properties for port COM" + port + " not settable";
     const step steps[] = {
         {"configure " + bad_conf + "\n", {}, "Configuration processing failed", false},
         {"configure " + missing + "\n", {}, "Configuration processing failed", false},
@@ -94,13 +100,17 @@ TEST(Descriptors, NoneLeftOpenAfterAnyCommand)
         {"disconnect\n", {}, "Disconnected", false},
         {connect, with({"--no-name"}), "did not receive the Pellomatic prompt", false},
         {connect, with({"--device-version", "2.0"}), "received Pellomatic version 2.0", false},
-        {connect, with({"--confirm", "Connected 9600"}), "did not receive the Pellomatic Connected string", false},
+        {connect, with({"--confirm", "Connected 9600"}),
+         "did not receive the Pellomatic Connected string", false},
         {connect, plain, "Connected at 57600", true},
         {"download\n", {}, download_ok + power_off, false},
         {connect, with({"--reply-at", "2:0x41"}), "Connected at 57600", true},
         {"download\n", {}, "Download failed: -2", false},
         {firmware + fw + "\ny\n\n", {"--loader-wait", "500"}, "Firmware update succeeded", false},
-        {firmware + fw + "\ny\n\n", {"--power-delay", "0", "--noise", "8"}, "did not receive the Pellomatic Firmware prompt", false},
+        {firmware + fw + "\ny\n\n",
+         {"--power-delay", "0", "--noise", "8"},
+         "did not receive the Pellomatic Firmware prompt",
+         false},
         {firmware + fw + "\ny\n\n", {"--sync-delay", "400"}, "did not synchronize", false},
     };
     std::optional<sim_device> sim;
@@ -124,7 +134,9 @@ TEST(Descriptors, NoneLeftOpenAfterAnyCommand)
         EXPECT_NE(printed.find(s.printed), std::string::npos) << printed;
         const std::vector<std::string> now = descriptors(u.pid());
         EXPECT_EQ(now.size(), at_start.size() + (s.connected ? 1 : 0))
-            << "at the first prompt:\n" << joined(at_start) << "now:\n" << joined(now);
+            << "at the first prompt:\n"
+            << joined(at_start) << "now:\n"
+            << joined(now);
         // While connected the one more is the port, the emulator's terminal.
         std::size_t terminals = 0;
         for (const std::string& d : now)

@@ -41,8 +41,7 @@ TEST(FirmwareFileChanged, BetweenTheCheckAndTheSending)
         u.send("x\n");
         EXPECT_EQ(u.finish(), 0);
         sim.stop();
-        EXPECT_EQ(before, fw_question +
-                              fw_warning.substr(0, fw_warning.find("continue...") + 11) +
+        EXPECT_EQ(before, fw_question + fw_warning.substr(0, fw_warning.find("continue...") + 11) +
                               "\n\a\aError: Firmware file " + fw +
                               " changed after it was checked!\nDisconnected\n" + fw_failed);
         EXPECT_TRUE(traced(sim.log(), "recv").empty());

@@ -31,7 +31,8 @@ TEST(HangUp, InTheConfirmation)
     com_lock lock(com_a);
     // "Conn" of the confirmation arrives, then the line goes. At 4800 baud the
     // read after 0x03 has a window of 4058 ms.
-    sim_device sim(com_a, {"--confirm-hangup", "4", "--hangup-delay", "500", "--loader-wait", "100"});
+    sim_device sim(com_a,
+                   {"--confirm-hangup", "4", "--hangup-delay", "500", "--loader-wait", "100"});
     ASSERT_TRUE(sim.ready()) << sim.err();
     auto r = run_utility("connect " + std::to_string(com_a) + " 4800\nx\n");
     expect_fatal_read(r, com_a, 9.0);
@@ -48,7 +49,8 @@ TEST(HangUp, InTheDownload)
     com_lock lock(com_b);
     // The third packet (the second half of the configuration image) is
     // answered by a hang-up; its acknowledgement window is 5010 ms.
-    sim_device sim(com_b, {"--hangup-at", "3", "--hangup-delay", "500", "--fill", "--loader-wait", "100"});
+    sim_device sim(com_b,
+                   {"--hangup-at", "3", "--hangup-delay", "500", "--fill", "--loader-wait", "100"});
     ASSERT_TRUE(sim.ready()) << sim.err();
     auto r = run_utility("connect " + std::to_string(com_b) + " 57600\ndownload\ny\ny\nx\n");
     expect_fatal_read(r, com_b, 9.0);

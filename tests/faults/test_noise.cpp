@@ -18,8 +18,10 @@ std::string version_refused(const std::string& version)
     return "\n\a\aError: received Pellomatic version " + version + " but minimal is 2.1!\n";
 }
 
-const std::string no_version = "\n\a\aError: did not receive the Pellomatic version (minimum 2.1)!\n";
-const std::string no_name = "\n\a\aError: did not receive the Pellomatic prompt!\nExpected: Pellomatic\n";
+const std::string no_version =
+    "\n\a\aError: did not receive the Pellomatic version (minimum 2.1)!\n";
+const std::string no_name =
+    "\n\a\aError: did not receive the Pellomatic prompt!\nExpected: Pellomatic\n";
 
 TEST(Noise, StartUpTextWindowAndHighBytes)
 {
@@ -44,13 +46,16 @@ TEST(Noise, StartUpTextWindowAndHighBytes)
         {"300 noise bytes", {"--noise", "300"}, "dump"},
         {"a version byte above 0x7F", {"--device-version", high_version}, version_refused("0.1")},
         {"bytes above 0x7F before the confirmation",
-         {"--confirm", "\x80\xFF\xC3" "Connected 57600"}, "ok"},
+         {"--confirm", "\x80\xFF\xC3"
+                       "Connected 57600"},
+         "ok"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         // The device powers up 600 ms after the open, well after the host's
         // drain (110 ms), so the loader prompt is the first byte of the window.
-        std::vector<std::string> options = {"--power-delay", "600", "--loader-wait", "100", "--fill"};
+        std::vector<std::string> options = {"--power-delay", "600", "--loader-wait", "100",
+                                            "--fill"};
         options.insert(options.end(), r.options.begin(), r.options.end());
         sim_device sim(com_b, options);
         ASSERT_TRUE(sim.ready()) << sim.err();
@@ -72,11 +77,11 @@ TEST(Noise, StartUpTextWindowAndHighBytes)
     sim_device sim(com_b, {"--loader-wait", "100", "--fill", "--reply-at", "1:0xFF"});
     ASSERT_TRUE(sim.ready()) << sim.err();
     auto out = run_utility("connect " + port + " 57600\ndownload\ny\ny\nx\n");
-    EXPECT_EQ(transcript(out.out),
-              P + connect_ok(57600) + P + q_conf + q_rules +
-                  "\a\aError: reading ack or nak: got 0xff\n"
-                  "\a\aError: writing Configuration command failed: -5\n"
-                  "\a\aError: Download failed: -1\n" + power_off + P);
+    EXPECT_EQ(transcript(out.out), P + connect_ok(57600) + P + q_conf + q_rules +
+                                       "\a\aError: reading ack or nak: got 0xff\n"
+                                       "\a\aError: writing Configuration command failed: -5\n"
+                                       "\a\aError: Download failed: -1\n" +
+                                       power_off + P);
 }
 
 TEST(Noise, NulStorms)
@@ -93,13 +98,16 @@ TEST(Noise, NulStorms)
         // counted NUL bytes would end long before them.
         sim_device sim(com_a, {"--nul-storm", "40", "--fill", "--loader-wait", "500"});
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto out = run_utility("connect " + port + " 57600\nbaud 19200\ndownload\ny\ny\n"
-                               "firmware " + port + " " + fw + "\ny\n\nx\n");
+        auto out = run_utility("connect " + port +
+                               " 57600\nbaud 19200\ndownload\ny\ny\n"
+                               "firmware " +
+                               port + " " + fw + "\ny\n\nx\n");
         EXPECT_EQ(out.status, 0);
         std::string t = transcript(out.out);
-        const std::string head = P + connect_ok(57600) + P + "Connecting at 19200...\n\aConnected at 19200\n" +
-                                 P + q_conf + q_rules + download_ok +
-                                 power_off + P + fw_question + fw_warning + fw_in_contact + "\n\n";
+        const std::string head = P + connect_ok(57600) + P +
+                                 "Connecting at 19200...\n\aConnected at 19200\n" + P + q_conf +
+                                 q_rules + download_ok + power_off + P + fw_question + fw_warning +
+                                 fw_in_contact + "\n\n";
         const std::string tail = "\nDisconnected\n" + fw_succeeded + P;
         ASSERT_GE(t.size(), head.size() + tail.size()) << t;
         EXPECT_EQ(t.substr(0, head.size()), head);
@@ -145,9 +153,12 @@ TEST(Noise, LineThatNeverFallsSilent)
     };
     const row rows[] = {
         {"connect", "connect " + port + "\nx\n", P + connect_start(9600) + no_name, {100}, P},
-        {"firmware", "firmware " + port + " " + fw + "\ny\n\nx\n",
-         P + fw_question + fw_warning + "\n\a\aError: did not receive the Pellomatic Firmware prompt!\n",
-         {1, 2, 3, 4}, "Disconnected\n" + fw_failed + P},
+        {"firmware",
+         "firmware " + port + " " + fw + "\ny\n\nx\n",
+         P + fw_question + fw_warning +
+             "\n\a\aError: did not receive the Pellomatic Firmware prompt!\n",
+         {1, 2, 3, 4},
+         "Disconnected\n" + fw_failed + P},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);

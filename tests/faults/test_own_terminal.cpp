@@ -95,8 +95,8 @@ TEST(OwnTerminal, RefusedAsAComPort)
             run_on_terminal(pty, r.which, "connect " + std::to_string(com_b) + "\nx\n", 30000);
         EXPECT_EQ(transcript(printed),
                   P + "Connecting at 9600...\n\a\aError: cannot open COM port " + port + ": " +
-                      std::strerror(EBUSY) + "\n\a\aError: could not open COM port " + port +
-                      "\n" + P);
+                      std::strerror(EBUSY) + "\n\a\aError: could not open COM port " + port + "\n" +
+                      P);
         // The terminal keeps its line editing, echo and signal keys.
         const pello::test::line_probe line = pty.probe_line();
         EXPECT_TRUE(line.icanon && line.echo && line.isig);

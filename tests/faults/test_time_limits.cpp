@@ -57,12 +57,12 @@ TEST(TimeLimits, DownloadAcknowledgementJustOutside)
     sim_device sim(com_a, {"--delay-at", "3:5110", "--fill", "--loader-wait", "100"});
     ASSERT_TRUE(sim.ready()) << sim.err();
     auto r = run_utility("connect " + std::to_string(com_a) + " 57600\ndownload\ny\ny\nx\n");
-    EXPECT_EQ(transcript(r.out),
-              P + connect_ok(57600) + P + q_conf + q_rules +
-                  "\a\aError: reading ack or nak: 0\n"
-                  "\a\aError: writing data pkt: -4\n"
-                  "\a\aError: writing Configuration file failed: -3\n"
-                  "\a\aError: Download failed: -2\n" + power_off + P);
+    EXPECT_EQ(transcript(r.out), P + connect_ok(57600) + P + q_conf + q_rules +
+                                     "\a\aError: reading ack or nak: 0\n"
+                                     "\a\aError: writing data pkt: -4\n"
+                                     "\a\aError: writing Configuration file failed: -3\n"
+                                     "\a\aError: Download failed: -2\n" +
+                                     power_off + P);
     EXPECT_GE(r.seconds, 5.0);
     sim.stop();
     EXPECT_EQ(logged_packets(sim.file("packets.log")).size(), 3u);
@@ -77,7 +77,8 @@ TEST(TimeLimits, LoaderSyncAndRecordsJustInsideAndOutside)
     const std::string sync_failed = "\n\a\aError: did not synchronize with the Pellomatic!\n";
     const std::string timed_out =
         "\n\a\aError: Firmware updating error: timed out on Line 2, resending.\n";
-    const std::string r1 = fw_records[0], r2 = fw_records[1], r3 = fw_records[2], r4 = fw_records[3];
+    const std::string r1 = fw_records[0], r2 = fw_records[1], r3 = fw_records[2],
+                      r4 = fw_records[3];
     struct row {
         std::vector<std::string> options;
         bool synchronised;
@@ -101,7 +102,8 @@ TEST(TimeLimits, LoaderSyncAndRecordsJustInsideAndOutside)
         sim.stop();
         std::string t = transcript(out.out);
         if (!r.synchronised) {
-            EXPECT_EQ(t, P + fw_question + fw_warning + sync_failed + "Disconnected\n" + fw_failed + P);
+            EXPECT_EQ(t, P + fw_question + fw_warning + sync_failed + "Disconnected\n" + fw_failed +
+                             P);
             continue;
         }
         const std::string head = P + fw_question + fw_warning + fw_in_contact + "\n\n";
@@ -162,8 +164,9 @@ TEST(TimeLimits, LateRecordAnswerIsNotTakenForTheNextRecord)
     EXPECT_TRUE(succeeded || t.find(fw_failed) != std::string::npos) << t;
     if (succeeded) {
         EXPECT_NE(sim.file("report.txt").find("Data bytes          32\n"), std::string::npos)
-            << "the update says it succeeded, the loader has:\n" << sim.file("report.txt")
-            << "\nthe utility printed:\n" << t;
+            << "the update says it succeeded, the loader has:\n"
+            << sim.file("report.txt") << "\nthe utility printed:\n"
+            << t;
     }
 }
 

@@ -81,18 +81,17 @@ protected:
 
 TEST_F(Rules, EveryTypeBytesAndDisplay)
 {
-    const std::string path = file(
-        "# every rule type\n"
-        "d implicit\n"
-        "p src K1ABC-7\n"
-        "d dst WIDE*\n"
-        "p destin *\n"
-        "d source abcdef\n"
-        "p circle 5,39:30:00,-105:15:00\n"
-        "d compass NE 39d 30m, 105d 15m W\n"
-        "p rectangle 40.30.,-106.00.,39:00:00,-104d 30m\n"
-        "d sector 45d,90:00:00,0.5,10\n"
-        "p sector 10d,20d,2\n");
+    const std::string path = file("# every rule type\n"
+                                  "d implicit\n"
+                                  "p src K1ABC-7\n"
+                                  "d dst WIDE*\n"
+                                  "p destin *\n"
+                                  "d source abcdef\n"
+                                  "p circle 5,39:30:00,-105:15:00\n"
+                                  "d compass NE 39d 30m, 105d 15m W\n"
+                                  "p rectangle 40.30.,-106.00.,39:00:00,-104d 30m\n"
+                                  "d sector 45d,90:00:00,0.5,10\n"
+                                  "p sector 10d,20d,2\n");
     parse_result r = parse(path);
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "Rules processed 9, implicit 1\n");
@@ -113,7 +112,8 @@ TEST_F(Rules, EveryTypeBytesAndDisplay)
         "00 00 20 41 00 00  00 00 a0 41 00 00  00 00 00 40 00 00  00 00 00 00 00 00  2a 08 0b 00",
     };
     for (int i = 0; i < 9; ++i)
-        EXPECT_EQ(hex(&rule_table[i], sizeof(rule_record)), without_blanks(bytes[i])) << "record " << i;
+        EXPECT_EQ(hex(&rule_table[i], sizeof(rule_record)), without_blanks(bytes[i]))
+            << "record " << i;
     EXPECT_EQ(hex(&rule_table[9], sizeof(rule_record)), std::string(56, '0'));
     // Positions are the angle parser's values narrowed to 32 bits.
     EXPECT_EQ(rule_float(rule_table[5], 2), static_cast<float>(dmctodeg(" 105d 15m W")));
@@ -267,8 +267,7 @@ TEST_F(Rules, LineFailures)
         {"p se 1d,2d,-1", -62, "invalid or missing Inner Range"},
         {"p se 1d,2d,5,5", -66, "invalid Outer Range, must be > Inner Range: 5.000000"},
         {"p se 1d,2d,5,x", -66, "invalid Outer Range, must be > Inner Range: 0.000000"},
-        {"p se 1d,2d,0.1,0.100000001", -66,
-         "invalid Outer Range, must be > Inner Range: 0.100000"},
+        {"p se 1d,2d,0.1,0.100000001", -66, "invalid Outer Range, must be > Inner Range: 0.100000"},
         // call signs
         {"p src", -13, "missing Source"},
         {"p src ;", -13, "missing Source"},
@@ -413,7 +412,8 @@ TEST_F(Rules, BadFiles)
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(rules_process(nullptr), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "rules_process: Error: param rfp is invalid\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "rules_process: Error: param rfp is invalid\n");
     parse_result r;
 
     // Empty files and files of only comments and blanks succeed.
@@ -428,7 +428,8 @@ TEST_F(Rules, BadFiles)
 
     // NUL bytes end the text of their line; the control byte 0x7F is shown
     // escaped, in the word and in the line.
-    const char raw[] = "\0\x01\x02\n\x7f" "ELF\0src\n";
+    const char raw[] = "\0\x01\x02\n\x7f"
+                       "ELF\0src\n";
     const std::string binary(raw, sizeof raw - 1);
     std::string path = file(binary, "binary.rules");
     r = parse(path);
@@ -463,16 +464,17 @@ TEST_F(Rules, DisplayOfOddRecords)
     set_rule_float(rule_table[2], 2, 1e9f);
     conf_record.rule_count = 3;
     conf_record.implicit_action = 0x41;
-    EXPECT_EQ(display(),
-              "Rule count 3 plus Implicit\n"
-              "\nAction Command   Mods Arguments\n"
-              "Pass   Implicit \n"
-              "?      ?         90      \n"
-              "Drop   compass   00   Error Dir, 0.000000   D Lat, 0.00000     D Lon \n"
-              "Pass   circle    00   1000000015047466219876688855040.000 mi R, "
-              "-339999995214436424907732413799364296704.000000 D Lat, "
-              "1000000000.00000 D Lon \n");
-    EXPECT_EQ(hex(rule_table[2].slot, 18), "caf249710000" "9ec97fff0000" "286b6e4e0000");
+    EXPECT_EQ(display(), "Rule count 3 plus Implicit\n"
+                         "\nAction Command   Mods Arguments\n"
+                         "Pass   Implicit \n"
+                         "?      ?         90      \n"
+                         "Drop   compass   00   Error Dir, 0.000000   D Lat, 0.00000     D Lon \n"
+                         "Pass   circle    00   1000000015047466219876688855040.000 mi R, "
+                         "-339999995214436424907732413799364296704.000000 D Lat, "
+                         "1000000000.00000 D Lon \n");
+    EXPECT_EQ(hex(rule_table[2].slot, 18), "caf249710000"
+                                           "9ec97fff0000"
+                                           "286b6e4e0000");
 
     // The display and the image never read past the table.
     conf_record.rule_count = 500;

@@ -4,7 +4,6 @@
 // dropping, write limits, short writes, held drains and the fatal exits.
 #include "serial/serial.hpp"
 
-
 #include "line_record.hpp"
 #include "support/com_numbers.hpp"
 #include "support/pty.hpp"
@@ -495,10 +494,10 @@ TEST(Serial, WriteLimitAtEveryRate)
         std::int32_t rate;
         std::int64_t limit_21, limit_64, limit_268;
     } cases[] = {
-        {110, 3811, 11594, 48518},  {300, 1396, 4234, 17698}, {600, 703, 2122, 8854},
-        {1200, 346, 1034, 4298},    {2400, 178, 522, 2154},   {4800, 94, 266, 1082},
-        {9600, 52, 138, 546},       {14400, 31, 74, 278},     {19200, 31, 74, 278},
-        {38400, 31, 74, 278},       {56000, 31, 74, 278},     {57600, 31, 74, 278},
+        {110, 3811, 11594, 48518}, {300, 1396, 4234, 17698}, {600, 703, 2122, 8854},
+        {1200, 346, 1034, 4298},   {2400, 178, 522, 2154},   {4800, 94, 266, 1082},
+        {9600, 52, 138, 546},      {14400, 31, 74, 278},     {19200, 31, 74, 278},
+        {38400, 31, 74, 278},      {56000, 31, 74, 278},     {57600, 31, 74, 278},
         {115200, 31, 74, 278},
     };
     ASSERT_EQ(std::size(cases) + 1, std::size(pello::baud_table));
@@ -588,7 +587,8 @@ TEST(Serial, DrainEndsByTheWriteLimit)
         sigaddset(&alarm_only, SIGALRM);
         pthread_sigmask(c.alarm_blocked ? SIG_BLOCK : SIG_UNBLOCK, &alarm_only, nullptr);
         pthread_sigmask(SIG_BLOCK, nullptr, &mask_before);
-        struct sigaction action_before {}, action_after {};
+        struct sigaction action_before {
+        }, action_after{};
         sigaction(SIGALRM, nullptr, &action_before);
         const int timers_before = timer_count();
 
@@ -606,8 +606,8 @@ TEST(Serial, DrainEndsByTheWriteLimit)
             // the drain never confirmed it: a failure, within the limit.
             EXPECT_EQ(code, -3);
             EXPECT_EQ(printed, "\a\aError: wrote " + std::to_string(c.length) + " of " +
-                                   std::to_string(c.length) + ", got error on port COM15: " +
-                                   c.error + "\n");
+                                   std::to_string(c.length) +
+                                   ", got error on port COM15: " + c.error + "\n");
             return took;
         });
         // Nothing is left behind: no timer, the signal's handler and mask
@@ -688,9 +688,8 @@ TEST(Serial, FatalExitOnHangUp)
     pty.hang_up();
     const child_result result = collect(reader);
     EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.err,
-              "\a\aError: could not read on COM port COM18: Input/output error\n"
-              "Return code 26, system error code 5\n");
+    EXPECT_EQ(result.err, "\a\aError: could not read on COM port COM18: Input/output error\n"
+                          "Return code 26, system error code 5\n");
     // Reported at once, then 5 seconds to read it: not a silent 20-second read.
     EXPECT_GE(ms_since(hung_up), 4990);
     EXPECT_LT(ms_since(hung_up), 6000);

@@ -55,16 +55,21 @@ struct host_line {
         fd = -1;
     }
 
-    void send(const bytes& b) { ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+    void send(const bytes& b)
+    {
+        ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+    }
 
     // Reads until want bytes have come or timeout_ms has passed.
     bytes read(std::size_t want, int timeout_ms)
     {
         bytes got;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (got.size() < want) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now()).count();
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
             if (left <= 0)
                 break;
             pollfd p{fd, POLLIN, 0};
@@ -172,47 +177,61 @@ TEST(Sim, PowerUpGivesLoaderPromptThenStartUpTextAndConsoleAnswers)
 // The start-up and console faults, each seen from the host.
 TEST(Sim, StartUpAndConsoleFaults)
 {
-    const auto nonnul = [](const bytes& b) { return b.size() - static_cast<std::size_t>(std::count(b.begin(), b.end(), '\0')); };
+    const auto nonnul = [](const bytes& b) {
+        return b.size() - static_cast<std::size_t>(std::count(b.begin(), b.end(), '\0'));
+    };
     struct {
         std::vector<std::string> options;
         std::function<void(const bytes& startup, host_line& host)> check;
     } const cases[] = {
-        {{"--version-first"}, [](const bytes& s, host_line&) {
+        {{"--version-first"},
+         [](const bytes& s, host_line&) {
              EXPECT_LT(s.find("Version 2.1\r\n"), s.find("Pellomatic"));
          }},
-        {{"--no-name"}, [](const bytes& s, host_line&) {
+        {{"--no-name"},
+         [](const bytes& s, host_line&) {
              EXPECT_EQ(s.find("Pellomatic"), bytes::npos);
              EXPECT_GE(s.size(), 101u);
          }},
-        {{"--name", "Pellomatik", "--device-version", "2.10"}, [](const bytes& s, host_line&) {
-             EXPECT_NE(s.find("\r\nPellomatik packet digipeater\r\nVersion 2.10\r\n"), bytes::npos) << s;
+        {{"--name", "Pellomatik", "--device-version", "2.10"},
+         [](const bytes& s, host_line&) {
+             EXPECT_NE(s.find("\r\nPellomatik packet digipeater\r\nVersion 2.10\r\n"), bytes::npos)
+                 << s;
          }},
-        {{"--noise", "170"}, [](const bytes& s, host_line&) {
+        {{"--noise", "170"},
+         [](const bytes& s, host_line&) {
              EXPECT_EQ(s.find("\r\nPellomatic"), 170u);
              EXPECT_EQ(s.substr(0, 170).find('\0'), bytes::npos);
-             EXPECT_TRUE(std::any_of(s.begin(), s.begin() + 170, [](char c) { return (c & 0x80) != 0; }));
+             EXPECT_TRUE(
+                 std::any_of(s.begin(), s.begin() + 170, [](char c) { return (c & 0x80) != 0; }));
          }},
-        {{"--startup-nul"}, [nonnul](const bytes& s, host_line&) {
+        {{"--startup-nul"},
+         [nonnul](const bytes& s, host_line&) {
              EXPECT_NE(s.find('\0'), bytes::npos);
              EXPECT_GE(nonnul(s), 101u);
          }},
-        {{"--short-startup"}, [](const bytes& s, host_line&) {
+        {{"--short-startup"},
+         [](const bytes& s, host_line&) {
              EXPECT_LT(s.size(), 100u);
              EXPECT_NE(s.find("Version 2.1"), bytes::npos);
          }},
-        {{"--confirm", "Connected 4800"}, [](const bytes&, host_line& h) {
+        {{"--confirm", "Connected 4800"},
+         [](const bytes&, host_line& h) {
              h.send("\x03");
              EXPECT_EQ(h.read(100, 300), "Connected 4800\r\n");
          }},
-        {{"--no-prompt"}, [](const bytes&, host_line& h) {
+        {{"--no-prompt"},
+         [](const bytes&, host_line& h) {
              h.send("\r");
              EXPECT_EQ(h.read(1, 300), "");
          }},
-        {{"--extra-after-download", "70"}, [](const bytes&, host_line& h) {
+        {{"--extra-after-download", "70"},
+         [](const bytes&, host_line& h) {
              h.send("download\r\n");
              EXPECT_EQ(h.read(100, 300), "download\r\n" + bytes(60, '.'));
          }},
-        {{"--fill"}, [](const bytes& s, host_line& h) {
+        {{"--fill"},
+         [](const bytes& s, host_line& h) {
              // What the host's first read of 100 bytes (ENQ included) left,
              // and the answer, make 1024 bytes.
              h.send("\x03");
@@ -248,8 +267,8 @@ TEST(Sim, SilentDeviceSendsNothing)
 // late on a loaded machine can only make the measured span longer.
 TEST(Sim, PacingFollowsTheLineRate)
 {
-    using std::chrono::milliseconds;
     using std::chrono::microseconds;
+    using std::chrono::milliseconds;
     sim_device sim(com::sim_first + 8, with({"--pace"}));
     ASSERT_TRUE(sim.ready()) << sim.err();
     const auto opened = std::chrono::steady_clock::now();
@@ -328,18 +347,23 @@ TEST(Sim, DownloadIsDecodedIntoTheOutFiles)
     conf[0x36] = 2;  // rule_count
     bytes rules(56, '\0');
     std::copy(call, call + 6, rules.begin());
-    rules[6] = 5;                         // SSID
-    rules[24] = 0x25;                     // destin
-    rules[25] = 0x48;                     // pass, SSID given
-    rules[26] = 3;                        // line 3
-    rules[28 + 24] = 0x29;                // rectangle, all zero floats
-    rules[28 + 25] = 0x04;                // drop
+    rules[6] = 5;           // SSID
+    rules[24] = 0x25;       // destin
+    rules[25] = 0x48;       // pass, SSID given
+    rules[26] = 3;          // line 3
+    rules[28 + 24] = 0x29;  // rectangle, all zero floats
+    rules[28 + 25] = 0x04;  // drop
     rules[28 + 26] = 4;
 
     bytes bad = packet(conf.substr(0, 60));
     bad.back() = static_cast<char>(bad.back() ^ 1);
-    const bytes sequence[] = {conf_packet, bad, packet(conf.substr(0, 60)), packet(conf.substr(60)),
-                              rules56_packet, packet(rules), finish_packet};
+    const bytes sequence[] = {conf_packet,
+                              bad,
+                              packet(conf.substr(0, 60)),
+                              packet(conf.substr(60)),
+                              rules56_packet,
+                              packet(rules),
+                              finish_packet};
     const char answers[] = {'\x06', '\x15', '\x06', '\x06', '\x06', '\x06', '\x06'};
     for (std::size_t i = 0; i < std::size(sequence); ++i) {
         host.send(sequence[i]);
@@ -350,12 +374,15 @@ TEST(Sim, DownloadIsDecodedIntoTheOutFiles)
     EXPECT_EQ(sim.file("conf.bin"), conf);
     EXPECT_EQ(sim.file("rules.bin"), rules);
     const std::string report = sim.file("report.txt");
-    for (const char* line : {"Packets received    7\n", "  refused (NAK)     1\n", "Commands            conf 120, rules 56, -cestfini-\n",
-                             "Finish packet       received\n", "Anomalies           none\n",
-                             "  host_baud          9600\n", "  station_call       \"N0CALL\"\n",
-                             "  implicit_action    0x0070 (pass)\n", "  rule_count         2\n",
-                             "  rule 1: line 3, pass, destin (0x25), mods 0x40: call \"N0CALL\", SSID 5\n",
-                             "  rule 2: line 4, drop, rectangle (0x29), mods 0x00: lat1 0.000000, lon1 0.000000, lat2 0.000000, lon2 0.000000\n"})
+    for (const char* line :
+         {"Packets received    7\n", "  refused (NAK)     1\n",
+          "Commands            conf 120, rules 56, -cestfini-\n", "Finish packet       received\n",
+          "Anomalies           none\n", "  host_baud          9600\n",
+          "  station_call       \"N0CALL\"\n", "  implicit_action    0x0070 (pass)\n",
+          "  rule_count         2\n",
+          "  rule 1: line 3, pass, destin (0x25), mods 0x40: call \"N0CALL\", SSID 5\n",
+          "  rule 2: line 4, drop, rectangle (0x29), mods 0x00: lat1 0.000000, lon1 0.000000, lat2 "
+          "0.000000, lon2 0.000000\n"})
         EXPECT_NE(report.find(line), std::string::npos) << line << report;
     const std::string log = sim.file("packets.log");
     EXPECT_NE(log.find("   2 bad CRC"), std::string::npos) << log;
@@ -389,8 +416,9 @@ TEST(Sim, LoaderChecksRecordsAndCollectsTheImage)
     }
     host.close_line();
     sim.stop();
-    EXPECT_EQ(sim.file("firmware.log"), ":020000040001F9\n:0400100001020304E2\n:0400100001020304E3\n"
-                                        "0400100001020304E2\n:04001000010203G4E2\n:00000001FF\n");
+    EXPECT_EQ(sim.file("firmware.log"),
+              ":020000040001F9\n:0400100001020304E2\n:0400100001020304E3\n"
+              "0400100001020304E2\n:04001000010203G4E2\n:00000001FF\n");
     EXPECT_EQ(sim.file("firmware.bin"), "\x01\x02\x03\x04");
     const std::string report = sim.file("report.txt");
     EXPECT_NE(report.find("  0x00010010-0x00010013  4 bytes\n"), std::string::npos) << report;
@@ -404,11 +432,14 @@ TEST(Sim, PacketFaultsAnswerAsAsked)
 {
     struct {
         std::vector<std::string> options;
-        bytes answers;  // to four sends of the same packet; '-' stands for silence
+        bytes answers;       // to four sends of the same packet; '-' stands for silence
         const char* counts;  // acknowledged, refused, other, no answer, resends
     } const cases[] = {
         {{"--nak-first", "2"}, "\x15\x15\x06\x15", "1 3 0 0 2"},
-        {{"--reply-at", "2:0x41", "--reply-at", "3:0x18"}, "\x06" "A\x18\x06", "2 0 2 0 2"},
+        {{"--reply-at", "2:0x41", "--reply-at", "3:0x18"},
+         "\x06"
+         "A\x18\x06",
+         "2 0 2 0 2"},
         {{"--silent-at", "1"}, "-\x06\x06\x06", "3 0 0 1 1"},
         {{"--reply-at", "1:0x11", "--reply-at", "2:0x12"}, "\x11\x12\x06\x06", "2 0 2 0 2"},
     };
@@ -427,14 +458,16 @@ TEST(Sim, PacketFaultsAnswerAsAsked)
         host.close_line();
         sim.stop();
         const std::string report = sim.file("report.txt");
-        const char* const labels[] = {"  acknowledged      ", "  refused (NAK)     ", "  other answer      ",
-                                      "  no answer         ", "  resends seen      "};
+        const char* const labels[] = {"  acknowledged      ", "  refused (NAK)     ",
+                                      "  other answer      ", "  no answer         ",
+                                      "  resends seen      "};
         std::string counts;
         for (const char* label : labels) {
             const auto at = report.find(label);
             ASSERT_NE(at, std::string::npos) << label << "\n" << report;
             const auto from = at + std::string(label).size();
-            counts += (counts.empty() ? "" : " ") + report.substr(from, report.find('\n', from) - from);
+            counts +=
+                (counts.empty() ? "" : " ") + report.substr(from, report.find('\n', from) - from);
         }
         EXPECT_EQ(counts, c.counts) << c.options[0] << "\n" << report;
     }

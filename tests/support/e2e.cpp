@@ -92,7 +92,8 @@ std::vector<logged_packet> logged_packets(const std::string& log)
         std::string answer;
         in >> answer;
         // No answer (silence) is kept as 0x00.
-        p.answer = is_hex_byte(answer) ? static_cast<unsigned char>(std::stoul(answer, nullptr, 16)) : 0;
+        p.answer =
+            is_hex_byte(answer) ? static_cast<unsigned char>(std::stoul(answer, nullptr, 16)) : 0;
         packets.push_back(p);
     }
     return packets;

@@ -18,9 +18,8 @@ using bytes = std::vector<unsigned char>;
 
 // The utility's own texts that the end-to-end and fault tests compare.
 inline const std::string P = "Command> ";
-inline const std::string q_conf =
-    "\a\aWarning: Configuration file has not yet been processed!\n"
-    "Do you want to use the Default Configuration? (yes|no) [no]: ";
+inline const std::string q_conf = "\a\aWarning: Configuration file has not yet been processed!\n"
+                                  "Do you want to use the Default Configuration? (yes|no) [no]: ";
 inline const std::string q_rules =
     "\n\a\aWarning: Rules file has not yet been processed!\n"
     "Do you  want to use the Implicit Rule only without specific rules?\n(yes|no) [no]: ";
@@ -28,8 +27,8 @@ inline const std::string download_ok =
     "Downloading Configuration succeeded\nDownloading Rules succeeded\n";
 inline const std::string power_off =
     "\a\aPlease Power OFF the Pellomatic and power it back on to RESET it.\nDisconnected\n";
-inline const std::string fw_question =
-    "\a\aWARNING! This will alter the Pellomatic firmware!\nDo you want to continue (n or y)? [n]: ";
+inline const std::string fw_question = "\a\aWARNING! This will alter the Pellomatic firmware!\nDo "
+                                       "you want to continue (n or y)? [n]: ";
 inline const std::string fw_warning =
     "\n\a\aWARNING! The Pellomatic Firmware is about to be updated!\n"
     "This will take less than 5 minutes.\nDo NOT interrupt the process once started!\n"

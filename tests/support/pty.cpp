@@ -119,7 +119,8 @@ std::vector<unsigned char> pty_port::read(std::size_t n, int timeout_ms)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (got.size() < n) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
         if (left <= 0)
             break;
         pollfd data{master_, POLLIN, 0};

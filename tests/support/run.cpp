@@ -70,11 +70,22 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
         pollfd fds[3];
         int n = 0;
         int out_i = -1, err_i = -1, in_i = -1;
-        if (out_open) { fds[n] = {out[0], POLLIN, 0}; out_i = n++; }
-        if (err_open) { fds[n] = {err[0], POLLIN, 0}; err_i = n++; }
-        if (in_fd >= 0) { fds[n] = {in_fd, POLLOUT, 0}; in_i = n++; }
-        int wait = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) + 1;
+        if (out_open) {
+            fds[n] = {out[0], POLLIN, 0};
+            out_i = n++;
+        }
+        if (err_open) {
+            fds[n] = {err[0], POLLIN, 0};
+            err_i = n++;
+        }
+        if (in_fd >= 0) {
+            fds[n] = {in_fd, POLLOUT, 0};
+            in_i = n++;
+        }
+        int wait =
+            static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) +
+            1;
         if (poll(fds, static_cast<nfds_t>(n), wait) < 0 && errno != EINTR)
             break;
         char buf[65536];
@@ -105,7 +116,8 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
     close(err[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (WIFEXITED(status))
         result.status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
@@ -121,7 +133,8 @@ std::string bin_path(const std::string& name)
 com_lock::com_lock(int number)
 {
     std::filesystem::create_directories(PELLO_PORT_DIR);
-    const std::string path = std::string(PELLO_PORT_DIR) + "/.COM" + std::to_string(number) + ".lock";
+    const std::string path =
+        std::string(PELLO_PORT_DIR) + "/.COM" + std::to_string(number) + ".lock";
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ >= 0)
         flock(fd_, LOCK_EX);

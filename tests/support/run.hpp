@@ -8,11 +8,11 @@
 namespace pello::test {
 
 struct run_result {
-    int status = -1;       // exit status, or 128 + signal number
+    int status = -1;  // exit status, or 128 + signal number
     bool timed_out = false;
-    std::string out;       // standard output
-    std::string err;       // standard error
-    double seconds = 0;    // wall time from start to exit
+    std::string out;     // standard output
+    std::string err;     // standard error
+    double seconds = 0;  // wall time from start to exit
 };
 
 // Runs argv[0] (a path) with the given standard input; waits at most

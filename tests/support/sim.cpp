@@ -28,16 +28,18 @@ sim_device::sim_device(int com, const std::vector<std::string>& options)
     std::filesystem::create_directories(PELLO_PORT_DIR);
     (void)unlink(link_.c_str());
 
-    std::vector<std::string> argv = {bin_path("pellomatic-sim"), "--link", link_, "--out", out_dir_,
-                                     "--log", dir_ + "/sim.log"};
+    std::vector<std::string> argv = {
+        bin_path("pellomatic-sim"), "--link", link_, "--out", out_dir_, "--log", dir_ + "/sim.log"};
     argv.insert(argv.end(), options.begin(), options.end());
     std::vector<char*> args;
     for (auto& a : argv)
         args.push_back(a.data());
     args.push_back(nullptr);
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int out = open((dir_ + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int err = open((dir_ + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int out =
+        open((dir_ + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err =
+        open((dir_ + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (in >= 0 && out >= 0 && err >= 0)
         pid_ = fork();
     if (pid_ == 0) {

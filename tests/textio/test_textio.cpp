@@ -47,7 +47,7 @@ TEST(NumberReaders, FloatsPastTheRangeBecomeInfinities)
         float narrowed;
     };
     const row rows[] = {
-        {FLT_MAX, FLT_MAX}, {-FLT_MAX, -FLT_MAX}, {1e39, INFINITY},   {-1e39, -INFINITY},
+        {FLT_MAX, FLT_MAX},  {-FLT_MAX, -FLT_MAX},   {1e39, INFINITY}, {-1e39, -INFINITY},
         {DBL_MAX, INFINITY}, {-HUGE_VAL, -INFINITY}, {0.1, 0.1F},
     };
     for (const row& r : rows)
@@ -60,8 +60,8 @@ TEST(NumberReaders, FloatsPastTheRangeBecomeInfinities)
 // at most 360 degrees either way.
 TEST(NumberReaders, NoAngleReachesTheFloatRange)
 {
-    const char* const texts[] = {"1e39", "-1e39", "99999999999999999999:00:00", "1e300.00.00",
-                                 "-4e38d 0m 0c", "3.5e38D"};
+    const char* const texts[] = {"1e39",        "-1e39",        "99999999999999999999:00:00",
+                                 "1e300.00.00", "-4e38d 0m 0c", "3.5e38D"};
     for (const char* text : texts) {
         testing::internal::CaptureStdout();
         const double value = pello::dmctodeg(text);

@@ -132,8 +132,8 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
         DWORD n = 0;
         std::size_t done = 0;
         while (done < input.size() &&
-               WriteFile(in.write, input.data() + done, static_cast<DWORD>(input.size() - done),
-                         &n, nullptr) &&
+               WriteFile(in.write, input.data() + done, static_cast<DWORD>(input.size() - done), &n,
+                         nullptr) &&
                n > 0)
             done += n;
         close_handle(in.write);
@@ -155,7 +155,8 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
     close_handle(out.read);
     close_handle(err.read);
 
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     result.status = static_cast<int>(code);
     result.out = from_text_mode(raw_out);
     result.err = from_text_mode(raw_err);

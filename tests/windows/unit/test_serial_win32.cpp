@@ -52,8 +52,8 @@ bool have_emulators()
     return ports != nullptr && *ports != '\0';
 }
 
-#define REQUIRE_EMULATORS()                                                                   \
-    if (!have_emulators())                                                                    \
+#define REQUIRE_EMULATORS()                                                                        \
+    if (!have_emulators())                                                                         \
     GTEST_SKIP() << "needs the emulators that scripts/windows-tests.sh maps to COM11-COM13"
 
 TEST(SerialWin32, BaudTableAndGetBaud)
@@ -67,8 +67,12 @@ TEST(SerialWin32, BaudTableAndGetBaud)
         std::int32_t found;
         const char* printed;
     } cases[] = {
-        {0, 0, "get_baud: Error: invalid baud: 0\n"}, {1000, 0, ""},         {-9600, 0, ""},
-        {110, 110, ""},                                {56000, 56000, ""},   {57600, 57600, ""},
+        {0, 0, "get_baud: Error: invalid baud: 0\n"},
+        {1000, 0, ""},
+        {-9600, 0, ""},
+        {110, 110, ""},
+        {56000, 56000, ""},
+        {57600, 57600, ""},
         {115200, 115200, ""},
     };
     for (const auto& c : cases) {
@@ -87,10 +91,10 @@ TEST(SerialWin32, WriteLimitAtEveryRate)
         std::int32_t rate;
         std::int64_t limit_21, limit_64, limit_268;
     } cases[] = {
-        {110, 3811, 11594, 48518},  {300, 1396, 4234, 17698}, {600, 703, 2122, 8854},
-        {1200, 346, 1034, 4298},    {2400, 178, 522, 2154},   {4800, 94, 266, 1082},
-        {9600, 52, 138, 546},       {14400, 31, 74, 278},     {19200, 31, 74, 278},
-        {38400, 31, 74, 278},       {56000, 31, 74, 278},     {57600, 31, 74, 278},
+        {110, 3811, 11594, 48518}, {300, 1396, 4234, 17698}, {600, 703, 2122, 8854},
+        {1200, 346, 1034, 4298},   {2400, 178, 522, 2154},   {4800, 94, 266, 1082},
+        {9600, 52, 138, 546},      {14400, 31, 74, 278},     {19200, 31, 74, 278},
+        {38400, 31, 74, 278},      {56000, 31, 74, 278},     {57600, 31, 74, 278},
         {115200, 31, 74, 278},
     };
     ASSERT_EQ(std::size(cases) + 1, std::size(pello::baud_table));
@@ -113,7 +117,7 @@ TEST(SerialWin32, PortDevicePath)
         {"COM20", "\\\\.\\COM20"},
         {"LPT1", "\\\\.\\LPT1"},
         {"COM456789012345", "\\\\.\\COM456789012345"},  // 19 characters: the buffer's limit
-        {"COM4567890123456", ""},                         // 20: does not fit
+        {"COM4567890123456", ""},                       // 20: does not fit
         {nullptr, ""},
     };
     for (const auto& c : cases)
@@ -210,8 +214,8 @@ TEST(SerialWin32, FatalExitWaitsAndEndsWithStatus3)
             pello::read_port("COM19", b, 4, 100);
         },
         testing::ExitedWithCode(3),
-        testing::Eq("\a\aError: could not set the comm timeouts for port COM19: " +
-                    invalid_handle + "\nReturn code 25, system error code 6\n"));
+        testing::Eq("\a\aError: could not set the comm timeouts for port COM19: " + invalid_handle +
+                    "\nReturn code 25, system error code 6\n"));
 
     // Code 0 prints the same way and returns.
     testing::internal::CaptureStderr();
@@ -253,7 +257,8 @@ TEST(SerialWin32, LineRateReachesTheDevice)
         EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM11", "\x03", 1), 1); }), "");
         const std::string expected = "Connected " + std::to_string(rate) + "\r\n";
         std::vector<char> answer(expected.size());
-        const int n = pello::read_port("COM11", answer.data(), static_cast<int>(answer.size()), 2000);
+        const int n =
+            pello::read_port("COM11", answer.data(), static_cast<int>(answer.size()), 2000);
         EXPECT_EQ(std::string(answer.data(), static_cast<std::size_t>(n)), expected) << rate;
         pello::close_port();
         EXPECT_FALSE(pello::port_is_open());
