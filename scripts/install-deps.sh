@@ -19,7 +19,7 @@ want make
 for extra in "$@"; do
   case "$extra" in
     tests) want libgtest-dev; want libbenchmark-dev; want binutils ;;
-    checks) want clang; want clang-tidy; want cppcheck; want libclang-rt-14-dev ;;
+    checks) want clang; want clang-tidy; want clang-format; want cppcheck; want libclang-rt-14-dev ;;
     packaging) want dpkg-dev; want lintian; want groff-base; want file; want zip; want unzip
                want g++-mingw-w64-x86-64-posix ;;
     drivers) want qemu-system-x86; want busybox-static ;;

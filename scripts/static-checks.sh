@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Static checks of the utility and the emulator: clang-tidy (configuration in
 # .clang-tidy) and cppcheck (suppressions in scripts/cppcheck-suppressions.txt)
-# over src/ and sim/. Prints every finding with file:line and exits non-zero
-# when there is one.
+# over src/ and sim/, and clang-format (.clang-format) over every C++ file.
+# Prints every finding with file:line and exits non-zero when there is one.
 #
 #   scripts/static-checks.sh
 #
@@ -69,6 +69,16 @@ if ! cppcheck --enable=warning,performance,portability --error-exitcode=1 \
   status=1
 else
   echo "cppcheck: no findings"
+fi
+
+echo "== clang-format (.clang-format)"
+mapfile -t laid_out < <(git ls-files '*.cpp' '*.hpp')
+if ! clang-format --dry-run --Werror "${laid_out[@]}" 2>"$build_dir/clang-format.log"; then
+  grep -E '^[^ ].*: (error|warning):' "$build_dir/clang-format.log" | sort -u -t: -k1,2 | head -n 40
+  echo "clang-format: files not laid out as .clang-format says (run clang-format -i on them)"
+  status=1
+else
+  echo "clang-format: all ${#laid_out[@]} files laid out"
 fi
 
 exit "$status"
