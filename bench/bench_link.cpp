@@ -122,7 +122,7 @@ bool line_open(device_line& d, int com)
         complain("bench_link: cannot watch %s: %s", d.slave.c_str(), std::strerror(errno));
         return false;
     }
-    d.link = std::string(PELLO_PORT_DIR) + "/COM" + std::to_string(com);
+    d.link = std::string(PELLO_PORT_DIR) + "/" + pello::test::com::port_name(com);
     std::error_code error;
     std::filesystem::create_directories(PELLO_PORT_DIR, error);
     (void)unlink(d.link.c_str());
@@ -475,7 +475,7 @@ void inproc_transfers(const std::string& rules_path, const std::string& hex_path
         out.ok = false;
         return;
     }
-    const std::string name = "COM" + std::to_string(com_inproc);
+    const std::string name = pello::test::com::port_name(com_inproc);
     std::atomic<int> host_failures{0};
 
     // Download: the configuration as the defaults, the rules from the file.
@@ -591,7 +591,7 @@ int main()
     std::vector<double> bare, port;
     if (line_open(d, com_echo)) {
         bare = bare_echo(d);
-        port = port_echo(d, ("COM" + std::to_string(com_echo)).c_str());
+        port = port_echo(d, pello::test::com::port_name(com_echo).c_str());
     }
     line_close(d);
 

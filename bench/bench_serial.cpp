@@ -1,7 +1,7 @@
 // bench_serial: how closely read_port keeps its deadline, how soon it hands
 // over a byte that arrives, what a silent read costs in CPU time, and how
 // closely and cheaply write_port ends a write whose drain never completes,
-// over a pseudo-terminal linked as COM20 in the test port folder. The
+// over a pseudo-terminal linked as COM<n> in the test port folder. The
 // lateness of a bare ppoll of the same length, taken in turns with the
 // reads, shows what the machine's scheduler adds by itself.
 #include "bench_support.hpp"
@@ -26,7 +26,7 @@ namespace {
 using namespace pello::bench;
 
 // The port of this program in the build's port folder.
-const std::string port_name = "COM" + std::to_string(pello::test::com::bench_serial);
+const std::string port_name = pello::test::com::port_name(pello::test::com::bench_serial);
 
 // A drain that waits like one on a stalled line: until a signal comes.
 int held_drain(int)

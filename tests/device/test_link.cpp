@@ -19,6 +19,9 @@ namespace {
 
 using bytes = std::vector<unsigned char>;
 
+// The name the host opens for the pseudo-terminal of these tests.
+const std::string line_port = pello::test::com::port_name(pello::test::com::device_link);
+
 bytes text_bytes(const std::string& text, std::size_t pad_to = 0)
 {
     bytes b(text.begin(), text.end());
@@ -33,14 +36,15 @@ protected:
     {
         ASSERT_TRUE(peer_.ready());
         pello::link_reset();
-        std::snprintf(pello::link_state.port_name, sizeof pello::link_state.port_name, "COM12");
+        std::snprintf(pello::link_state.port_name, sizeof pello::link_state.port_name, "%s",
+                      line_port.c_str());
     }
     void TearDown() override { pello::link_reset(); }
     // Opens the port as a successful connect leaves it.
     void connected()
     {
         testing::internal::CaptureStdout();
-        int opened = pello::open_port("COM12", 57600);
+        int opened = pello::open_port(line_port.c_str(), 57600);
         std::string out = testing::internal::GetCapturedStdout();
         ASSERT_EQ(opened, 0) << out;
         pello::link_state.connected = 1;
@@ -69,9 +73,10 @@ TEST_F(LinkLine, AttentionWriteRefusedGivesResult5)
     const std::string head =
         "Connecting at 57600...\n"
         "\a\aTURN ON the Pellomatic or CYCLE THE POWER if it is already on.\n"
-        "You have 20 seconds to do this...\a\aError: wrote 0 of 1, got error on port COM12: ";
+        "You have 20 seconds to do this...\a\aError: wrote 0 of 1, got error on port " +
+        line_port + ": ";
     const std::string tail =
-        "\n\n\a\aError: wrote <ctrl>-c attention character, got error on port COM12\n";
+        "\n\n\a\aError: wrote <ctrl>-c attention character, got error on port " + line_port + "\n";
     EXPECT_EQ(out.substr(0, head.size()), head) << out;
     ASSERT_GE(out.size(), tail.size());
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
@@ -109,11 +114,13 @@ TEST_F(LinkLine, ResynchronisationResults)
         EXPECT_EQ(pello::port_is_open(), r.result == 0);
         if (r.result == 7) {
             EXPECT_EQ(out.rfind("Connecting at 19200...\n\a\aError: wrote 0 of 1, got error on "
-                                "port COM12: ",
+                                "port " +
+                                    line_port + ": ",
                                 0),
                       0u)
                 << out;
-            const std::string tail = "\n\a\aError: wrote CR character, got error on port COM12\n";
+            const std::string tail =
+                "\n\a\aError: wrote CR character, got error on port " + line_port + "\n";
             EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << out;
         } else {
             EXPECT_EQ(out, r.out);

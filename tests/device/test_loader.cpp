@@ -22,6 +22,9 @@ namespace {
 using bytes = std::vector<unsigned char>;
 using pello::test::pty_port;
 
+// The name the host opens for the pseudo-terminal of these tests.
+const std::string line_port = pello::test::com::port_name(pello::test::com::device_loader);
+
 int open_descriptors()
 {
     int n = 0;
@@ -52,7 +55,7 @@ TEST(FirmwareLoaderLine, FailuresBeforeTheFirstRecord)
     };
     const row rows[] = {
         {"sync_write_refused", true, [](pty_port& p) { power_up(p, {0x05}); }, -7,
-         "\n\a\aError: wrote FIRMSYNC sync character, got error on port COM13\n"},
+         "\n\a\aError: wrote FIRMSYNC sync character, got error on port " + line_port + "\n"},
         {"no_sync_ack", false,
          [&](pty_port& p) {
              if (power_up(p, {0x05}) && p.read(1) == SYN)
@@ -66,7 +69,7 @@ TEST(FirmwareLoaderLine, FailuresBeforeTheFirstRecord)
                  p.write(ACK);
              }
          },
-         -9, "\n\a\aError: wrote PeLoMa1.0 identifier, got error on port COM13\n"},
+         -9, "\n\a\aError: wrote PeLoMa1.0 identifier, got error on port " + line_port + "\n"},
         // A stray byte before the prompt: the prompt is still caught.
         {"identifier_refused", false,
          [&](pty_port& p) {
@@ -88,7 +91,8 @@ TEST(FirmwareLoaderLine, FailuresBeforeTheFirstRecord)
                  }
              }
          },
-         -11, "\a\aError: wrote FIRMSYNC attention character, got error on port COM13\n"},
+         -11,
+         "\a\aError: wrote FIRMSYNC attention character, got error on port " + line_port + "\n"},
     };
 
     // The Enter the update waits for: end of input continues.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <string>
 #include <vector>
 
 #include "config/config.hpp"
@@ -18,6 +19,9 @@
 namespace {
 
 using bytes = std::vector<unsigned char>;
+
+// The name the host opens for the pseudo-terminal of these tests.
+const std::string line_port = pello::test::com::port_name(pello::test::com::device_packets);
 
 TEST(DwnCrc16, TableAndCheckValues)
 {
@@ -74,9 +78,10 @@ protected:
     {
         ASSERT_TRUE(peer_.ready());
         saved_conf_ = pello::conf_record;
-        std::snprintf(pello::link_state.port_name, sizeof pello::link_state.port_name, "COM11");
+        std::snprintf(pello::link_state.port_name, sizeof pello::link_state.port_name, "%s",
+                      line_port.c_str());
         testing::internal::CaptureStdout();
-        int opened = pello::open_port("COM11", 57600);
+        int opened = pello::open_port(line_port.c_str(), 57600);
         opened_output_ = testing::internal::GetCapturedStdout();
         ASSERT_EQ(opened, 0) << opened_output_;
     }

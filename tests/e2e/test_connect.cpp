@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "support/com_numbers.hpp"
 #include "support/e2e.hpp"
 
 namespace {
 
 using namespace pello::e2e;
 using pello::test::sim_device;
+namespace com = pello::test::com;
 
 // What the emulator sent in the first of the identical sessions it traced:
 // the loader prompt, the start-up text and any answer, as one stream.
@@ -26,12 +28,13 @@ bytes first_session_stream(const sim_device& sim, int sessions)
 
 TEST(Connect, RatesCommandErrorsAndDisconnect)
 {
-    sim_device sim(1);
+    const std::string n = std::to_string(com::e2e_connect);
+    sim_device sim(com::e2e_connect);
     ASSERT_TRUE(sim.ready()) << sim.err();
     auto r = run_utility("disconnect\nbaud 9600\nconnect\nconnect 0\nconnect com21\nconnect comX\n"
-                         "connect 1 115200\nconnect 1 abc\n"
-                         "connect 1\nconnect com1\nfirmware 1 x.hex\ndisconnect\n"
-                         "connect COM1 19200\nx\n");
+                         "connect " +
+                         n + " 115200\nconnect " + n + " abc\nconnect " + n + "\nconnect com" + n +
+                         "\nfirmware " + n + " x.hex\ndisconnect\nconnect COM" + n + " 19200\nx\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(transcript(r.out), P + "\a\aError: not Connected!\n" + P +
                                      "\a\aError: must be Connected before changing the Baud!\n" +
@@ -52,34 +55,35 @@ TEST(Connect, RatesCommandErrorsAndDisconnect)
 
 TEST(Connect, PortHeldByAnotherProgram)
 {
-    sim_device sim(2, {"--fill"});
+    const std::string n = std::to_string(com::e2e_held);
+    sim_device sim(com::e2e_held, {"--fill"});
     ASSERT_TRUE(sim.ready()) << sim.err();
     live_utility holder;
-    holder.send("connect 2 57600\n");
+    holder.send("connect " + n + " 57600\n");
     ASSERT_TRUE(holder.wait_for("Connected at 57600\n", 10000)) << holder.out();
 
     const std::string fw = PELLO_SOURCE_DIR "/examples/firmware.hex";
-    auto second = run_utility("connect 2 57600\nfirmware 2 " + fw + "\ny\nx\n");
+    auto second = run_utility("connect " + n + " 57600\nfirmware " + n + " " + fw + "\ny\nx\n");
     std::string t = transcript(second.out);
-    const std::string refused = "\a\aError: cannot open COM port COM2: ";
+    const std::string refused = "\a\aError: cannot open COM port COM" + n + ": ";
     std::size_t first = t.find(refused);
     ASSERT_NE(first, std::string::npos) << t;
     std::size_t end = t.find('\n', first);
     std::string cause = t.substr(first + refused.size(), end - first - refused.size());
     EXPECT_FALSE(cause.empty());
     EXPECT_EQ(t, P + "Connecting at 57600...\n" + refused + cause +
-                     "\n\a\aError: could not open COM port COM2\n" + P +
+                     "\n\a\aError: could not open COM port COM" + n + "\n" + P +
                      "\a\aWARNING! This will alter the Pellomatic firmware!\n"
                      "Do you want to continue (n or y)? [n]: " +
-                     refused + cause +
-                     "\n\a\aError: could not open COM port COM2\n"
+                     refused + cause + "\n\a\aError: could not open COM port COM" + n +
+                     "\n"
                      "Error: Firmware update failed!\n\tPower cycle Pellomatic and try again!\n" +
                      P);
 
     // Once the holder lets go, the port is free.
     holder.send("disconnect\n");
     ASSERT_TRUE(holder.wait_for("Disconnected\n", 5000)) << holder.out();
-    auto third = run_utility("connect 2 57600\nx\n");
+    auto third = run_utility("connect " + n + " 57600\nx\n");
     EXPECT_EQ(transcript(third.out), P + connect_ok(57600) + P);
     EXPECT_EQ(holder.finish(), 1);
 }
@@ -94,20 +98,22 @@ TEST(Connect, VersionBoundaries)
         {"2.0", "2.0"},   {"1.9", "1.9"},    {"2", "2.0"},  // no '.': the minor counts as 0
         {"2.1", nullptr}, {"2.10", nullptr}, {"3.0", nullptr}, {"3", nullptr},
     };
+    const std::string n = std::to_string(com::e2e_version);
     for (const auto& r : rows) {
         SCOPED_TRACE(r.version);
-        sim_device sim(3, {"--fill", "--device-version", r.version});
+        sim_device sim(com::e2e_version, {"--fill", "--device-version", r.version});
         ASSERT_TRUE(sim.ready()) << sim.err();
         if (r.refused_as != nullptr) {
             // Twice: the failed handshake has closed the port again.
             std::string refusal = P + connect_start(57600) +
                                   "\n\a\aError: received Pellomatic version " + r.refused_as +
                                   " but minimal is 2.1!\n";
-            auto out = run_utility("connect 3 57600\nconnect 3 57600\ndisconnect\nx\n");
+            auto out =
+                run_utility("connect " + n + " 57600\nconnect " + n + " 57600\ndisconnect\nx\n");
             EXPECT_EQ(transcript(out.out),
                       refusal + refusal + P + "\a\aError: not Connected!\n" + P);
         } else {
-            auto out = run_utility("connect 3 57600\ndisconnect\nx\n");
+            auto out = run_utility("connect " + n + " 57600\ndisconnect\nx\n");
             EXPECT_EQ(transcript(out.out), P + connect_ok(57600) + P + "Disconnected\n" + P);
         }
     }
@@ -124,13 +130,14 @@ TEST(Connect, HandshakeFailuresShowWhatArrived)
         {{"--version-first"}, 4},
         {{"--confirm", "Connected 9600"}, 6},
     };
+    const std::string n = std::to_string(com::e2e_handshake);
     for (const auto& r : rows) {
         SCOPED_TRACE(r.options[0]);
         std::vector<std::string> options = r.options;
         options.push_back("--fill");
-        sim_device sim(4, options);
+        sim_device sim(com::e2e_handshake, options);
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto out = run_utility("connect 4 57600\nconnect 4 57600\nx\n");
+        auto out = run_utility("connect " + n + " 57600\nconnect " + n + " 57600\nx\n");
         sim.stop();
         // The host's first read takes 100 bytes of what the device sent, its
         // read after 0x03 up to 1024 of the rest.
@@ -163,9 +170,9 @@ TEST(Connect, HandshakeFailuresShowWhatArrived)
 // window has passed.
 TEST(Connect, SilentDeviceAfterTheWholeWindow)
 {
-    sim_device sim(5, {"--silent"});
+    sim_device sim(com::e2e_silent, {"--silent"});
     ASSERT_TRUE(sim.ready()) << sim.err();
-    auto r = run_utility("connect 5 57600\nx\n");
+    auto r = run_utility("connect " + std::to_string(com::e2e_silent) + " 57600\nx\n");
     EXPECT_EQ(transcript(r.out),
               P + connect_start(57600) +
                   "\n\a\aError: did not receive the Pellomatic prompt!\nExpected: Pellomatic\n"
@@ -177,10 +184,12 @@ TEST(Connect, SilentDeviceAfterTheWholeWindow)
 
 TEST(Baud, ChangeAndResynchronise)
 {
+    const std::string n = std::to_string(com::e2e_baud);
     {
-        sim_device sim(6, {"--fill"});
+        sim_device sim(com::e2e_baud, {"--fill"});
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto r = run_utility("connect 6 57600\nbaud\nbaud 115200\nbaud 19200\nbaud 4800\n"
+        auto r = run_utility("connect " + n +
+                             " 57600\nbaud\nbaud 115200\nbaud 19200\nbaud 4800\n"
                              "disconnect\nx\n");
         EXPECT_EQ(transcript(r.out),
                   P + connect_ok(57600) + P + "\a\aError: missing argument: baud\n" + P +
@@ -199,9 +208,10 @@ TEST(Baud, ChangeAndResynchronise)
     // The second test that waits a whole 20-second window: the prompt does
     // not come back after the rate change, and the link is given up.
     {
-        sim_device sim(6, {"--fill", "--no-prompt"});
+        sim_device sim(com::e2e_baud, {"--fill", "--no-prompt"});
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto r = run_utility("connect 6 57600\nbaud 38400\ndisconnect\nconnect 6 57600\nx\n");
+        auto r = run_utility("connect " + n + " 57600\nbaud 38400\ndisconnect\nconnect " + n +
+                             " 57600\nx\n");
         EXPECT_EQ(
             transcript(r.out),
             P + connect_ok(57600) + P +

@@ -7,12 +7,17 @@
 
 #include "config/config.hpp"
 #include "rules/rules.hpp"
+#include "support/com_numbers.hpp"
 #include "support/e2e.hpp"
 
 namespace {
 
 using namespace pello::e2e;
 using pello::test::sim_device;
+namespace com = pello::test::com;
+
+// The connect command on the number of the download group.
+const std::string connect_download = "connect " + std::to_string(com::e2e_download) + " 57600\n";
 
 struct images {
     bytes conf, rules;
@@ -48,9 +53,10 @@ void questions_default_image_and_refusals()
     const std::string aborted = "\a\aDownload Aborted!\n";
     {
         // Refusals leave the link connected; a confirmed default image goes out.
-        sim_device sim(7, {"--fill"});
+        sim_device sim(com::e2e_download, {"--fill"});
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto r = run_utility("download\nconnect 7 57600\ndownload\nno\ndownload\n\n"
+        auto r = run_utility("download\n" + connect_download +
+                             "download\nno\ndownload\n\n"
                              "download\ny\nn\ndownload\nyes\nY\nx\n");
         EXPECT_EQ(transcript(r.out), P + "\a\aError: not Connected!\n" + P + connect_ok(57600) + P +
                                          q_conf + aborted + P + q_conf + aborted + P + q_conf +
@@ -66,9 +72,9 @@ void questions_default_image_and_refusals()
     }
     {
         // End of input at the question.
-        sim_device sim(7, {"--fill"});
+        sim_device sim(com::e2e_download, {"--fill"});
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto r = run_utility("connect 7 57600\ndownload\n");
+        auto r = run_utility(connect_download + "download\n");
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(transcript(r.out),
                   P + connect_ok(57600) + P + q_conf + "\n" + aborted + P + "\n");
@@ -108,10 +114,10 @@ TEST(Download, WholeTransfersAndQuestions)
         packets.push_back(command_packet("-cestfini-", -1));
         ASSERT_EQ(packets.size(), r.packets);
 
-        sim_device sim(7, {"--fill"});
+        sim_device sim(com::e2e_download, {"--fill"});
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto out = run_utility("configure " + conf + "\nrules " + r.rules_file +
-                               "\nconnect 7 57600\ndownload\ndisconnect\nx\n");
+        auto out = run_utility("configure " + conf + "\nrules " + r.rules_file + "\n" +
+                               connect_download + "download\ndisconnect\nx\n");
         EXPECT_EQ(transcript(out.out), P + "Configuration items processed 4\n" + P + r.rules_line +
                                            P + connect_ok(57600) + P + download_ok + power_off + P +
                                            "\a\aError: not Connected!\n" + P);
@@ -144,7 +150,8 @@ TEST(Download, RefusalsAndWrongAnswers)
     std::string conf = pello::test::write_file(dir + "/c.conf", "call N0CALL\n");
     std::string rules =
         pello::test::write_file(dir + "/r.rules", "pass dst N0CALL\ndrop src K1ABC\n");
-    const std::string setup = "configure " + conf + "\nrules " + rules + "\nconnect 8 57600\n";
+    const std::string setup = "configure " + conf + "\nrules " + rules + "\nconnect " +
+                              std::to_string(com::e2e_download_faults) + " 57600\n";
     const std::string ready = P + "Configuration items processed 1\n" + P +
                               "Rules processed 2, implicit 0\n" + P + connect_ok(57600) + P;
     auto nak_at = [](int from, int to) {
@@ -209,7 +216,7 @@ TEST(Download, RefusalsAndWrongAnswers)
         SCOPED_TRACE(r.name);
         std::vector<std::string> options = r.options;
         options.push_back("--fill");
-        sim_device sim(8, options);
+        sim_device sim(com::e2e_download_faults, options);
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto out = run_utility(setup + "download\ndisconnect\nx\n");
         EXPECT_EQ(transcript(out.out),

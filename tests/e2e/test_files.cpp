@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "support/com_numbers.hpp"
 #include "support/e2e.hpp"
 
 namespace {
@@ -65,7 +66,8 @@ TEST(Files, OnlyRegularFilesAreRead)
     std::string input, expected = P;
     for (const std::string& path : {fifo, std::string("/dev/zero")}) {
         const std::string refused = "\a\aError: cannot open " + path + "\n";
-        input += "configure " + path + "\nrules " + path + "\nfirmware 1 " + path + "\ny\n";
+        input += "configure " + path + "\nrules " + path + "\nfirmware " +
+                 std::to_string(pello::test::com::e2e_never_opened) + " " + path + "\ny\n";
         expected += refused + conf_failed + P + refused + rules_failed + P + fw_question + refused +
                     fw_failed + P;
     }

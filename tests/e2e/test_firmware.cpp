@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "support/com_numbers.hpp"
 #include "support/e2e.hpp"
 
 namespace {
 
 using namespace pello::e2e;
 using pello::test::sim_device;
+namespace com = pello::test::com;
 
 const std::string not_updated = "Pellomatic Firmware will NOT be updated!\n";
 
@@ -71,21 +73,14 @@ TEST(Firmware, UpdatesAndCommandChecks)
     std::string bad = pello::test::write_file(dir + "/bad.hex", ":0400000012345678FF\n");
     std::string spaced = pello::test::write_file(dir + "/test image.hex", test_firmware());
     const std::string example = PELLO_SOURCE_DIR "/examples/firmware.hex";
+    const std::string n = std::to_string(com::e2e_firmware);
     {
-        sim_device sim(9);
+        sim_device sim(com::e2e_firmware);
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto r = run_utility("firmware\nfirmware 21 x\nfirmware com x\nfirmware 9\n"
-                             "firmware 9 " +
-                             dir +
-                             "/none.hex\nn\n"
-                             "firmware 9 " +
-                             dir +
-                             "/none.hex\n\n"
-                             "firmware 9 " +
-                             dir +
-                             "/none.hex\nyes\n"
-                             "firmware 9 " +
-                             bad + "\ny\nx\n");
+        const std::string update = "firmware " + n + " ";
+        auto r = run_utility("firmware\nfirmware 21 x\nfirmware com x\nfirmware " + n + "\n" +
+                             update + dir + "/none.hex\nn\n" + update + dir + "/none.hex\n\n" +
+                             update + dir + "/none.hex\nyes\n" + update + bad + "\ny\nx\n");
         EXPECT_EQ(transcript(r.out),
                   P + "\a\aError: missing arguments: com_port file_name\n" + P +
                       "\a\aError: invalid COM port number (1..20): 21\n" + P +
@@ -101,9 +96,9 @@ TEST(Firmware, UpdatesAndCommandChecks)
         EXPECT_TRUE(traced(sim.log(), "recv").empty());
     }
     {
-        sim_device sim(9);
+        sim_device sim(com::e2e_firmware);
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto r = run_utility("firmware 9 " + example + "\n");
+        auto r = run_utility("firmware " + n + " " + example + "\n");
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(transcript(r.out), P + fw_question + "\n" + not_updated + P + "\n");
     }
@@ -121,14 +116,14 @@ TEST(Firmware, UpdatesAndCommandChecks)
         std::vector<std::string> records;
     };
     const row rows[] = {
-        {example, "9", record_lines(pello::test::read_file(example))},
-        // The name with its blank is taken whole; com9 is COM9.
-        {spaced, "com9", record_lines(test_firmware())},
-        {long_line, "9", {tail_record, data_record(0x0400, 16, 3), ":00000001FF"}},
+        {example, n, record_lines(pello::test::read_file(example))},
+        // The name with its blank is taken whole; com<n> is COM<n>.
+        {spaced, "com" + n, record_lines(test_firmware())},
+        {long_line, n, {tail_record, data_record(0x0400, 16, 3), ":00000001FF"}},
     };
     for (const auto& u : rows) {
         SCOPED_TRACE(u.file);
-        sim_device sim(9);
+        sim_device sim(com::e2e_firmware);
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto r = run_utility("firmware " + u.command_word + " " + u.file + "\ny\n\nx\n");
         std::string t = transcript(r.out);
@@ -159,6 +154,7 @@ TEST(Firmware, FailuresResendsAndHangUp)
 {
     std::string dir = pello::test::temp_dir("e2e-firmware-faults");
     std::string file = pello::test::write_file(dir + "/fw.hex", test_firmware());
+    const std::string update = "firmware " + std::to_string(com::e2e_firmware_faults) + " ";
     std::vector<std::string> records = record_lines(test_firmware());
     auto resend = [](const std::string& why, int line) {
         return "\n\a\aError: Firmware updating error: " + why + " on Line " + std::to_string(line) +
@@ -213,9 +209,9 @@ TEST(Firmware, FailuresResendsAndHangUp)
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
-        sim_device sim(10, r.options);
+        sim_device sim(com::e2e_firmware_faults, r.options);
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto out = run_utility("firmware 10 " + file + "\ny\n\nx\n");
+        auto out = run_utility(update + file + "\ny\n\nx\n");
         std::string t = transcript(out.out);
         std::size_t at = 0;
         for (const auto& m : r.messages) {
@@ -243,9 +239,9 @@ TEST(Firmware, FailuresResendsAndHangUp)
     {
         // No loader prompt: what came instead is shown byte by byte, high
         // bytes as two hex digits.
-        sim_device sim(10, {"--power-delay", "0", "--noise", "8"});
+        sim_device sim(com::e2e_firmware_faults, {"--power-delay", "0", "--noise", "8"});
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto out = run_utility("firmware 10 " + file + "\ny\n\nx\n");
+        auto out = run_utility(update + file + "\ny\n\nx\n");
         sim.stop();
         bytes stream;
         for (const bytes& run : traced(sim.log(), "send"))
@@ -263,14 +259,18 @@ TEST(Firmware, FailuresResendsAndHangUp)
     {
         // The line hung up while the host waits for a record's answer: the
         // read fails and the program ends through the fatal exit.
-        sim_device sim(10, {"--hangup-at", "3"});
+        sim_device sim(com::e2e_firmware_faults, {"--hangup-at", "3"});
         ASSERT_TRUE(sim.ready()) << sim.err();
-        auto out = run_utility("firmware 10 " + file + "\ny\n\nx\n");
+        auto out = run_utility(update + file + "\ny\n\nx\n");
         EXPECT_EQ(out.status, 3);
         EXPECT_GE(out.seconds, 5.0);
         std::vector<std::string> err = lines_of(out.err);
         ASSERT_EQ(err.size(), 2u) << out.err;
-        EXPECT_EQ(err[0].rfind("\a\aError: could not read on COM port COM10: ", 0), 0u) << err[0];
+        EXPECT_EQ(err[0].rfind("\a\aError: could not read on COM port " +
+                                   com::port_name(com::e2e_firmware_faults) + ": ",
+                               0),
+                  0u)
+            << err[0];
         EXPECT_EQ(err[1].rfind("Return code 26, system error code ", 0), 0u) << err[1];
         EXPECT_EQ(out.out.find("Disconnected"), std::string::npos);
     }

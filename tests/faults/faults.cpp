@@ -16,7 +16,7 @@ std::string firmware_file(const std::string& test_name)
 std::string read_failure(int com)
 {
     // A hang-up carries no error code of its own: the read counts it as EIO.
-    return "\a\aError: could not read on COM port COM" + std::to_string(com) + ": " +
+    return "\a\aError: could not read on COM port " + pello::test::com::port_name(com) + ": " +
            std::strerror(EIO) + "\nReturn code 26, system error code " + std::to_string(EIO) + "\n";
 }
 

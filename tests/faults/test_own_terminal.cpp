@@ -76,7 +76,7 @@ TEST(OwnTerminal, RefusedAsAComPort)
 {
     pello::test::pty_port pty(com_b);
     ASSERT_TRUE(pty.ready());
-    const std::string port = "COM" + std::to_string(com_b);
+    const std::string port = pello::test::com::port_name(com_b);
     const std::string link = std::string(PELLO_PORT_DIR) + "/" + port;
     struct row {
         const char* name;

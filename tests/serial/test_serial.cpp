@@ -58,8 +58,16 @@ void expect_ends_at(double limit_ms, double slack_ms, F&& timed_call)
 
 std::string port_link(int number)
 {
-    return std::string(PELLO_PORT_DIR) + "/COM" + std::to_string(number);
+    return std::string(PELLO_PORT_DIR) + "/" + pello::test::com::port_name(number);
 }
+
+// The names the tests open: the usual pseudo-terminal, the one whose settings
+// cannot be set, the one for the long read, and one that must not exist.
+const std::string port_usual = pello::test::com::port_name(pello::test::com::serial_port);
+const std::string port_unsettable =
+    pello::test::com::port_name(pello::test::com::serial_unsettable);
+const std::string port_long_read = pello::test::com::port_name(pello::test::com::serial_long_read);
+const std::string port_missing = pello::test::com::port_name(pello::test::com::serial_missing);
 
 // What a call prints on standard output.
 template <class F>
@@ -238,26 +246,31 @@ TEST(Serial, ArgumentChecks)
         const char* what;
         int (*call)(const char*);
         int code;
-        const char* printed;
+        std::string printed;
     } cases[] = {
         {"open without name", [](const char*) { return pello::open_port(nullptr, 9600); }, -1,
          "open_port: Error: port null argument\n"},
         {"set without name", [](const char*) { return pello::set_comm_prop(nullptr, 9600); }, -1,
          "set_comm_prop: Error: port null argument\n"},
-        {"rate not in table", [](const char*) { return pello::set_comm_prop("COM15", 1000); }, -2,
+        {"rate not in table",
+         [](const char*) { return pello::set_comm_prop(port_usual.c_str(), 1000); }, -2,
          "\a\aError: Invalid baud rate 1000\n"},
-        {"rate 0", [](const char*) { return pello::set_comm_prop("COM15", 0); }, -2,
+        {"rate 0", [](const char*) { return pello::set_comm_prop(port_usual.c_str(), 0); }, -2,
          "get_baud: Error: invalid baud: 0\n\a\aError: Invalid baud rate 0\n"},
         {"write without name", [](const char* d) { return pello::write_port(nullptr, d, 4); }, -1,
          "write_port: Error: invalid param file port\n"},
-        {"write without buffer", [](const char*) { return pello::write_port("COM15", nullptr, 4); },
-         -2, "write_port: Error: invalid param buf ptr\n"},
-        {"write of 0 bytes", [](const char* d) { return pello::write_port("COM15", d, 0); }, -1,
+        {"write without buffer",
+         [](const char*) { return pello::write_port(port_usual.c_str(), nullptr, 4); }, -2,
+         "write_port: Error: invalid param buf ptr\n"},
+        {"write of 0 bytes",
+         [](const char* d) { return pello::write_port(port_usual.c_str(), d, 0); }, -1,
          "write_port: Error: invalid param len: 0\n"},
-        {"write of -4 bytes", [](const char* d) { return pello::write_port("COM15", d, -4); }, -1,
+        {"write of -4 bytes",
+         [](const char* d) { return pello::write_port(port_usual.c_str(), d, -4); }, -1,
          "write_port: Error: invalid param len: -4\n"},
-        {"write with no port open", [](const char* d) { return pello::write_port("COM15", d, 4); },
-         -3, "\a\aError: wrote 0 of 4, got error on port COM15: Bad file descriptor\n"},
+        {"write with no port open",
+         [](const char* d) { return pello::write_port(port_usual.c_str(), d, 4); }, -3,
+         "\a\aError: wrote 0 of 4, got error on port " + port_usual + ": Bad file descriptor\n"},
     };
     for (const auto& c : cases) {
         int code = 0;
@@ -271,15 +284,16 @@ TEST(Serial, OpenOfMissingPortOrUnknownName)
 {
     unlink(port_link(pello::test::com::serial_missing).c_str());
     struct {
-        const char* name;
-        const char* printed;
+        std::string name;
+        std::string printed;
     } cases[] = {
-        {"COM19", "\a\aError: cannot open COM port COM19: No such file or directory\n"},
+        {port_missing,
+         "\a\aError: cannot open COM port " + port_missing + ": No such file or directory\n"},
         {"LPT1", "\a\aError: cannot open COM port LPT1: No such file or directory\n"},
     };
     for (const auto& c : cases) {
         int code = 0;
-        EXPECT_EQ(stdout_of([&] { code = pello::open_port(c.name, 9600); }), c.printed);
+        EXPECT_EQ(stdout_of([&] { code = pello::open_port(c.name.c_str(), 9600); }), c.printed);
         EXPECT_EQ(code, -2);
         EXPECT_FALSE(pello::port_is_open());
     }
@@ -292,9 +306,10 @@ TEST(Serial, NonTerminalFailsTheCapabilityCheck)
     unlink(path.c_str());
     pello::test::write_file(path, "not a terminal");
     int code = 0;
-    EXPECT_EQ(stdout_of([&] { code = pello::open_port("COM16", 9600); }),
-              "\a\aError: required comm properties for port COM16 not settable: Settable Params "
-              "0x00000000\n");
+    EXPECT_EQ(stdout_of([&] { code = pello::open_port(port_unsettable.c_str(), 9600); }),
+              "\a\aError: required comm properties for port " + port_unsettable +
+                  " not settable: Settable Params "
+                  "0x00000000\n");
     EXPECT_EQ(code, -3);
     EXPECT_FALSE(pello::port_is_open());
     EXPECT_TRUE(lockable(path));
@@ -307,7 +322,8 @@ TEST(Serial, LineSettingsForEveryRate)
     ASSERT_TRUE(pty.ready());
     for (int i = 0; pello::baud_table[i] != 0; ++i) {
         const std::int32_t rate = pello::baud_table[i];
-        ASSERT_EQ(stdout_of([&] { EXPECT_EQ(pello::open_port("COM15", rate), 0); }), "") << rate;
+        ASSERT_EQ(stdout_of([&] { EXPECT_EQ(pello::open_port(port_usual.c_str(), rate), 0); }), "")
+            << rate;
         ASSERT_TRUE(pello::port_is_open());
         const pello::test::line_probe line = pty.probe_line();
         ASSERT_TRUE(line.readable) << rate;
@@ -327,42 +343,43 @@ TEST(Serial, FailedOpenLeavesThePortClosedAndFree)
     pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     int code = 0;
-    EXPECT_EQ(stdout_of([&] { code = pello::open_port("COM15", 1000); }),
+    EXPECT_EQ(stdout_of([&] { code = pello::open_port(port_usual.c_str(), 1000); }),
               "\a\aError: Invalid baud rate 1000\n");
     EXPECT_EQ(code, -3);
     EXPECT_FALSE(pello::port_is_open());
     EXPECT_TRUE(lockable(pty.slave()));
-    EXPECT_EQ(pello::open_port("COM15", 9600), 0);
+    EXPECT_EQ(pello::open_port(port_usual.c_str(), 9600), 0);
 }
 
 TEST(Serial, ExclusiveUse)
 {
     pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
-    ASSERT_EQ(pello::open_port("COM15", 9600), 0);
+    ASSERT_EQ(pello::open_port(port_usual.c_str(), 9600), 0);
 
     // A second open by this program is refused and leaves the first intact.
     int code = 0;
-    EXPECT_EQ(stdout_of([&] { code = pello::open_port("COM15", 9600); }),
-              "\a\aError: cannot open COM port COM15: Device or resource busy\n");
+    EXPECT_EQ(stdout_of([&] { code = pello::open_port(port_usual.c_str(), 9600); }),
+              "\a\aError: cannot open COM port " + port_usual + ": Device or resource busy\n");
     EXPECT_EQ(code, -2);
     EXPECT_TRUE(pello::port_is_open());
-    EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM15", "x", 1), 1); }), "");
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port(port_usual.c_str(), "x", 1), 1); }), "");
     EXPECT_EQ(pty.received(), "x");
 
     // Another process is refused while the port is held, and served after.
-    auto open_elsewhere = [] { _exit(-pello::open_port("COM15", 9600)); };
+    auto open_elsewhere = [] { _exit(-pello::open_port(port_usual.c_str(), 9600)); };
     child held = spawn(open_elsewhere);
     child_result refused = collect(held);
     EXPECT_EQ(refused.status, 2);
-    EXPECT_EQ(refused.out, "\a\aError: cannot open COM port COM15: Device or resource busy\n");
+    EXPECT_EQ(refused.out,
+              "\a\aError: cannot open COM port " + port_usual + ": Device or resource busy\n");
 
     pello::close_port();
     EXPECT_FALSE(pello::port_is_open());
     EXPECT_TRUE(lockable(pty.slave()));
     child free_again = spawn(open_elsewhere);
     EXPECT_EQ(collect(free_again).status, 0);
-    EXPECT_EQ(pello::open_port("COM15", 9600), 0);
+    EXPECT_EQ(pello::open_port(port_usual.c_str(), 9600), 0);
 }
 
 TEST(Serial, ReadDeadlines)
@@ -382,11 +399,11 @@ TEST(Serial, ReadDeadlines)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rate);
-        ASSERT_EQ(pello::open_port("COM15", c.rate), 0);
+        ASSERT_EQ(pello::open_port(port_usual.c_str(), c.rate), 0);
         std::vector<char> buffer(static_cast<std::size_t>(c.size));
         expect_ends_at(c.deadline_ms, 15, [&] {
             const auto start = steady::now();
-            EXPECT_EQ(pello::read_port("COM15", buffer.data(), c.size, c.limit), 0);
+            EXPECT_EQ(pello::read_port(port_usual.c_str(), buffer.data(), c.size, c.limit), 0);
             return ms_since(start);
         });
         pello::close_port();
@@ -397,7 +414,7 @@ TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
 {
     pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
-    ASSERT_EQ(pello::open_port("COM15", 115200), 0);
+    ASSERT_EQ(pello::open_port(port_usual.c_str(), 115200), 0);
     const std::string first(60, 'a');
     const std::string second = std::string(39, 'b') + "c" + "rest";
 
@@ -410,21 +427,21 @@ TEST(Serial, ReadEndsWithTheLastByteNotOnAPause)
         std::this_thread::sleep_for(150ms);
         pty.write(second);
     });
-    EXPECT_EQ(pello::read_port("COM15", buffer, 100, 2000), 100);
+    EXPECT_EQ(pello::read_port(port_usual.c_str(), buffer, 100, 2000), 100);
     const double took = ms_since(start);
     device.join();
     EXPECT_EQ(std::string(buffer, 100), first + second.substr(0, 40));
     // Not at the pause, and long before the read's own limit of 2 s.
     EXPECT_GE(took, 150);
     EXPECT_LT(took, 1000);
-    EXPECT_EQ(pello::read_port("COM15", buffer, 4, 100), 4);
+    EXPECT_EQ(pello::read_port(port_usual.c_str(), buffer, 4, 100), 4);
     EXPECT_EQ(std::string(buffer, 4), "rest");
 
     // Only 99 of 100 arrive: the read waits its whole time.
     expect_ends_at(310, 15, [&] {
         pty.write(std::string(99, 'z'));
         const auto begin = steady::now();
-        EXPECT_EQ(pello::read_port("COM15", buffer, 100, 300), 99);
+        EXPECT_EQ(pello::read_port(port_usual.c_str(), buffer, 100, 300), 99);
         return ms_since(begin);
     });
 }
@@ -433,20 +450,20 @@ TEST(Serial, NulBytesAreDroppedAndNotCounted)
 {
     pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
-    ASSERT_EQ(pello::open_port("COM15", 9600), 0);
+    ASSERT_EQ(pello::open_port(port_usual.c_str(), 9600), 0);
 
     pty.write(std::string("A\0B\0\0C", 6));
     char buffer[10];
     std::memset(buffer, '#', sizeof buffer);
     auto start = steady::now();
-    EXPECT_EQ(pello::read_port("COM15", buffer, 3, 1000), 3);
+    EXPECT_EQ(pello::read_port(port_usual.c_str(), buffer, 3, 1000), 3);
     EXPECT_LT(ms_since(start), 100);
     EXPECT_EQ(std::string(buffer, 10), "ABC#######");
 
     // Bytes past the count keep their earlier contents.
     std::memset(buffer, '#', sizeof buffer);
     pty.write(std::string("\0x\0", 3));
-    EXPECT_EQ(pello::read_port("COM15", buffer, 10, 50), 1);
+    EXPECT_EQ(pello::read_port(port_usual.c_str(), buffer, 10, 50), 1);
     EXPECT_EQ(std::string(buffer, 10), "x#########");
 }
 
@@ -454,13 +471,13 @@ TEST(Serial, PurgeThrowsAwayWhatWasReceived)
 {
     pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
-    ASSERT_EQ(pello::open_port("COM15", 9600), 0);
+    ASSERT_EQ(pello::open_port(port_usual.c_str(), 9600), 0);
     pty.write("stale bytes");
     std::this_thread::sleep_for(50ms);
     pello::purge_port();
     pty.write("new");
     char buffer[20];
-    EXPECT_EQ(pello::read_port("COM15", buffer, 20, 50), 3);
+    EXPECT_EQ(pello::read_port(port_usual.c_str(), buffer, 20, 50), 3);
     EXPECT_EQ(std::string(buffer, 3), "new");
 }
 
@@ -468,8 +485,10 @@ TEST(Serial, WritesAndShortWrite)
 {
     pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
-    ASSERT_EQ(pello::open_port("COM15", 115200), 0);
-    EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM15", "hello\r\n\0x", 9), 9); }), "");
+    ASSERT_EQ(pello::open_port(port_usual.c_str(), 115200), 0);
+    EXPECT_EQ(
+        stdout_of([] { EXPECT_EQ(pello::write_port(port_usual.c_str(), "hello\r\n\0x", 9), 9); }),
+        "");
     EXPECT_EQ(pty.received(), std::string("hello\r\n\0x", 9));
 
     // The device stops taking bytes: the write limit passes and the write
@@ -478,11 +497,13 @@ TEST(Serial, WritesAndShortWrite)
     pty.stop_output(true);
     const std::string packet(64, 'w');
     int code = 0;
-    EXPECT_EQ(stdout_of([&] { code = pello::write_port("COM15", packet.data(), 64); }),
-              "\a\aError: wrote 0 of 64, got error on port COM15: Connection timed out\n");
+    EXPECT_EQ(stdout_of([&] { code = pello::write_port(port_usual.c_str(), packet.data(), 64); }),
+              "\a\aError: wrote 0 of 64, got error on port " + port_usual +
+                  ": Connection timed out\n");
     EXPECT_EQ(code, -3);
     pty.stop_output(false);
-    EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM15", "next", 4), 4); }), "");
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port(port_usual.c_str(), "next", 4), 4); }),
+              "");
     EXPECT_EQ(pty.received(), "next");
 }
 
@@ -518,18 +539,19 @@ TEST(Serial, WriteLimitAtEveryRate)
             if (limit > 80)
                 continue;
             SCOPED_TRACE(std::to_string(c.rate) + " " + std::to_string(length));
-            ASSERT_EQ(pello::open_port("COM15", c.rate), 0);
+            ASSERT_EQ(pello::open_port(port_usual.c_str(), c.rate), 0);
             pty.stop_output(true);
             const std::string bytes(static_cast<std::size_t>(length), 'L');
             expect_ends_at(static_cast<double>(limit), 30, [&] {
                 int code = 0;
                 const auto start = steady::now();
-                const std::string printed =
-                    stdout_of([&] { code = pello::write_port("COM15", bytes.data(), length); });
+                const std::string printed = stdout_of(
+                    [&] { code = pello::write_port(port_usual.c_str(), bytes.data(), length); });
                 const double took = ms_since(start);
                 EXPECT_EQ(code, -3);
                 EXPECT_EQ(printed, "\a\aError: wrote 0 of " + std::to_string(length) +
-                                       ", got error on port COM15: Connection timed out\n");
+                                       ", got error on port " + port_usual +
+                                       ": Connection timed out\n");
                 return took;
             });
             pty.stop_output(false);
@@ -581,7 +603,7 @@ TEST(Serial, DrainEndsByTheWriteLimit)
         {"refused", failed_drain, 57600, 64, false, 0, "Input/output error"},
     };
     for (const auto& c : cases) {
-        ASSERT_EQ(pello::open_port("COM15", c.rate), 0);
+        ASSERT_EQ(pello::open_port(port_usual.c_str(), c.rate), 0);
         sigset_t alarm_only, mask_before, mask_after;
         sigemptyset(&alarm_only);
         sigaddset(&alarm_only, SIGALRM);
@@ -598,16 +620,16 @@ TEST(Serial, DrainEndsByTheWriteLimit)
             pello::set_port_drain(c.drain);
             int code = 0;
             const auto start = steady::now();
-            const std::string printed =
-                stdout_of([&] { code = pello::write_port("COM15", bytes.data(), c.length); });
+            const std::string printed = stdout_of(
+                [&] { code = pello::write_port(port_usual.c_str(), bytes.data(), c.length); });
             const double took = ms_since(start);
             pello::set_port_drain(nullptr);
             // Every byte left the port (a pseudo-terminal queues nothing), but
             // the drain never confirmed it: a failure, within the limit.
             EXPECT_EQ(code, -3);
             EXPECT_EQ(printed, "\a\aError: wrote " + std::to_string(c.length) + " of " +
-                                   std::to_string(c.length) +
-                                   ", got error on port COM15: " + c.error + "\n");
+                                   std::to_string(c.length) + ", got error on port " + port_usual +
+                                   ": " + c.error + "\n");
             return took;
         });
         // Nothing is left behind: no timer, the signal's handler and mask
@@ -621,7 +643,8 @@ TEST(Serial, DrainEndsByTheWriteLimit)
 
         // The port stays usable: the next write goes out whole.
         (void)pty.received();
-        EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port("COM15", "next", 4), 4); }), "")
+        EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port(port_usual.c_str(), "next", 4), 4); }),
+                  "")
             << c.what;
         EXPECT_EQ(pty.received(), "next") << c.what;
         pello::close_port();
@@ -651,11 +674,11 @@ TEST(Serial, LineSettingsPutBackOnClose)
         const std::string before = pello::test::line_record(pty.slave());
         ASSERT_FALSE(before.empty());
         int code = 1;
-        (void)stdout_of([&] { code = pello::open_port("COM15", c.rate); });
+        (void)stdout_of([&] { code = pello::open_port(port_usual.c_str(), c.rate); });
         ASSERT_EQ(code, c.opened) << c.what;
         if (code == 0) {
             EXPECT_NE(pello::test::line_record(pty.slave()), before) << c.what;
-            EXPECT_EQ(pello::write_port("COM15", "x", 1), 1) << c.what;
+            EXPECT_EQ(pello::write_port(port_usual.c_str(), "x", 1), 1) << c.what;
             pello::close_port();
         }
         EXPECT_EQ(pello::test::line_record(pty.slave()), before) << c.what;
@@ -672,11 +695,11 @@ TEST(Serial, FatalExitOnHangUp)
     child reader = spawn([&] {
         close(master);
         close(ready[0]);
-        if (pello::open_port("COM18", 9600) != 0)
+        if (pello::open_port(port_long_read.c_str(), 9600) != 0)
             _exit(100);
         (void)!write(ready[1], "r", 1);
         char buffer[16];
-        pello::read_port("COM18", buffer, 16, 20000);
+        pello::read_port(port_long_read.c_str(), buffer, 16, 20000);
         _exit(101);
     });
     close(ready[1]);
@@ -688,8 +711,9 @@ TEST(Serial, FatalExitOnHangUp)
     pty.hang_up();
     const child_result result = collect(reader);
     EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.err, "\a\aError: could not read on COM port COM18: Input/output error\n"
-                          "Return code 26, system error code 5\n");
+    EXPECT_EQ(result.err, "\a\aError: could not read on COM port " + port_long_read +
+                              ": Input/output error\n"
+                              "Return code 26, system error code 5\n");
     // Reported at once, then 5 seconds to read it: not a silent 20-second read.
     EXPECT_GE(ms_since(hung_up), 4990);
     EXPECT_LT(ms_since(hung_up), 6000);
@@ -699,26 +723,27 @@ TEST(Serial, FatalExitOnBadReadArguments)
 {
     struct {
         void (*call)();
-        const char* printed;
+        std::string printed;
     } cases[] = {
         {[] {
              char b[4];
              pello::read_port(nullptr, b, 4, 100);
          },
          "read_port: Error: invalid param port\nReturn code 25, system error code 0\n"},
-        {[] { pello::read_port("COM19", nullptr, 4, 100); },
+        {[] { pello::read_port(port_missing.c_str(), nullptr, 4, 100); },
          "read_port: Error: invalid param buf ptr\nReturn code 25, system error code 0\n"},
         {[] {
              char b[4];
-             pello::read_port("COM19", b, 0, 100);
+             pello::read_port(port_missing.c_str(), b, 0, 100);
          },
          "read_port: Error: invalid param size: 0\nReturn code 25, system error code 0\n"},
         {[] {
              char b[4];
-             pello::read_port("COM19", b, 4, 100);
+             pello::read_port(port_missing.c_str(), b, 4, 100);
          },
-         "\a\aError: could not set the comm timeouts for port COM19: Bad file descriptor\n"
-         "Return code 25, system error code 9\n"},
+         "\a\aError: could not set the comm timeouts for port " + port_missing +
+             ": Bad file descriptor\n"
+             "Return code 25, system error code 9\n"},
     };
     // All at once: each waits its 5 seconds in parallel.
     std::vector<child> children;

@@ -5,12 +5,25 @@
 // own tests open the link directly and may go above.
 #pragma once
 
+#include <string>
+
 namespace pello::test::com {
 
 // End-to-end tests of the utility against the emulator: 1 to 10, one per
 // group of cases.
-inline constexpr int e2e_first = 1;
-inline constexpr int e2e_last = 10;
+inline constexpr int e2e_connect = 1;           // rates, command errors, disconnect
+inline constexpr int e2e_held = 2;              // port held by another program
+inline constexpr int e2e_version = 3;           // device version boundaries
+inline constexpr int e2e_handshake = 4;         // handshake failures
+inline constexpr int e2e_silent = 5;            // silent device, whole window
+inline constexpr int e2e_baud = 6;              // baud change and resynchronisation
+inline constexpr int e2e_download = 7;          // download of the images
+inline constexpr int e2e_download_faults = 8;   // refused and wrong answers
+inline constexpr int e2e_firmware = 9;          // firmware command and file checks
+inline constexpr int e2e_firmware_faults = 10;  // loader faults
+// A valid number the file tests name in a firmware command whose file is
+// refused before any port is opened.
+inline constexpr int e2e_never_opened = e2e_connect;
 
 // Device unit tests: the packet exchange, the link, the loader.
 inline constexpr int device_packets = 11;
@@ -31,14 +44,24 @@ inline constexpr int serial_missing = 19;
 // The emulator's own tests: 21 and up.
 inline constexpr int sim_first = 21;
 
-// Benchmarks (not run by CTest). bench_link shares 11 to 13 with the device
-// unit tests and bench_paced 14 and 15 with the fault and serial tests: run
-// them on a machine that is not running the suite.
+// Benchmarks (not run by CTest), on numbers no test uses where they can.
+// Those that open the port directly (open_port, firmware(), the emulator's
+// --link) take 31 and up. Those that type the utility's command need 1 to 20,
+// where only 20 is free: bench_paced takes it for both its runs, which come
+// one after the other, each emulator stopped before the next starts.
+// bench_link's utility run keeps 11, shared with the device unit tests: run
+// bench_link on a machine that is not running the suite.
 inline constexpr int bench_link_binary = 11;
-inline constexpr int bench_link_inproc = 12;
-inline constexpr int bench_link_echo = 13;
-inline constexpr int bench_paced_download = 14;
-inline constexpr int bench_paced_firmware = 15;
-inline constexpr int bench_serial = 20;
+inline constexpr int bench_paced_download = 20;
+inline constexpr int bench_paced_firmware = 20;
+inline constexpr int bench_link_inproc = 31;
+inline constexpr int bench_link_echo = 32;
+inline constexpr int bench_serial = 33;
+
+// The name the port layer opens for a number: "COM<n>".
+inline std::string port_name(int number)
+{
+    return "COM" + std::to_string(number);
+}
 
 }  // namespace pello::test::com

@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "serial/serial.hpp"
+#include "support/com_numbers.hpp"
 
 namespace pello::test {
 
@@ -33,7 +34,7 @@ pty_port::pty_port(int com) : lock_(com)
     slave_fd_ = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     std::error_code ignored;
     std::filesystem::create_directories(PELLO_PORT_DIR, ignored);
-    const std::string link = std::string(PELLO_PORT_DIR) + "/COM" + std::to_string(com);
+    const std::string link = std::string(PELLO_PORT_DIR) + "/" + pello::test::com::port_name(com);
     unlink(link.c_str());
     if (symlink(path, link.c_str()) == 0)
         link_ = link;

@@ -5,9 +5,9 @@
 // the line up.
 //
 // Typical use:
-//   pello::test::pty_port pty(15);      // holds com_lock(15) meanwhile
+//   pello::test::pty_port pty(com::serial_port);  // holds its com_lock meanwhile
 //   ASSERT_TRUE(pty.ready());
-//   pello::open_port("COM15", 9600);
+//   pello::open_port(com::port_name(com::serial_port).c_str(), 9600);
 //   pty.write("answer");
 //   EXPECT_EQ(pty.received(), "what the program wrote");
 #pragma once

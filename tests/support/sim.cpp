@@ -1,5 +1,6 @@
 #include "support/sim.hpp"
 
+#include "support/com_numbers.hpp"
 #include "support/run.hpp"
 
 #include <chrono>
@@ -21,7 +22,7 @@ constexpr auto step = std::chrono::milliseconds(5);
 
 sim_device::sim_device(int com, const std::vector<std::string>& options)
 {
-    const std::string name = "COM" + std::to_string(com);
+    const std::string name = pello::test::com::port_name(com);
     link_ = std::string(PELLO_PORT_DIR) + "/" + name;
     dir_ = temp_dir("sim-" + name);
     out_dir_ = dir_ + "/out";

@@ -4,9 +4,10 @@
 // its output go to a fresh folder PELLO_TEST_TMP "/sim-COM<n>".
 //
 // Typical use:
-//   pello::test::sim_device sim(3, {"--device-version", "2.0"});
+//   pello::test::sim_device sim(com::e2e_version, {"--device-version", "2.0"});
 //   ASSERT_TRUE(sim.ready()) << sim.err();
-//   auto r = run_program({bin_path("pellomatic-e2e")}, "connect 3\n...");
+//   auto r = run_program({bin_path("pellomatic-e2e")},
+//                        "connect " + std::to_string(com::e2e_version) + "\n...");
 //   sim.stop();                         // the files are complete after this
 //   EXPECT_EQ(sim.file("conf.bin").size(), 120u);
 //
