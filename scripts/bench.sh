@@ -126,7 +126,7 @@ mkdir -p "$(dirname "$doc")"
   echo
   echo "Each program prints its rows of the table and its notes; files it generates and"
   echo "the utility's output are kept in build-bench/bench-tmp, the emulator's traces in"
-  echo "build-bench/test-tmp. The programs use COM11, COM20 and COM31 to COM33 of build-bench/pty."
+  echo "build-bench/test-tmp. The programs use COM20 and COM31 to COM33 of build-bench/pty."
 } >"$doc"
 echo >&2
 echo "bench: wrote $doc" >&2

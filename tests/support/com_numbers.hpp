@@ -44,14 +44,14 @@ inline constexpr int serial_missing = 19;
 // The emulator's own tests: 21 and up.
 inline constexpr int sim_first = 21;
 
-// Benchmarks (not run by CTest), on numbers no test uses where they can.
-// Those that open the port directly (open_port, firmware(), the emulator's
-// --link) take 31 and up. Those that type the utility's command need 1 to 20,
-// where only 20 is free: bench_paced takes it for both its runs, which come
-// one after the other, each emulator stopped before the next starts.
-// bench_link's utility run keeps 11, shared with the device unit tests: run
-// bench_link on a machine that is not running the suite.
-inline constexpr int bench_link_binary = 11;
+// Benchmarks (not run by CTest), on numbers no test uses, so that they can run
+// while the suite does. Those that open the port directly (open_port,
+// firmware(), the emulator's --link) take 31 and up. Those that type the
+// utility's command need 1 to 20, where only 20 is free: bench_link's utility
+// run and both runs of bench_paced take it, one after the other (the
+// benchmark programs run in turn, and each emulator is stopped before the
+// next starts).
+inline constexpr int bench_link_binary = 20;
 inline constexpr int bench_paced_download = 20;
 inline constexpr int bench_paced_firmware = 20;
 inline constexpr int bench_link_inproc = 31;
