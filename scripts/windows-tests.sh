@@ -219,7 +219,7 @@ run_unit() {
 start_sim "$run/sim-COM11" 11 --quiet || note "emulator on COM11 did not start"
 start_sim "$run/sim-COM12" 12 --quiet --startup-nul || note "emulator on COM12 did not start"
 start_sim "$run/sim-COM13" 13 --quiet --silent || note "emulator on COM13 did not start"
-for t in angles config rules diag device console serial_win32; do
+for t in angles config rules diag device console textio serial_win32; do
     run_unit "$t"
 done
 cleanup_units=("${sim_pids[@]}")
