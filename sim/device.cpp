@@ -305,13 +305,18 @@ void host_opened(device& d, time_point now)
         event(d, "host opened the port; power-up in %d ms", d.opt.power_delay_ms);
 }
 
-void host_closed(device& d, time_point now)
+void handle_pending_input(device& d, time_point now)
 {
-    // What the host wrote before closing is still handled, in order.
     read_master(d, now);
     for (auto& entry : d.rx)
         entry.first = now;
     handle_due(d, now);
+}
+
+void host_closed(device& d, time_point now)
+{
+    // What the host wrote before closing is still handled, in order.
+    handle_pending_input(d, now);
     power_off(d, "host closed the port");
     d.host_open = false;
     d.chatter_due = time_point::max();

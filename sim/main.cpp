@@ -540,6 +540,11 @@ int main(int argc, char** argv)
     std::printf("pellomatic-sim: ready on %s\n", d.opt.link.c_str());
     trace("ready on %s", d.opt.link.c_str());
     const int status = run(d);
+    // A signal to end can come before the emulator has read what the host
+    // wrote last (a packet sent just before the host gave up): it is still
+    // handled, and so in what the session received.
+    if (d.host_open)
+        handle_pending_input(d, sim_clock::now());
     power_off(d, "emulator ends");
     resume_line(d);
     remove_link(d);

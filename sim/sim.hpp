@@ -205,6 +205,10 @@ void plan_hangup(device& d, const char* why);
 void flush_tx(device& d, time_point now);
 void host_opened(device& d, time_point now);
 void host_closed(device& d, time_point now);
+// Handles at once everything the host has written that is still waiting,
+// in the line or in the emulator's queue (at a close, and when the emulator
+// ends while the host has the port open).
+void handle_pending_input(device& d, time_point now);
 void power_on(device& d, time_point now);
 void power_off(device& d, const char* why);
 void power_cycle(device& d, time_point now, const char* why);
