@@ -622,36 +622,38 @@ int main()
                      inproc.firmware.bad);
 
     row("3",
-        text("Turnaround ACK -> next download packet, utility binary (%zu packets: %d "
-             "downloads of %d rules, 57600 baud)",
-             bin_dl.count, downloads_binary, rule_count),
+        format_text("Turnaround ACK -> next download packet, utility binary (%zu packets: %d "
+                    "downloads of %d rules, 57600 baud)",
+                    bin_dl.count, downloads_binary, rule_count),
         pmax_text(bin_dl), "< 0.2 ms", ok ? verdict(bin_dl.p99 < goal) : "FAILED");
     row("3",
-        text("Turnaround ACK -> next firmware record, utility binary (%zu records, 16 data "
-             "bytes each)",
-             bin_fw.count),
+        format_text("Turnaround ACK -> next firmware record, utility binary (%zu records, 16 data "
+                    "bytes each)",
+                    bin_fw.count),
         pmax_text(bin_fw), "< 0.2 ms", ok ? verdict(bin_fw.p99 < goal) : "FAILED");
     const double dl_cpu = inproc.download_cpu_ms / static_cast<double>(inproc.download.messages);
     const double fw_cpu = inproc.firmware_cpu_ms / static_cast<double>(inproc.firmware.messages);
     row("4",
-        text("Host time per download packet, dwn_download in-process (%zu packets, %d "
-             "downloads of %d rules): mean ACK -> next packet; host CPU per packet",
-             in_dl.count, downloads_inproc, rule_count),
-        text("%.3f ms (p99 %.3f); CPU %.3f ms", in_dl.mean, in_dl.p99, dl_cpu), "< 0.2 ms",
+        format_text("Host time per download packet, dwn_download in-process (%zu packets, %d "
+                    "downloads of %d rules): mean ACK -> next packet; host CPU per packet",
+                    in_dl.count, downloads_inproc, rule_count),
+        format_text("%.3f ms (p99 %.3f); CPU %.3f ms", in_dl.mean, in_dl.p99, dl_cpu), "< 0.2 ms",
         ok ? verdict(in_dl.mean < goal) : "FAILED");
     row("4",
-        text("Host time per firmware record, firmware() in-process (%zu records of a %zu KB "
-             "image): mean ACK -> next record; host CPU per record",
-             in_fw.count, firmware_image / 1024),
-        text("%.3f ms (p99 %.3f); CPU %.3f ms", in_fw.mean, in_fw.p99, fw_cpu), "< 0.2 ms",
+        format_text("Host time per firmware record, firmware() in-process (%zu records of a %zu KB "
+                    "image): mean ACK -> next record; host CPU per record",
+                    in_fw.count, firmware_image / 1024),
+        format_text("%.3f ms (p99 %.3f); CPU %.3f ms", in_fw.mean, in_fw.p99, fw_cpu), "< 0.2 ms",
         ok ? verdict(in_fw.mean < goal) : "FAILED");
     row("3/4",
-        text("Floor: 1-byte echo over the pseudo-terminal, bare read/write (%zu round trips)",
-             bare_f.count),
-        text("mean %.3f; %s", bare_f.mean, pmax_text(bare_f).c_str()), "-", "-");
+        format_text(
+            "Floor: 1-byte echo over the pseudo-terminal, bare read/write (%zu round trips)",
+            bare_f.count),
+        format_text("mean %.3f; %s", bare_f.mean, pmax_text(bare_f).c_str()), "-", "-");
     row("3/4",
-        text("Floor: 1-byte echo through read_port + write_port (%zu round trips)", port_f.count),
-        text("mean %.3f; %s", port_f.mean, pmax_text(port_f).c_str()), "-", "-");
+        format_text("Floor: 1-byte echo through read_port + write_port (%zu round trips)",
+                    port_f.count),
+        format_text("mean %.3f; %s", port_f.mean, pmax_text(port_f).c_str()), "-", "-");
     remark("Items 3 and 4: the benchmark plays the device on a pseudo-terminal and answers "
            "ACK at once; a turnaround runs from just before its ACK is written to the moment "
            "the first byte of the next packet or record can be read (monotonic clock). It holds "

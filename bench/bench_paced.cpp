@@ -260,17 +260,18 @@ int main(int argc, char** argv)
     if (ok) {
         const double ratio = ratio_sum / download_runs;
         row("5",
-            text("Paced download, %d rules at 57600 baud (%ld packets, %ld bytes on the "
-                 "line; %d runs)",
-                 rule_count, dl.messages, dl.bytes, download_runs),
-            text("line %.1f ms; ratio %.4f (runs %.4f..%.4f; %.4f without the emulator's late "
-                 "answers). Beyond the line per packet: emulator's answer late %.3f ms, answer "
-                 "-> next packet %.3f ms",
-                 dl.bound_s * 1000.0, ratio, ratio_min, ratio_max, own_sum / download_runs,
-                 late_sum / download_runs, back_sum / download_runs),
+            format_text("Paced download, %d rules at 57600 baud (%ld packets, %ld bytes on the "
+                        "line; %d runs)",
+                        rule_count, dl.messages, dl.bytes, download_runs),
+            format_text(
+                "line %.1f ms; ratio %.4f (runs %.4f..%.4f; %.4f without the emulator's late "
+                "answers). Beyond the line per packet: emulator's answer late %.3f ms, answer "
+                "-> next packet %.3f ms",
+                dl.bound_s * 1000.0, ratio, ratio_min, ratio_max, own_sum / download_runs,
+                late_sum / download_runs, back_sum / download_runs),
             "ratio <= 1.02", verdict(ratio <= 1.02));
     } else {
-        row("5", text("Paced download, %d rules at 57600 baud", rule_count), "failed",
+        row("5", format_text("Paced download, %d rules at 57600 baud", rule_count), "failed",
             "ratio <= 1.02", "FAILED");
     }
 
@@ -279,17 +280,19 @@ int main(int argc, char** argv)
         if (fw.ok) {
             const double ratio = fw.measured_s / fw.bound_s;
             row("5",
-                text("Paced firmware, %zu KB image in %ld records of 16 data bytes at 19200 "
-                     "baud (%ld bytes on the line)",
-                     firmware_image / 1024, fw.messages, fw.bytes),
-                text("line %.3f s, took %.3f s: ratio %.4f (%.4f without the emulator's late "
-                     "answers). Beyond the line per record: emulator's answer late %.3f ms, "
-                     "answer -> next record %.3f ms",
-                     fw.bound_s, fw.measured_s, ratio, (fw.measured_s - fw.late_s) / fw.bound_s,
-                     fw.late_ms, fw.back_ms),
+                format_text("Paced firmware, %zu KB image in %ld records of 16 data bytes at 19200 "
+                            "baud (%ld bytes on the line)",
+                            firmware_image / 1024, fw.messages, fw.bytes),
+                format_text(
+                    "line %.3f s, took %.3f s: ratio %.4f (%.4f without the emulator's late "
+                    "answers). Beyond the line per record: emulator's answer late %.3f ms, "
+                    "answer -> next record %.3f ms",
+                    fw.bound_s, fw.measured_s, ratio, (fw.measured_s - fw.late_s) / fw.bound_s,
+                    fw.late_ms, fw.back_ms),
                 "ratio <= 1.02", verdict(ratio <= 1.02));
         } else {
-            row("5", text("Paced firmware, %zu KB image at 19200 baud", firmware_image / 1024),
+            row("5",
+                format_text("Paced firmware, %zu KB image at 19200 baud", firmware_image / 1024),
                 "failed", "ratio <= 1.02", "FAILED");
             ok = false;
         }
@@ -302,12 +305,13 @@ int main(int argc, char** argv)
            "here although on a real line, where the window starts once the record has left "
            "the port, it does not.");
     if (emulator_slack_ns > 0)
-        remark(text("Item 5: the emulator runs with a timer slack of %lu ns (prctl "
-                    "PR_SET_TIMERSLACK, inherited; the utility keeps the default 50 us): its "
-                    "paced bytes are due at exact times, and with the default slack each timed "
-                    "wake-up may come up to 50 us late, twice per packet or record, which a line "
-                    "does not do.",
-                    emulator_slack_ns));
+        remark(format_text(
+            "Item 5: the emulator runs with a timer slack of %lu ns (prctl "
+            "PR_SET_TIMERSLACK, inherited; the utility keeps the default 50 us): its "
+            "paced bytes are due at exact times, and with the default slack each timed "
+            "wake-up may come up to 50 us late, twice per packet or record, which a line "
+            "does not do.",
+            emulator_slack_ns));
     remark("Item 5: times come from the emulator's trace (1 ms resolution; the per-message "
            "figures are means over all packets or records, where the rounding evens out). The "
            "bound counts 10 bits per byte for every packet or record line with its CR and for "

@@ -51,12 +51,12 @@ void report(const char* what, const std::string& file_text, const throughput& t)
     const double lines = static_cast<double>(count_lines(file_text)) * static_cast<double>(t.runs);
     const double size = static_cast<double>(file_text.size());
     const std::string size_text =
-        size >= 1.0e5 ? text("%.2f MB", size / 1.0e6) : text("%.1f KB", size / 1.0e3);
+        size >= 1.0e5 ? format_text("%.2f MB", size / 1.0e6) : format_text("%.1f KB", size / 1.0e3);
     row("6",
-        text("%s (%s file of %ld lines, %ld runs)", what, size_text.c_str(), count_lines(file_text),
-             t.runs),
-        t.ok ? text("%.1f MB/s (%.2f M lines/s)", bytes / t.seconds / 1.0e6,
-                    lines / t.seconds / 1.0e6)
+        format_text("%s (%s file of %ld lines, %ld runs)", what, size_text.c_str(),
+                    count_lines(file_text), t.runs),
+        t.ok ? format_text("%.1f MB/s (%.2f M lines/s)", bytes / t.seconds / 1.0e6,
+                           lines / t.seconds / 1.0e6)
              : std::string("failed"),
         "-", t.ok ? "-" : "FAILED");
 }

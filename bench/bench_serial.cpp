@@ -122,29 +122,29 @@ int main()
 
     const figures late_f = summarize(late);
     row("1",
-        text("read_port lateness past its deadline (%d silent reads of 1 byte, limit 20 ms, "
-             "115200 baud)",
-             reads),
+        format_text("read_port lateness past its deadline (%d silent reads of 1 byte, limit 20 ms, "
+                    "115200 baud)",
+                    reads),
         pmax_text(late_f), "p99 < 2 ms", verdict(late_f.p99 < 2.0));
     row("1",
-        text("Baseline: lateness of a bare 30 ms ppoll on this machine (%d, in turns with "
-             "the reads)",
-             reads),
+        format_text("Baseline: lateness of a bare 30 ms ppoll on this machine (%d, in turns with "
+                    "the reads)",
+                    reads),
         pmax_text(summarize(bare)), "-", "-");
     row("1",
-        text("Byte arrival to read_port return (%d reads, byte written 5 ms into the read)",
-             handovers),
+        format_text("Byte arrival to read_port return (%d reads, byte written 5 ms into the read)",
+                    handovers),
         pmax_text(summarize(handover)), "-", "-");
     row("2", "CPU time (user + system) of a 2-second read that receives nothing",
-        text("%.3f ms (wall %.1f ms)", cpu, wall), "< 5 ms", verdict(cpu < 5.0));
+        format_text("%.3f ms (wall %.1f ms)", cpu, wall), "< 5 ms", verdict(cpu < 5.0));
     const figures held_late_f = summarize(held_late);
     const figures held_cpu_f = summarize(held_cpu);
     row("7",
-        text("write_port lateness past its write limit, drain held (%d writes of %d bytes, "
-             "115200 baud, limit %.0f ms)",
-             held, held_length, held_limit),
+        format_text("write_port lateness past its write limit, drain held (%d writes of %d bytes, "
+                    "115200 baud, limit %.0f ms)",
+                    held, held_length, held_limit),
         pmax_text(held_late_f), "p99 < 2 ms", verdict(held_late_f.p99 < 2.0));
-    row("7", text("CPU time (user + system) of one such write (%d writes)", held),
+    row("7", format_text("CPU time (user + system) of one such write (%d writes)", held),
         pmax_text(held_cpu_f), "< 1 ms", verdict(held_cpu_f.max < 1.0));
     report_end();
     return 0;

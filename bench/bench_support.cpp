@@ -43,12 +43,12 @@ void append_record(std::string& out, int count, unsigned address, int type,
 {
     unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFFu) +
                    static_cast<unsigned>(type);
-    out += text(":%02X%04X%02X", count, address & 0xFFFFu, type);
+    out += format_text(":%02X%04X%02X", count, address & 0xFFFFu, type);
     for (int i = 0; i < count; ++i) {
-        out += text("%02X", data[i]);
+        out += format_text("%02X", data[i]);
         sum += data[i];
     }
-    out += text("%02X\n", (0x100u - (sum & 0xFFu)) & 0xFFu);
+    out += format_text("%02X\n", (0x100u - (sum & 0xFFu)) & 0xFFu);
 }
 
 }  // namespace
@@ -93,18 +93,9 @@ figures summarize(std::vector<double> samples)
     return f;
 }
 
-std::string text(const char* format, ...)
-{
-    std::va_list args;
-    va_start(args, format);
-    std::string out = vformat_text(format, args);
-    va_end(args);
-    return out;
-}
-
 std::string pmax_text(const figures& f)
 {
-    return text("p50 %.3f / p99 %.3f / max %.3f ms", f.p50, f.p99, f.max);
+    return format_text("p50 %.3f / p99 %.3f / max %.3f ms", f.p50, f.p99, f.max);
 }
 
 void report_begin(const char* quiet_path)
@@ -167,41 +158,41 @@ std::string rules_file_text(int rule_count)
     lcg random{12345};
     for (int i = 0; i < rule_count; ++i) {
         if (i % 10 == 0)
-            out += text("\n# group %d\n", i / 10);
+            out += format_text("\n# group %d\n", i / 10);
         const int minutes = static_cast<int>(random.next() % 60);
         const int seconds = static_cast<int>(random.next() % 60);
         switch (i % 10) {
         case 0:
-            out += text("drop  src  N0C%03d\n", i);
+            out += format_text("drop  src  N0C%03d\n", i);
             break;
         case 1:
-            out += text("drop  source  K1ABC-%d   ; with an SSID\n", i % 16);
+            out += format_text("drop  source  K1ABC-%d   ; with an SSID\n", i % 16);
             break;
         case 2:
-            out += text("pass  dst  APRS\n");
+            out += format_text("pass  dst  APRS\n");
             break;
         case 3:
-            out += text("pass  destin  WIDE*\n");
+            out += format_text("pass  destin  WIDE*\n");
             break;
         case 4:
-            out += text("drop  dst  *\n");
+            out += format_text("drop  dst  *\n");
             break;
         case 5:
-            out +=
-                text("pass circle %d, 40:%02d:%02d, -105:16:12.5\n", 1 + i % 50, minutes, seconds);
+            out += format_text("pass circle %d, 40:%02d:%02d, -105:16:12.5\n", 1 + i % 50, minutes,
+                               seconds);
             break;
         case 6:
-            out += text("pass compass %s 39.%02d.0, -104.59.4\n", compass[i % 8], minutes);
+            out += format_text("pass compass %s 39.%02d.0, -104.59.4\n", compass[i % 8], minutes);
             break;
         case 7:
-            out += text("drop rectangle N 41d %dm, 106d 15m W, 40d 30m %dc N, W 104d\n", minutes,
-                        seconds);
+            out += format_text("drop rectangle N 41d %dm, 106d 15m W, 40d 30m %dc N, W 104d\n",
+                               minutes, seconds);
             break;
         case 8:
-            out += text("p se %dd, 135:00:00, 5, 60\n", 10 + i % 30);
+            out += format_text("p se %dd, 135:00:00, 5, 60\n", 10 + i % 30);
             break;
         default:
-            out += text("d sector 270.%02d., 300.5d, 10\n", minutes);
+            out += format_text("d sector 270.%02d., 300.5d, 10\n", minutes);
             break;
         }
     }

@@ -9,6 +9,8 @@
 // standard error.
 #pragma once
 
+#include "textio/textio.hpp"  // format_text: printf into a std::string
+
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -17,6 +19,8 @@
 #include <vector>
 
 namespace pello::bench {
+
+using pello::format_text;
 
 using steady = std::chrono::steady_clock;
 
@@ -31,9 +35,6 @@ struct figures {
     double p50 = 0, p99 = 0, max = 0, mean = 0;
 };
 figures summarize(std::vector<double> samples);
-
-// printf into a std::string.
-std::string text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // "p50 0.081 / p99 0.140 / max 0.310 ms" (3 decimals).
 std::string pmax_text(const figures& f);

@@ -134,7 +134,7 @@ void console_byte(device& d, unsigned char byte)
         if (d.opt.confirm_hangup >= 0) {
             const auto n = std::min(text.size(), static_cast<std::size_t>(d.opt.confirm_hangup));
             send(d, text.substr(0, n));
-            plan_hangup(d, printf_string("attention: answered %zu bytes", n).c_str());
+            plan_hangup(d, format_text("attention: answered %zu bytes", n).c_str());
             return;
         }
         send_filled(d, text);
@@ -438,7 +438,7 @@ namespace {
 int decide_answer(device& d, long number, int sends, unsigned char natural)
 {
     if (d.opt.hangup_at.count(number) != 0) {
-        plan_hangup(d, printf_string("no answer to %ld", number).c_str());
+        plan_hangup(d, format_text("no answer to %ld", number).c_str());
         return answer_hangup;
     }
     if (d.opt.silent_at.count(number) != 0)
@@ -449,7 +449,7 @@ int decide_answer(device& d, long number, int sends, unsigned char natural)
         stall_line(d);
     const auto delay = d.opt.delay_at.find(number);
     if (delay != d.opt.delay_at.end())
-        hold_answer(d, delay->second, printf_string("the answer to %ld", number).c_str());
+        hold_answer(d, delay->second, format_text("the answer to %ld", number).c_str());
     const auto reply = d.opt.reply_at.find(number);
     if (reply != d.opt.reply_at.end())
         return reply->second;
@@ -522,7 +522,7 @@ std::string answer_text(int answer)
     case 0x18:
         return "18 CAN";
     default:
-        return printf_string("%02X", static_cast<unsigned>(answer));
+        return format_text("%02X", static_cast<unsigned>(answer));
     }
 }
 

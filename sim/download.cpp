@@ -51,15 +51,15 @@ std::string field_text(const unsigned char* field, std::size_t size, bool& padde
 
 void note(download_state& s, const std::string& text)
 {
-    s.anomalies.push_back(printf_string("packet %ld: %s", s.book.number, text.c_str()));
+    s.anomalies.push_back(format_text("packet %ld: %s", s.book.number, text.c_str()));
 }
 
 void command_packet(device& d, const std::vector<unsigned char>& packet)
 {
     download_state& s = d.dl;
     if (packet.size() != command_length) {
-        note(s, printf_string("data packet of %zu bytes while no image is expected",
-                              packet.size() - 4));
+        note(s,
+             format_text("data packet of %zu bytes while no image is expected", packet.size() - 4));
         return;
     }
     bool name_padded = false, size_padded = false;
@@ -94,7 +94,7 @@ void command_packet(device& d, const std::vector<unsigned char>& packet)
         if (s.conf_size >= 0)
             note(s, "second conf command");
         if (size != 120)
-            note(s, printf_string("conf size %ld, the configuration image is 120 bytes", size));
+            note(s, format_text("conf size %ld, the configuration image is 120 bytes", size));
         s.conf_size = size;
         s.conf.clear();
         s.target = size > 0 ? 1 : 0;
@@ -104,7 +104,7 @@ void command_packet(device& d, const std::vector<unsigned char>& packet)
         if (s.conf_size < 0)
             note(s, "rules announced before the configuration");
         if (size % 28 != 0)
-            note(s, printf_string("rules size %ld is not a multiple of 28", size));
+            note(s, format_text("rules size %ld is not a multiple of 28", size));
         s.rules_size = size;
         s.rules.clear();
         s.target = size > 0 ? 2 : 0;
@@ -124,10 +124,10 @@ void accept_packet(device& d, const std::vector<unsigned char>& packet)
     const std::size_t room = static_cast<std::size_t>(size) - image.size();
     const std::size_t take = std::min(payload, room);
     if (payload > 60)
-        note(s, printf_string("data packet of %zu bytes (at most 60)", payload));
+        note(s, format_text("data packet of %zu bytes (at most 60)", payload));
     image.insert(image.end(), packet.begin() + 2, packet.begin() + 2 + static_cast<long>(take));
     if (take < payload)
-        note(s, printf_string("%zu bytes beyond the announced size", payload - take));
+        note(s, format_text("%zu bytes beyond the announced size", payload - take));
     if (image.size() == static_cast<std::size_t>(size))
         s.target = 0;
 }
@@ -141,8 +141,8 @@ void finish_packet(device& d, std::vector<unsigned char> packet, const std::stri
     const decided_answer decided = answer_for(d, s.book, received, bad.empty() ? ACK : NAK);
     const int answer = decided.answer;
     s.log +=
-        printf_string("%4ld %s: %s -> %s\n", s.book.number, bad.empty() ? "ok" : bad.c_str(),
-                      hex_bytes(packet.data(), packet.size()).c_str(), answer_text(answer).c_str());
+        format_text("%4ld %s: %s -> %s\n", s.book.number, bad.empty() ? "ok" : bad.c_str(),
+                    hex_bytes(packet.data(), packet.size()).c_str(), answer_text(answer).c_str());
     trace("packet %ld (%zu bytes, %s, send %d): answer %s", s.book.number, packet.size(),
           bad.empty() ? "ok" : bad.c_str(), decided.sends, answer_text(answer).c_str());
     give_booked_answer(d, s.book, received, decided);
@@ -176,7 +176,7 @@ void complete_packet(device& d, time_point t)
     }
     ++s.crc_bad;
     // Whatever follows a bad packet belongs to it until the line pauses.
-    start_discarding(d, printf_string("bad CRC %04X (computed %04X)", sent, crc), t);
+    start_discarding(d, format_text("bad CRC %04X (computed %04X)", sent, crc), t);
 }
 
 // --- The report -----------------------------------------------------------
@@ -184,18 +184,18 @@ void complete_packet(device& d, time_point t)
 std::string conf_report(const std::vector<unsigned char>& image)
 {
     if (image.size() != sizeof(conf_record_t))
-        return printf_string("Configuration image: incomplete (%zu bytes)\n", image.size());
+        return format_text("Configuration image: incomplete (%zu bytes)\n", image.size());
     conf_record_t c;
     std::memcpy(&c, image.data(), sizeof c);
     std::string r = "Configuration image\n";
     const auto line = [&r](const char* name, const std::string& value) {
-        r += printf_string("  %-18s %s\n", name, value.c_str());
+        r += format_text("  %-18s %s\n", name, value.c_str());
     };
     line("host_baud", std::to_string(c.host_baud));
     line("dstar_baud", std::to_string(c.dstar_baud));
     line("tnc_baud", std::to_string(c.tnc_baud));
-    line("base_lat", printf_string("%.6f", static_cast<double>(c.base_lat)));
-    line("base_lon", printf_string("%.6f", static_cast<double>(c.base_lon)));
+    line("base_lat", format_text("%.6f", static_cast<double>(c.base_lat)));
+    line("base_lon", format_text("%.6f", static_cast<double>(c.base_lon)));
     line("station_call", quoted(c.station_call, sizeof c.station_call));
     line("ssid", std::to_string(c.ssid));
     line("wide_max", std::to_string(c.wide_max));
@@ -212,10 +212,10 @@ std::string conf_report(const std::vector<unsigned char>& image)
     const char* implicit = c.implicit_action == implicit_drop   ? " (drop)"
                            : c.implicit_action == implicit_pass ? " (pass)"
                                                                 : " (?)";
-    line("implicit_action", printf_string("0x%04X%s", c.implicit_action, implicit));
+    line("implicit_action", format_text("0x%04X%s", c.implicit_action, implicit));
     line("rule_count", std::to_string(c.rule_count));
     for (int i = 0; i < 8; ++i)
-        line(printf_string("digi_path[%d]", i).c_str(),
+        line(format_text("digi_path[%d]", i).c_str(),
              quoted(c.digi_path[i], sizeof c.digi_path[i]));
     return r;
 }
@@ -224,11 +224,11 @@ std::string rule_report(const rule_record& rule)
 {
     const int action = rule.flags & action_mask;
     std::string r =
-        printf_string("line %u, %s, %s (0x%02X), mods 0x%02X:", static_cast<unsigned>(rule.line),
-                      action == action_pass   ? "pass"
-                      : action == action_drop ? "drop"
-                                              : "?",
-                      rule_type_name(rule.type), rule.type, rule.flags & modifier_mask);
+        format_text("line %u, %s, %s (0x%02X), mods 0x%02X:", static_cast<unsigned>(rule.line),
+                    action == action_pass   ? "pass"
+                    : action == action_drop ? "drop"
+                                            : "?",
+                    rule_type_name(rule.type), rule.type, rule.flags & modifier_mask);
     const auto f = [&rule](int slot) { return static_cast<double>(rule_float(rule, slot)); };
     switch (rule.type) {
     case RULE_DESTIN:
@@ -240,22 +240,22 @@ std::string rule_report(const rule_record& rule)
         if ((rule.flags & mod_prefix) != 0 && (rule.flags & mod_any) == 0)
             r += " prefix";
         if ((rule.flags & mod_ssid) != 0)
-            r += printf_string(", SSID %u", static_cast<unsigned>(rule.slot[1][0]));
+            r += format_text(", SSID %u", static_cast<unsigned>(rule.slot[1][0]));
         break;
     case RULE_CIRCLE:
-        r += printf_string(" radius %.3f mi, lat %.6f, lon %.6f", f(0), f(1), f(2));
+        r += format_text(" radius %.3f mi, lat %.6f, lon %.6f", f(0), f(1), f(2));
         break;
     case RULE_COMPASS:
-        r += printf_string(" direction %s (%u), lat %.6f, lon %.6f",
-                           rule.slot[0][0] < compass_count ? compass_names[rule.slot[0][0]] : "?",
-                           static_cast<unsigned>(rule.slot[0][0]), f(1), f(2));
+        r += format_text(" direction %s (%u), lat %.6f, lon %.6f",
+                         rule.slot[0][0] < compass_count ? compass_names[rule.slot[0][0]] : "?",
+                         static_cast<unsigned>(rule.slot[0][0]), f(1), f(2));
         break;
     case RULE_RECTANGLE:
-        r += printf_string(" lat1 %.6f, lon1 %.6f, lat2 %.6f, lon2 %.6f", f(0), f(1), f(2), f(3));
+        r += format_text(" lat1 %.6f, lon1 %.6f, lat2 %.6f, lon2 %.6f", f(0), f(1), f(2), f(3));
         break;
     case RULE_SECTOR:
-        r += printf_string(" angle1 %.3f, angle2 %.3f, inner %.3f, outer %.3f", f(0), f(1), f(2),
-                           f(3));
+        r += format_text(" angle1 %.3f, angle2 %.3f, inner %.3f, outer %.3f", f(0), f(1), f(2),
+                         f(3));
         break;
     default:
         r += " slots " + hex_bytes(rule.slot[0], sizeof rule.slot);
@@ -300,7 +300,7 @@ void download_byte(device& d, unsigned char byte, time_point t)
     const std::size_t length = static_cast<std::size_t>((s.packet[0] << 8) | s.packet[1]);
     if (length < packet_min || length > packet_max) {
         ++s.length_bad;
-        start_discarding(d, printf_string("bad length %zu", length), t);
+        start_discarding(d, format_text("bad length %zu", length), t);
         return;
     }
     if (s.packet.size() == length)
@@ -315,12 +315,12 @@ void download_timers(device& d, time_point now)
         std::vector<unsigned char> packet = std::move(s.packet);
         s.packet.clear();
         if (!s.discard.empty())
-            s.log += printf_string("     discarded %zu bytes: %s\n", s.discard.size(),
-                                   hex_bytes(s.discard.data(), s.discard.size()).c_str());
+            s.log += format_text("     discarded %zu bytes: %s\n", s.discard.size(),
+                                 hex_bytes(s.discard.data(), s.discard.size()).c_str());
         finish_packet(d, std::move(packet), s.bad_reason);
     } else if (!s.discarding && !s.packet.empty() && now >= s.last_byte + packet_idle_limit) {
         ++s.length_bad;
-        const std::string reason = printf_string("incomplete (%zu bytes)", s.packet.size());
+        const std::string reason = format_text("incomplete (%zu bytes)", s.packet.size());
         std::vector<unsigned char> packet = std::move(s.packet);
         s.packet.clear();
         finish_packet(d, std::move(packet), reason);
@@ -348,35 +348,35 @@ void download_write(device& d)
         return;  // nothing new since the files were written
     s.written = s.book.number;
     std::string r = "Pellomatic download report\n\n";
-    r += printf_string("Packets received    %ld\n", s.book.number);
-    r += printf_string("  acknowledged      %ld\n", s.book.acked);
-    r += printf_string("  refused (NAK)     %ld\n", s.book.refused);
+    r += format_text("Packets received    %ld\n", s.book.number);
+    r += format_text("  acknowledged      %ld\n", s.book.acked);
+    r += format_text("  refused (NAK)     %ld\n", s.book.refused);
     // DC1 and DC2 are no answers of packet mode: the report counts them as other answers.
-    r += printf_string("  other answer      %ld\n", s.book.other + s.book.dc1 + s.book.dc2);
-    r += printf_string("  no answer         %ld\n", s.book.unanswered);
-    r += printf_string("  resends seen      %ld\n", s.book.resends);
-    r += printf_string("CRC good            %ld\n", s.crc_good);
-    r += printf_string("CRC bad             %ld\n", s.crc_bad);
-    r += printf_string("Length bad          %ld\n", s.length_bad);
+    r += format_text("  other answer      %ld\n", s.book.other + s.book.dc1 + s.book.dc2);
+    r += format_text("  no answer         %ld\n", s.book.unanswered);
+    r += format_text("  resends seen      %ld\n", s.book.resends);
+    r += format_text("CRC good            %ld\n", s.crc_good);
+    r += format_text("CRC bad             %ld\n", s.crc_bad);
+    r += format_text("Length bad          %ld\n", s.length_bad);
     std::string commands;
     for (const auto& c : s.commands)
         commands += (commands.empty() ? "" : ", ") + c;
     r += "Commands            " + (commands.empty() ? std::string("none") : commands) + "\n";
-    r += printf_string("Configuration       %zu of %s bytes\n", s.conf.size(),
-                       size_text(s.conf_size).c_str());
-    r += printf_string("Rules               %zu of %s bytes, %zu records\n", s.rules.size(),
-                       size_text(s.rules_size).c_str(), s.rules.size() / sizeof(rule_record));
+    r += format_text("Configuration       %zu of %s bytes\n", s.conf.size(),
+                     size_text(s.conf_size).c_str());
+    r += format_text("Rules               %zu of %s bytes, %zu records\n", s.rules.size(),
+                     size_text(s.rules_size).c_str(), s.rules.size() / sizeof(rule_record));
     r += std::string("Finish packet       ") + (s.finished ? "received" : "not received") + "\n";
     r += "Anomalies           " + std::string(s.anomalies.empty() ? "none" : "") + "\n";
     for (const auto& a : s.anomalies)
         r += "  " + a + "\n";
     r += '\n';
     r += conf_report(s.conf);
-    r += printf_string("\nRule image (%zu records)\n", s.rules.size() / sizeof(rule_record));
+    r += format_text("\nRule image (%zu records)\n", s.rules.size() / sizeof(rule_record));
     for (std::size_t i = 0; i + sizeof(rule_record) <= s.rules.size(); i += sizeof(rule_record)) {
         rule_record rule;
         std::memcpy(&rule, s.rules.data() + i, sizeof rule);
-        r += printf_string("  rule %zu: ", i / sizeof(rule_record) + 1) + rule_report(rule);
+        r += format_text("  rule %zu: ", i / sizeof(rule_record) + 1) + rule_report(rule);
     }
 
     write_out(d, "conf.bin",

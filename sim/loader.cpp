@@ -42,31 +42,31 @@ record_check check_record(const std::string& line, std::size_t length)
     if (line.empty() || line[0] != ':')
         return refuse(DC1, "no start character");
     if (length != line.size())
-        return refuse(NAK, printf_string("line of %zu characters", length));
+        return refuse(NAK, format_text("line of %zu characters", length));
     const std::size_t digits = line.size() - 1;
     if (digits < 10 || digits % 2 != 0)
-        return refuse(NAK, printf_string("malformed: %zu hex digits", digits));
+        return refuse(NAK, format_text("malformed: %zu hex digits", digits));
     for (std::size_t i = 1; i < line.size(); i += 2) {
         const int high = hex_digit(line[i]);
         const int low = hex_digit(line[i + 1]);
         if (high < 0 || low < 0)
             return refuse(NAK,
-                          printf_string("malformed: not a hex digit at %zu", high < 0 ? i : i + 1));
+                          format_text("malformed: not a hex digit at %zu", high < 0 ? i : i + 1));
         r.bytes.push_back(static_cast<unsigned char>(high * 16 + low));
     }
     unsigned sum = 0;
     for (const unsigned char b : r.bytes)
         sum += b;
     if ((sum & 0xFF) != 0)
-        return refuse(DC2, printf_string("checksum (sum 0x%02X)", sum & 0xFF));
+        return refuse(DC2, format_text("checksum (sum 0x%02X)", sum & 0xFF));
     const std::size_t count = r.bytes[0];
     const unsigned type = r.bytes[3];
     if (r.bytes.size() != count + 5)
-        return refuse(NAK, printf_string("byte count %zu does not match the line", count));
+        return refuse(NAK, format_text("byte count %zu does not match the line", count));
     if (type > 5)
-        return refuse(NAK, printf_string("record type %02X", type));
+        return refuse(NAK, format_text("record type %02X", type));
     if ((type == 1 && count != 0) || ((type == 2 || type == 4) && count != 2))
-        return refuse(NAK, printf_string("type %02X record with %zu data bytes", type, count));
+        return refuse(NAK, format_text("type %02X record with %zu data bytes", type, count));
     return r;
 }
 
@@ -110,8 +110,8 @@ void record_line(device& d)
     s.log += line + "\n";
     if (length > line.size())
         s.anomalies.push_back(
-            printf_string("record %ld: %zu characters, only %zu kept in firmware.log",
-                          s.book.number, length, line.size()));
+            format_text("record %ld: %zu characters, only %zu kept in firmware.log", s.book.number,
+                        length, line.size()));
     trace("record %ld (%zu characters, %s, send %d): answer %s", s.book.number, length,
           check.why.empty() ? "ok" : check.why.c_str(), decided.sends, answer_text(answer).c_str());
     give_booked_answer(d, s.book, line, decided);
@@ -177,20 +177,20 @@ void loader_write(device& d)
         return;  // nothing new since the files were written
     s.written = s.book.number;
     std::string r = "Pellomatic firmware report\n\n";
-    r += printf_string("Identifier          %s (refused %ld)\n",
-                       s.identified ? "\"PeLoMa1.0\" accepted" : "not received", s.ident_refused);
-    r += printf_string("Record lines        %ld\n", s.book.number);
-    r += printf_string("  acknowledged      %ld\n", s.book.acked);
-    r += printf_string("  DC1 (start)       %ld\n", s.book.dc1);
-    r += printf_string("  DC2 (checksum)    %ld\n", s.book.dc2);
-    r += printf_string("  NAK (malformed)   %ld\n", s.book.refused);
-    r += printf_string("  other answer      %ld\n", s.book.other);
-    r += printf_string("  no answer         %ld\n", s.book.unanswered);
-    r += printf_string("  resends seen      %ld\n", s.book.resends);
-    r += printf_string("Accepted types      00: %ld, 01: %ld, 02: %ld, 03: %ld, 04: %ld, 05: %ld\n",
-                       s.types[0], s.types[1], s.types[2], s.types[3], s.types[4], s.types[5]);
+    r += format_text("Identifier          %s (refused %ld)\n",
+                     s.identified ? "\"PeLoMa1.0\" accepted" : "not received", s.ident_refused);
+    r += format_text("Record lines        %ld\n", s.book.number);
+    r += format_text("  acknowledged      %ld\n", s.book.acked);
+    r += format_text("  DC1 (start)       %ld\n", s.book.dc1);
+    r += format_text("  DC2 (checksum)    %ld\n", s.book.dc2);
+    r += format_text("  NAK (malformed)   %ld\n", s.book.refused);
+    r += format_text("  other answer      %ld\n", s.book.other);
+    r += format_text("  no answer         %ld\n", s.book.unanswered);
+    r += format_text("  resends seen      %ld\n", s.book.resends);
+    r += format_text("Accepted types      00: %ld, 01: %ld, 02: %ld, 03: %ld, 04: %ld, 05: %ld\n",
+                     s.types[0], s.types[1], s.types[2], s.types[3], s.types[4], s.types[5]);
     r += std::string("End-of-file record  ") + (s.eof_seen ? "received" : "not received") + "\n";
-    r += printf_string("Data bytes          %zu\n", s.image.size());
+    r += format_text("Data bytes          %zu\n", s.image.size());
 
     // Address ranges of the data, each run of consecutive addresses once.
     std::string ranges;
@@ -199,7 +199,7 @@ void loader_write(device& d)
         std::uint32_t last = first;
         for (++it; it != s.image.end() && it->first == last + 1; ++it)
             last = it->first;
-        ranges += printf_string("  0x%08X-0x%08X  %u bytes\n", first, last, last - first + 1);
+        ranges += format_text("  0x%08X-0x%08X  %u bytes\n", first, last, last - first + 1);
     }
     r += "Address ranges\n" + (ranges.empty() ? std::string("  none\n") : ranges);
 
@@ -211,10 +211,10 @@ void loader_write(device& d)
             image.assign(span, static_cast<char>(0xFF));
             for (const auto& [address, byte] : s.image)
                 image[address - low] = static_cast<char>(byte);
-            r += printf_string(
-                "Image               firmware.bin, %u bytes from 0x%08X (gaps 0xFF)\n", span, low);
+            r += format_text("Image               firmware.bin, %u bytes from 0x%08X (gaps 0xFF)\n",
+                             span, low);
         } else {
-            r += printf_string("Image               not written: spans %u bytes\n", span);
+            r += format_text("Image               not written: spans %u bytes\n", span);
         }
     } else {
         r += "Image               firmware.bin empty\n";

@@ -3,6 +3,8 @@
 // the download packet mode and the firmware loader, with faults on demand.
 #pragma once
 
+#include "textio/textio.hpp"  // format_text: printf into a std::string
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -184,7 +186,6 @@ void event(const device& d, const char* format, ...) __attribute__((format(print
 void trace_bytes(const char* what, const unsigned char* bytes, std::size_t count);
 std::string hex_bytes(const unsigned char* bytes, std::size_t count);
 std::string quoted(const char* text, std::size_t max);
-std::string printf_string(const char* format, ...) __attribute__((format(printf, 1, 2)));
 bool write_out(const device& d, const char* name, std::string_view data);
 
 // pty.cpp

@@ -43,15 +43,6 @@ void trace_close()
     trace_file.reset();
 }
 
-std::string printf_string(const char* format, ...)
-{
-    std::va_list args;
-    va_start(args, format);
-    std::string text = vformat_text(format, args);
-    va_end(args);
-    return text;
-}
-
 void trace(const char* format, ...)
 {
     if (!trace_file)
@@ -91,7 +82,7 @@ std::string hex_bytes(const unsigned char* bytes, std::size_t count)
 void trace_bytes(const char* what, const unsigned char* bytes, std::size_t count)
 {
     if (trace_file)
-        trace_line(printf_string("%s %zu: %s", what, count, hex_bytes(bytes, count).c_str()));
+        trace_line(format_text("%s %zu: %s", what, count, hex_bytes(bytes, count).c_str()));
 }
 
 std::string quoted(const char* text, std::size_t max)
@@ -102,7 +93,7 @@ std::string quoted(const char* text, std::size_t max)
         if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\')
             out += static_cast<char>(c);
         else
-            out += printf_string("\\x%02X", c);
+            out += format_text("\\x%02X", c);
     }
     return out + "\"";
 }
