@@ -8,6 +8,7 @@
 #include "support/com_numbers.hpp"
 #include "support/pty.hpp"
 #include "support/run.hpp"
+#include "support/write_limits.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -509,32 +510,13 @@ TEST(Serial, WritesAndShortWrite)
 
 TEST(Serial, WriteLimitAtEveryRate)
 {
-    // length x (20000 / rate in whole ms, at least 1) + 10 ms, for the
-    // shortest packet, a full packet and a long firmware record.
-    struct {
-        std::int32_t rate;
-        std::int64_t limit_21, limit_64, limit_268;
-    } cases[] = {
-        {110, 3811, 11594, 48518}, {300, 1396, 4234, 17698}, {600, 703, 2122, 8854},
-        {1200, 346, 1034, 4298},   {2400, 178, 522, 2154},   {4800, 94, 266, 1082},
-        {9600, 52, 138, 546},      {14400, 31, 74, 278},     {19200, 31, 74, 278},
-        {38400, 31, 74, 278},      {56000, 31, 74, 278},     {57600, 31, 74, 278},
-        {115200, 31, 74, 278},
-    };
-    ASSERT_EQ(std::size(cases) + 1, std::size(pello::baud_table));
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const auto& c = cases[i];
-        EXPECT_EQ(c.rate, pello::baud_table[i]);
-        EXPECT_EQ(pello::write_limit_ms(c.rate, 21), c.limit_21) << c.rate;
-        EXPECT_EQ(pello::write_limit_ms(c.rate, 64), c.limit_64) << c.rate;
-        EXPECT_EQ(pello::write_limit_ms(c.rate, 268), c.limit_268) << c.rate;
-    }
+    pello::test::expect_write_limits_at_every_rate();
 
     // The limits a test can wait for, on a port whose device takes nothing:
     // the write ends at its limit, not before.
     pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
-    for (const auto& c : cases) {
+    for (const auto& c : pello::test::write_limits_at_every_rate) {
         for (const auto& [length, limit] : {std::pair{21, c.limit_21}, std::pair{64, c.limit_64}}) {
             if (limit > 80)
                 continue;
