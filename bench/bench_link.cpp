@@ -18,6 +18,10 @@
 //     the host thread's CPU time per packet and per record, and two floors
 //     measured the same way: a bare echo over the pseudo-terminal (read and
 //     write calls) and an echo through read_port and write_port.
+//   cost per record (item 8): the utility binary's CPU time per firmware
+//     record, and its system calls per record counted by strace -f -c over
+//     two updates of different sizes (the difference, so that what a run
+//     costs once does not count).
 #include "bench_support.hpp"
 
 #include "config/config.hpp"
@@ -26,6 +30,7 @@
 #include "serial/serial.hpp"
 #include "support/com_numbers.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -35,6 +40,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -465,6 +471,7 @@ struct host_figures {
     timing download, firmware;
     double download_cpu_ms = 0;  // host thread CPU time over all downloads
     double firmware_cpu_ms = 0;
+    double firmware_child_cpu_ms = 0;  // the utility binary's, over its update
     bool ok = true;
 };
 
@@ -524,6 +531,15 @@ void inproc_transfers(const std::string& rules_path, const std::string& hex_path
     }
 }
 
+// The CPU time (user + system) of the children waited for so far.
+double children_cpu_ms()
+{
+    rusage use{};
+    getrusage(RUSAGE_CHILDREN, &use);
+    return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) * 1000.0 +
+           static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1000.0;
+}
+
 void binary_transfers(const std::string& rules_path, const std::string& hex_path, host_figures& out)
 {
     device_line d;
@@ -553,15 +569,55 @@ void binary_transfers(const std::string& rules_path, const std::string& hex_path
     }
 
     script = "firmware " + com + " " + hex_path + "\ny\n\nx\n";
+    const double child_cpu = children_cpu_ms();
     pid = spawn({utility}, script, log);
     device_ok = pid > 0 && wait_host_open(d, 10000) && play_loader(d, out.firmware);
     status = finish(pid, 60000);
+    out.firmware_child_cpu_ms = children_cpu_ms() - child_cpu;
     if (!device_ok || status != 0) {
         complain("bench_link: the utility's firmware update failed (status %d); see %s", status,
                  log.c_str());
         out.ok = false;
     }
     line_close(d);
+}
+
+// The system calls of the utility binary over a firmware update of
+// hex_path, as strace -f -c counts them (its "total" line); -1 when strace
+// is missing or the update fails.
+long firmware_syscalls(const std::string& hex_path)
+{
+    const char* strace = "/usr/bin/strace";
+    device_line d;
+    if (access(strace, X_OK) != 0 || !line_open(d, com_binary))
+        return -1;
+    const std::string dir = scratch_dir();
+    const std::string counts = dir + "/bench_link-strace.txt";
+    (void)unlink(counts.c_str());
+    const std::string script =
+        "firmware " + std::to_string(com_binary) + " " + hex_path + "\ny\n\nx\n";
+    const pid_t pid =
+        spawn({strace, "-f", "-c", "-o", counts, std::string(PELLO_BIN_DIR) + "/pellomatic-e2e"},
+              script, dir + "/bench_link-utility.txt");
+    timing t;
+    const bool device_ok = pid > 0 && wait_host_open(d, 10000) && play_loader(d, t);
+    const int status = finish(pid, 120000);
+    line_close(d);
+    if (!device_ok || status != 0)
+        return -1;
+    std::FILE* f = std::fopen(counts.c_str(), "r");
+    long calls = -1;
+    char line[256];
+    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
+        double percent = 0, seconds = 0;
+        long per_call = 0, total = 0;
+        if (std::strstr(line, " total") != nullptr &&
+            std::sscanf(line, "%lf %lf %ld %ld", &percent, &seconds, &per_call, &total) == 4)
+            calls = total;
+    }
+    if (f != nullptr)
+        std::fclose(f);
+    return calls;
 }
 
 }  // namespace
@@ -654,6 +710,34 @@ int main()
         format_text("Floor: 1-byte echo through read_port + write_port (%zu round trips)",
                     port_f.count),
         format_text("mean %.3f; %s", port_f.mean, pmax_text(port_f).c_str()), "-", "-");
+    // The cost of a record: system calls over two updates of different sizes.
+    const std::string small_hex = dir + "/firmware-32k.hex";
+    const std::string large_hex = dir + "/firmware-64k.hex";
+    long small_records = 0, large_records = 0;
+    long small_calls = -1, large_calls = -1;
+    if (write_file(small_hex, hex_file_text(32 * 1024, 16, &small_records)) &&
+        write_file(large_hex, hex_file_text(64 * 1024, 16, &large_records))) {
+        small_calls = firmware_syscalls(small_hex);
+        large_calls = firmware_syscalls(large_hex);
+    }
+    const double per_record = static_cast<double>(large_calls - small_calls) /
+                              static_cast<double>(std::max(1L, large_records - small_records));
+    const bool counted = small_calls > 0 && large_calls > 0;
+    row("8",
+        format_text("System calls per firmware record, utility binary (strace -f -c: %ld calls "
+                    "for %ld records, %ld for %ld)",
+                    large_calls, large_records, small_calls, small_records),
+        counted ? format_text("%.2f", per_record) : std::string("not counted (no strace)"), "<= 8",
+        counted ? verdict(per_record <= 8.0) : "-");
+    const double child_fw_cpu =
+        binary.firmware_child_cpu_ms / static_cast<double>(std::max(1L, binary.firmware.messages));
+    row("8",
+        format_text("CPU time (user + system) per firmware record, utility binary (%ld records)",
+                    binary.firmware.messages),
+        format_text("%.4f ms", child_fw_cpu), "-", "-");
+    remark("Item 8: a record costs its write, the arming and disarming of the drain's timer, "
+           "the drain, the wait for its status byte and its read, the purge before the next "
+           "record and the progress line.");
     remark("Items 3 and 4: the benchmark plays the device on a pseudo-terminal and answers "
            "ACK at once; a turnaround runs from just before its ACK is written to the moment "
            "the first byte of the next packet or record can be read (monotonic clock). It holds "

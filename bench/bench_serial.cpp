@@ -35,6 +35,12 @@ int held_drain(int)
     return -1;
 }
 
+// The system still holds 5 bytes of the write: it fails at the drain's bound.
+int five_held(int)
+{
+    return 5;
+}
+
 }  // namespace
 
 int main()
@@ -97,12 +103,14 @@ int main()
     const double cpu = process_cpu_ms() - cpu_before;
 
     // Writes whose drain is held: 21 bytes at 115200 baud, a write limit of
-    // 31 ms. Lateness of the return past the limit, and CPU time per write.
-    constexpr int held = 200;
+    // 31 ms and the drain's allowance. Lateness of the return past that
+    // bound, and CPU time per write.
+    constexpr int held = 50;
     constexpr int held_length = 21;
-    const double held_limit = static_cast<double>(pello::write_limit_ms(115200, held_length));
+    const double held_limit =
+        static_cast<double>(pello::write_limit_ms(115200, held_length) + pello::drain_allowance_ms);
     std::vector<double> held_late, held_cpu;
-    pello::set_port_drain(held_drain);
+    pello::set_port_drain(held_drain, five_held);
     const std::string packet(held_length, 'h');
     for (int i = 0; i < held; ++i) {
         const double cpu_at = thread_cpu_ms();
@@ -140,9 +148,10 @@ int main()
     const figures held_late_f = summarize(held_late);
     const figures held_cpu_f = summarize(held_cpu);
     row("7",
-        format_text("write_port lateness past its write limit, drain held (%d writes of %d bytes, "
-                    "115200 baud, limit %.0f ms)",
-                    held, held_length, held_limit),
+        format_text("write_port lateness past its drain's bound, drain held with bytes queued (%d "
+                    "writes of %d bytes, 115200 baud, write limit + %lld ms = %.0f ms)",
+                    held, held_length, static_cast<long long>(pello::drain_allowance_ms),
+                    held_limit),
         pmax_text(held_late_f), "p99 < 2 ms", verdict(held_late_f.p99 < 2.0));
     row("7", format_text("CPU time (user + system) of one such write (%d writes)", held),
         pmax_text(held_cpu_f), "< 1 ms", verdict(held_cpu_f.max < 1.0));

@@ -41,8 +41,11 @@ int port_fd = -1;
 // The rate the line was last set to; the per-byte time limits follow from it.
 std::int32_t line_baud = 0;
 
-// What write_port waits with until its bytes have left the port.
+// What write_port waits with until its bytes have left the port, and what
+// tells it how many bytes the system still holds for the line.
 port_drain_fn port_drain = tcdrain;
+int output_queued(int fd);
+port_queued_fn port_queued = output_queued;
 
 // What the port can be set to. A terminal can be set to every line setting
 // the checks of set_comm_prop ask for and its time limits are kept by this
@@ -96,14 +99,14 @@ std::int64_t read_ms_per_byte()
     return line_baud > 0 ? 10000 / line_baud : 0;
 }
 
-// The signal that ends a drain at the write limit: its arrival interrupts
-// the drain (EINTR), its handler does nothing else.
+// The signal that ends a drain at its bound: its arrival interrupts the
+// drain (EINTR), its handler does nothing else.
 constexpr int drain_signal = SIGALRM;
 void drain_interrupted(int)
 {
 }
 
-// From the deadline on the signal comes every millisecond, so that one that
+// From the bound on the signal comes every millisecond, so that one that
 // arrives just before the drain begins to wait cannot leave it waiting.
 constexpr long drain_repeat_ns = 1000000;
 
@@ -117,54 +120,95 @@ timespec monotonic_timespec(mono_clock::time_point t)
     return at;
 }
 
-// Waits until every byte queued on fd has left the port, but no later than
-// the deadline: 0, or the error (ETIMEDOUT when the deadline came first).
-// A drain cannot be given a time limit of its own: a timer of this thread
-// interrupts it with a signal. The wait costs no CPU, and nothing outlives
-// it: the timer is deleted, and the signal's handler and this thread's
-// signal mask are as they were. Meanwhile a SIGALRM sent to the process is
-// taken as the drain's.
-int drain_until(int fd, mono_clock::time_point deadline)
+// A drain cannot be given a time limit of its own: a timer that signals the
+// writing thread interrupts it. The timer, the signal's handler and the
+// thread's unblocked signal are set up by the first write on an open port
+// and taken down when the port closes, so that a write costs only the
+// timer's arming and disarming beyond its bytes. Meanwhile a SIGALRM sent to
+// the process is taken as the drain's.
+struct drain_timer {
+    bool ready = false;
+    pthread_t thread{};  // the thread the timer signals
+    timer_t timer{};
+    struct sigaction action_before {};
+    sigset_t mask_before{};
+};
+drain_timer drain_bound;
+
+void drain_timer_down()
 {
+    if (!drain_bound.ready)
+        return;
+    // A signal the timer sent before it was deleted has been taken by the
+    // handler by now: the signal is not blocked in the thread it went to.
+    (void)timer_delete(drain_bound.timer);
+    // A thread's signal mask is its own: only that thread can put it back.
+    if (pthread_equal(drain_bound.thread, pthread_self()) != 0)
+        (void)pthread_sigmask(SIG_SETMASK, &drain_bound.mask_before, nullptr);
+    (void)sigaction(drain_signal, &drain_bound.action_before, nullptr);
+    drain_bound.ready = false;
+}
+
+// 0 when the calling thread's writes can bound their drains, or the error
+// that stops it (a write whose drain could not be bounded is not begun).
+int drain_timer_up()
+{
+    if (drain_bound.ready && pthread_equal(drain_bound.thread, pthread_self()) != 0)
+        return 0;
+    drain_timer_down();  // set up for another thread: this one writes now
+
     sigevent notify{};
     notify.sigev_notify = SIGEV_THREAD_ID;
     notify.sigev_signo = drain_signal;
     notify.sigev_notify_thread_id = gettid();
-    timer_t timer{};
-    if (timer_create(CLOCK_MONOTONIC, &notify, &timer) != 0)
-        return errno;  // a drain that could not be bounded is not begun
-
+    if (timer_create(CLOCK_MONOTONIC, &notify, &drain_bound.timer) != 0)
+        return errno;
     struct sigaction wake {};
-    struct sigaction action_before {};
     wake.sa_handler = drain_interrupted;
     sigemptyset(&wake.sa_mask);
     wake.sa_flags = 0;  // no SA_RESTART: the drain must return
-    (void)sigaction(drain_signal, &wake, &action_before);
+    (void)sigaction(drain_signal, &wake, &drain_bound.action_before);
     sigset_t only{};
-    sigset_t mask_before{};
     sigemptyset(&only);
     sigaddset(&only, drain_signal);
-    (void)pthread_sigmask(SIG_UNBLOCK, &only, &mask_before);
+    (void)pthread_sigmask(SIG_UNBLOCK, &only, &drain_bound.mask_before);
+    drain_bound.thread = pthread_self();
+    drain_bound.ready = true;
+    return 0;
+}
 
+// Waits until every byte queued on fd has left the port, but no later than
+// the deadline: 0, or the error (ETIMEDOUT when the deadline came first).
+// The wait costs no CPU; the timer is disarmed before it returns.
+int drain_until(int fd, mono_clock::time_point deadline)
+{
     itimerspec when{};
     when.it_value = monotonic_timespec(deadline);
     when.it_interval.tv_nsec = drain_repeat_ns;
+    if (timer_settime(drain_bound.timer, TIMER_ABSTIME, &when, nullptr) != 0)
+        return errno;
     int result = 0;
-    if (timer_settime(timer, TIMER_ABSTIME, &when, nullptr) != 0)
-        result = errno;
-    while (result == 0 && port_drain(fd) != 0) {
-        if (errno != EINTR)
+    while (port_drain(fd) != 0) {
+        if (errno != EINTR) {
             result = errno;
-        else if (mono_clock::now() >= deadline)
+            break;
+        }
+        if (mono_clock::now() >= deadline) {
             result = ETIMEDOUT;
+            break;
+        }
     }
-
-    // A signal the timer sent before it was deleted has been taken by the
-    // handler by now: the signal is not blocked.
-    (void)timer_delete(timer);
-    (void)pthread_sigmask(SIG_SETMASK, &mask_before, nullptr);
-    (void)sigaction(drain_signal, &action_before, nullptr);
+    const itimerspec off{};
+    (void)timer_settime(drain_bound.timer, 0, &off, nullptr);
     return result;
+}
+
+// The bytes the system still holds for the line (TIOCOUTQ), -1 when it
+// cannot tell.
+int output_queued(int fd)
+{
+    int queued = 0;
+    return ioctl(fd, TIOCOUTQ, &queued) == 0 ? std::max(queued, 0) : -1;
 }
 
 }  // namespace
@@ -341,14 +385,18 @@ int write_port(const char* name, const void* buffer, int length)
     if (const int code = write_port_args(name, buffer, length); code != 0)
         return code;
 
-    // The write limit bounds the whole write: queueing and draining.
+    // The write limit bounds the handing of the bytes to the system; the
+    // drain that follows may take the driver's confirmation beyond it.
+    const mono_clock::time_point start = mono_clock::now();
     const mono_clock::time_point deadline =
-        mono_clock::now() + std::chrono::milliseconds(write_limit_ms(line_baud, length));
+        start + std::chrono::milliseconds(write_limit_ms(line_baud, length));
+    const mono_clock::time_point drain_deadline =
+        deadline + std::chrono::milliseconds(drain_allowance_ms);
 
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     int done = 0;
-    int error = 0;
-    while (done < length) {
+    int error = port_fd < 0 ? EBADF : drain_timer_up();
+    while (error == 0 && done < length) {
         const ssize_t n = write(port_fd, bytes + done, static_cast<std::size_t>(length - done));
         if (n > 0) {
             done += static_cast<int>(n);
@@ -376,18 +424,27 @@ int write_port(const char* name, const void* buffer, int length)
             break;
         }
     }
-    // Like a synchronous write, return only when the bytes have left the
-    // port (the answer windows that follow start there), and at the write
-    // limit at the latest: a stalled line does not hang the program.
-    if (error == 0)
-        error = drain_until(port_fd, deadline);
+    int queued = 0;
     if (error != 0) {
-        // The count is what left the port. What is still queued is thrown
-        // away, as a timed-out synchronous write does: no stale bytes reach
-        // the device later, in the middle of what is sent next.
-        int queued = 0;
-        if (ioctl(port_fd, TIOCOUTQ, &queued) == 0 && queued > 0)
-            done -= std::min(queued, done);
+        // Not every byte was handed over: what left the port is what was
+        // taken less what the system still holds.
+        queued = port_queued(port_fd);
+    } else if (const int drained = drain_until(port_fd, drain_deadline); drained != 0) {
+        // Like a synchronous write, return only when the bytes have left the
+        // port (the answer windows that follow start there), and at the drain's
+        // bound at the latest: a stalled line does not hang the program. A
+        // drain that ends unconfirmed fails the write only when the system
+        // still holds some of its bytes: those did not leave.
+        queued = port_queued(port_fd);
+        if (queued != 0)
+            error = drained;
+    }
+    if (error != 0) {
+        // The count is what left the port (none is known to have left when
+        // the system cannot tell). What is still queued is thrown away, as a
+        // timed-out synchronous write does: no stale bytes reach the device
+        // later, in the middle of what is sent next.
+        done = queued < 0 ? 0 : done - std::min(queued, done);
         (void)tcflush(port_fd, TCOFLUSH);
         errno = error;
         print_short_write(name, done, length);
@@ -404,6 +461,7 @@ void purge_port()
 
 void close_port()
 {
+    drain_timer_down();  // the drain's timer and signal as they were
     if (port_fd < 0)
         return;
     // The port is left as it was found, for the next program.
@@ -418,14 +476,13 @@ void port_reset()
 {
     close_port();
     line_baud = 0;
-    port_drain = tcdrain;
+    set_port_drain(nullptr);
 }
 
-port_drain_fn set_port_drain(port_drain_fn drain)
+void set_port_drain(port_drain_fn drain, port_queued_fn queued)
 {
-    const port_drain_fn replaced = port_drain;
     port_drain = drain != nullptr ? drain : tcdrain;
-    return replaced;
+    port_queued = queued != nullptr ? queued : output_queued;
 }
 
 bool port_is_open()
