@@ -15,6 +15,9 @@ benches=(bench_serial bench_link bench_paced bench_parse)
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
 
+# strace counts the system calls of a firmware record (bench_link item 8).
+bash "$root/scripts/install-deps.sh" tests bench >&2
+
 # The build has its own folder; COM<n> of its programs (and of the utility
 # it starts, pellomatic-e2e) is build-bench/pty/COM<n>.
 echo "bench: building in $build (Release)" >&2

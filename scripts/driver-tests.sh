@@ -11,12 +11,14 @@
 #   2. DTR and RTS low and the low-latency flag set while connected, line
 #      settings and flag back as found after the close, a second open (as a
 #      user who is not root) refused;
-#   3. the 8250 line stalled mid-download: the write ends at its limit with
+#   3. the 8250 line stalled mid-download: the write ends at its bound with
 #      the short-write message and -3, nothing stale follows, the next
 #      command works;
 #   4. the adapter pulled out mid-download and mid-firmware-update: the
 #      hang-up path (status 3, both lines on standard error) in time;
-#   5. 14400 and 56000 accepted on both drivers, with what each reports.
+#   5. 14400 and 56000 accepted on both drivers, with what each reports;
+#   6. 300 writes of the attention character at 9600 on each driver: none
+#      fails, each ends within the drain's bound, with the times they took.
 # Ends with "N passed, N failed". When QEMU cannot run it says so in one line
 # and fails.
 #
@@ -384,6 +386,16 @@ for com in 1 2; do
         note "    $r: ${line#*: }; the host's end of the line runs at ${host:-?}"
     done
     check "14400 and 56000 on $driver (COM$com)"
+
+    # 6. The attention character, written and drained again and again.
+    line=$(grep -F "@@writes COM$com 9600:" "$run/clean/console")
+    note "    ${line#@@writes }"
+    [[ "$line" == *", failed 0;"* ]] || problems+=("1-byte writes failed: ${line:-no answer}")
+    max=$(sed -nE 's/.* max ([0-9.]+) ms .*/\1/p' <<<"$line")
+    bound=$(sed -nE 's/.*, bound ([0-9]+)\)$/\1/p' <<<"$line")
+    awk -v m="${max:-1e9}" -v b="${bound:-0}" 'BEGIN { exit !(m < b) }' ||
+        problems+=("a 1-byte write took ${max:-?} ms, past its bound of ${bound:-?} ms")
+    check "1-byte writes at 9600 on $driver (COM$com)"
 done
 
 # 3. The 8250 line stalled in the middle of a download.
@@ -400,6 +412,18 @@ grep -q '^@@status stall-COM1 0$' "$run/faults/console" || problems+=("the utili
 # the port layer threw away must not arrive. One byte may: the one the UART
 # was already shifting out when the line stalled (the emulated 16550 hands it
 # to the far end as its transmitter would), which no flush can reach.
+# The count is the bytes that left the port, fewer than the write's. The
+# write ended within its bound (the write limit at 9600 and 200 ms): the
+# emulator's span from the stall to the resume holds it, and the guest's
+# way to the resume besides, so the span can only be longer.
+wrote=$(grep -oE "Error: wrote [0-9]+ of [0-9]+" "$t" 2>/dev/null | head -n 1)
+read -r _ _ n _ m <<<"${wrote:-x x 0 x 0}"
+((n < m)) || problems+=("the short write counts $n of $m")
+span=$(awk '/line stalled/ { s = $1 } /line resumed/ { r = $1 } END { if (s && r) printf "%d", (r - s) * 1000 }' \
+       "$run/faults/S1/sim.log")
+bound=$((m * 2 + 10 + 200))
+note "    the write of $m bytes ended with $n out; stall to resume ${span:-?} ms (bound $bound ms)"
+((${span:-999999} < bound + 1500)) || problems+=("stall to resume ${span:-?} ms: not within the bound $bound ms and 1.5 s")
 stale=$(sed -n '/line resumed/,/power on/p' "$run/faults/S1/sim.log" | grep -E '^ *[0-9.]+ recv ' || true)
 stale_count=$(printf '%s\n' "$stale" | awk '$2 == "recv" { n += $3 + 0 } END { print n + 0 }')
 [ "$stale_count" -le 1 ] || problems+=("stale bytes went out after the line resumed: $stale")

@@ -5,6 +5,7 @@
 #   checks  clang, clang-tidy, cppcheck and the sanitizer/fuzzer runtimes
 #   packaging  what the packages and their checks need: dpkg-dev (shlibdeps),
 #           lintian, groff, file, zip/unzip and the MinGW-w64 cross compiler
+#   bench   strace, which counts the system calls of the benchmarks
 #   drivers QEMU and a static busybox for the checks on real serial drivers
 #           (the guest's kernel is fetched by scripts/driver-tests.sh itself)
 set -euo pipefail
@@ -22,6 +23,7 @@ for extra in "$@"; do
     checks) want clang; want clang-tidy; want clang-format; want cppcheck; want libclang-rt-14-dev ;;
     packaging) want dpkg-dev; want lintian; want groff-base; want file; want zip; want unzip
                want g++-mingw-w64-x86-64-posix ;;
+    bench) want strace ;;
     drivers) want qemu-system-x86; want busybox-static ;;
     *) echo "install-deps: unknown need: $extra" >&2; exit 2 ;;
   esac

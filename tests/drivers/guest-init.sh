@@ -8,6 +8,7 @@
 #                          its answer back; @@plug puts it back
 #   @@resume               resume the stalled 8250 line, then answer "ok"
 #   @@rate COM<n> R: ...   the port is held at R: note the host side, "ok"
+#   @@writes COM<n> R: ... how long 1-byte writes took at R (nothing to do)
 #   @@file NAME / @@end    a file of the guest, in base64
 #   @@status NAME RC       the session's utility ended with RC
 # Lines from the host (on the console) answer the requests that wait.
@@ -126,6 +127,14 @@ rates() {
   done
 }
 
+# The attention character's write, again and again: handed over and drained
+# at 9600 on each driver, the way connect sends it.
+writes() {
+  for com in 1 2; do
+    line_probe writes "COM$com" 9600 300
+  done
+}
+
 # The 8250 line stalled by the host side in the middle of a download; the
 # next command runs after the line has resumed.
 stall() {
@@ -165,6 +174,7 @@ clean)
   operator 1 /dev/ttyS1 S1
   operator 2 /dev/ttyUSB0 USB
   rates
+  writes
   ;;
 faults)
   pull pull-download "configure examples/pellomatic.conf" "rules examples/pellomatic.rules" \
