@@ -549,11 +549,10 @@ int held_drain(int)
     return -1;  // errno EINTR
 }
 
-// A drain that a slow driver confirms, 120 ms on (past a 12 ms write limit).
+// A drain that a slow driver confirms 120 ms on, past a 12 ms write limit.
 int late_drain(int)
 {
-    timespec wait{0, 120000000};
-    return ppoll(nullptr, 0, &wait, nullptr) == 0 ? 0 : -1;
+    return usleep(120000);
 }
 
 // A drain that the line refuses at once.
@@ -563,20 +562,12 @@ int failed_drain(int)
     return -1;
 }
 
-// What the system still holds for the line: 5 bytes, all of them, or it
-// cannot tell.
-int five_held(int)
-{
-    return 5;
-}
-int all_held(int)
-{
-    return 1 << 20;
-}
-int none_known(int)
+// The bytes the system still holds for the line (-1: it cannot tell).
+int held_bytes = 0;
+int bytes_held(int)
 {
     errno = EIO;
-    return -1;
+    return held_bytes;
 }
 
 // The POSIX timers this process has (/proc/self/timers lists each with "ID:").
@@ -593,28 +584,23 @@ TEST(Serial, DrainEndsByItsBound)
 {
     pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
-    // The drain's bound: the write limit and 200 ms for the confirmation.
     struct {
         const char* what;
         pello::port_drain_fn drain;
-        pello::port_queued_fn queued;  // nullptr: the pseudo-terminal's (none held)
+        int held;  // what the system still holds when the drain ends
         std::int32_t rate;
         int length;
         bool alarm_blocked;  // the caller has blocked SIGALRM
-        double ends_ms;      // when write_port returns, at the earliest
-        double by_ms;        // and before this on the fastest of five tries
-        int code;
-        const char* error;  // the message's system text, nullptr: no message
+        double ends_ms;      // when write_port returns
+        int wrote;           // the message's count, error its end (nullptr: no message)
+        const char* error;
     } cases[] = {
-        {"held, 5 bytes still held", held_drain, five_held, 57600, 64, false, 274, 304, -3,
+        {"held, 5 bytes held", held_drain, 5, 57600, 64, false, 274, 59, "Connection timed out"},
+        {"held, all held, SIGALRM blocked", held_drain, 21, 115200, 21, true, 231, 0,
          "Connection timed out"},
-        {"held, all held, SIGALRM blocked", held_drain, all_held, 115200, 21, true, 231, 261, -3,
-         "Connection timed out"},
-        {"held, none held", held_drain, nullptr, 19200, 21, false, 231, 261, 21, nullptr},
-        {"confirmed after the write limit", late_drain, five_held, 9600, 1, false, 120, 212, 1,
-         nullptr},
-        {"refused, none held", failed_drain, nullptr, 57600, 64, false, 0, 30, 64, nullptr},
-        {"refused, the system cannot tell", failed_drain, none_known, 57600, 64, false, 0, 30, -3,
+        {"held, none held", held_drain, 0, 19200, 21, false, 231, 21, nullptr},
+        {"confirmed after the write limit", late_drain, 1, 9600, 1, false, 120, 1, nullptr},
+        {"refused, the system cannot tell", failed_drain, -1, 57600, 64, false, 0, 0,
          "Input/output error"},
     };
     for (const auto& c : cases) {
@@ -631,40 +617,39 @@ TEST(Serial, DrainEndsByItsBound)
 
         SCOPED_TRACE(c.what);
         const std::string bytes(static_cast<std::size_t>(c.length), 'D');
-        const int held = c.queued == five_held ? 5 : c.length;
-        const std::string message =
-            c.error == nullptr ? ""
-                               : "\a\aError: wrote " + std::to_string(c.length - held) + " of " +
-                                     std::to_string(c.length) + ", got error on port " +
-                                     port_usual + ": " + c.error + "\n";
-        expect_ends_at(c.ends_ms, c.by_ms - c.ends_ms, [&] {
-            pello::set_port_drain(c.drain, c.queued);
+        expect_ends_at(c.ends_ms, 30, [&] {
+            held_bytes = c.held;
+            pello::set_port_drain(c.drain, bytes_held);
             int code = 0;
             const auto start = steady::now();
             const std::string printed = stdout_of(
                 [&] { code = pello::write_port(port_usual.c_str(), bytes.data(), c.length); });
             const double took = ms_since(start);
             pello::set_port_drain(nullptr);
-            // A write fails only when the system still holds bytes of it,
-            // and then counts only those that left.
-            EXPECT_EQ(code, c.code);
-            EXPECT_EQ(printed, message);
+            // A write fails only while the system still holds bytes of it.
+            EXPECT_EQ(code, c.error != nullptr ? -3 : c.length);
+            EXPECT_EQ(printed, c.error == nullptr
+                                   ? ""
+                                   : "\a\aError: wrote " + std::to_string(c.wrote) + " of " +
+                                         std::to_string(c.length) + ", got error on port " +
+                                         port_usual + ": " + c.error + "\n");
             return took;
         });
 
         // The port stays usable: the next write goes out whole.
         (void)pty.received();
         EXPECT_EQ(stdout_of([] { EXPECT_EQ(pello::write_port(port_usual.c_str(), "next", 4), 4); }),
-                  "");
-        EXPECT_EQ(pty.received(), "next");
+                  "")
+            << c.what;
+        EXPECT_EQ(pty.received(), "next") << c.what;
         pello::close_port();
         // Nothing is left behind by the close: no timer, the signal's
         // handler and mask as they were.
-        EXPECT_EQ(timer_count(), timers_before);
+        EXPECT_EQ(timer_count(), timers_before) << c.what;
         sigaction(SIGALRM, nullptr, &action_after);
-        EXPECT_EQ(action_after.sa_handler, action_before.sa_handler);
+        EXPECT_EQ(action_after.sa_handler, action_before.sa_handler) << c.what;
         pthread_sigmask(SIG_BLOCK, nullptr, &mask_after);
-        EXPECT_EQ(sigismember(&mask_after, SIGALRM), sigismember(&mask_before, SIGALRM));
+        EXPECT_EQ(sigismember(&mask_after, SIGALRM), sigismember(&mask_before, SIGALRM)) << c.what;
         pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
     }
 }
