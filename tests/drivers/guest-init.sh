@@ -5,10 +5,10 @@
 # carries the sessions' output and the "@@" lines the host acts on:
 #   @@session NAME LINE    the session's power requests go to LINE (S1, USB)
 #   @@pull                 pull the USB adapter out once the emulator holds
-#                          its answer back; @@plug puts it back
+#                          its answer back ("go") and @@reading says the
+#                          utility waits for it; @@plug puts it back
 #   @@resume               resume the stalled 8250 line, then answer "ok"
 #   @@rate COM<n> R: ...   the port is held at R: note the host side, "ok"
-#   @@writes COM<n> R: ... how long 1-byte writes took at R (nothing to do)
 #   @@file NAME / @@end    a file of the guest, in base64
 #   @@status NAME RC       the session's utility ended with RC
 # Lines from the host (on the console) answer the requests that wait.
@@ -127,14 +127,6 @@ rates() {
   done
 }
 
-# The attention character's write, again and again: handed over and drained
-# at 9600 on each driver, the way connect sends it.
-writes() {
-  for com in 1 2; do
-    line_probe writes "COM$com" 9600 300
-  done
-}
-
 # The 8250 line stalled by the host side in the middle of a download; the
 # next command runs after the line has resumed.
 stall() {
@@ -160,9 +152,15 @@ pull() {  # NAME, then what to type after connecting (or without connecting)
   start "$1" USB
   shift
   echo "@@pull"
+  # Told "go", waits until the utility is in its read (ppoll, system call 271).
+  ( read -r _ </dev/console
+    until grep -q '^271 ' "/proc/$(cat "$dir/pid")/syscall"; do usleep 5000; done
+    echo "@@reading" ) &
+  watcher=$!
   for l in "$@"; do say "$l"; done
   expect "TURN ON"
   finish
+  kill $watcher 2>/dev/null
   send "$dir/transcript" "$dir/stderr"
   echo "@@plug"
   host_answer
@@ -174,7 +172,6 @@ clean)
   operator 1 /dev/ttyS1 S1
   operator 2 /dev/ttyUSB0 USB
   rates
-  writes
   ;;
 faults)
   pull pull-download "configure examples/pellomatic.conf" "rules examples/pellomatic.rules" \

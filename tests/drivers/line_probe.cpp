@@ -12,18 +12,13 @@
 //                               reports back (a line "@@rate ..." that the
 //                               host answers), then holds the port open until
 //                               a line (or the end) arrives on standard input
-//   line_probe writes COM<n> R N  N writes of one byte through the port layer
-//                               at R: how long each took (handing over and
-//                               the driver's confirmation) and how many failed
 //
 // It never takes the device over: no exclusive use, no change to the
 // settings, so what it shows is what the utility set or left.
 #include "serial/serial.hpp"
 
-#include <algorithm>
 #include <asm/termbits.h>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +29,6 @@
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -125,34 +119,6 @@ int rate(const char* name, const char* text)
     return result == 0 ? 0 : 1;
 }
 
-int writes(const char* name, const char* rate_text, const char* count_text)
-{
-    using clock = std::chrono::steady_clock;
-    const auto wanted = static_cast<std::int32_t>(std::strtol(rate_text, nullptr, 10));
-    const long count = std::max(1L, std::strtol(count_text, nullptr, 10));
-    if (pello::open_port(name, wanted) != 0)
-        return 1;
-    std::vector<double> took;
-    long failed = 0;
-    for (long i = 0; i < count; ++i) {
-        const auto start = clock::now();
-        failed += pello::write_port(name, "w", 1) == 1 ? 0 : 1;
-        took.push_back(std::chrono::duration<double, std::milli>(clock::now() - start).count());
-    }
-    pello::close_port();
-    std::sort(took.begin(), took.end());
-    const auto at = [&](double share) {
-        return took[static_cast<std::size_t>(share * static_cast<double>(took.size() - 1))];
-    };
-    std::printf(
-        "@@writes %s %d: %ld writes of 1 byte, failed %ld; p50 %.1f p99 %.1f max %.1f ms "
-        "(write limit %lld, bound %lld)\n",
-        name, wanted, count, failed, at(0.5), at(0.99), took.back(),
-        static_cast<long long>(pello::write_limit_ms(wanted, 1)),
-        static_cast<long long>(pello::write_limit_ms(wanted, 1) + pello::drain_allowance_ms));
-    return failed == 0 ? 0 : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -163,9 +129,6 @@ int main(int argc, char** argv)
         return held(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "rate") == 0)
         return rate(argv[2], argv[3]);
-    if (argc == 5 && std::strcmp(argv[1], "writes") == 0)
-        return writes(argv[2], argv[3], argv[4]);
-    std::fprintf(stderr, "usage: line_probe show DEVICE | held PID DEVICE | rate COM<n> RATE | "
-                         "writes COM<n> RATE COUNT\n");
+    std::fprintf(stderr, "usage: line_probe show DEVICE | held PID DEVICE | rate COM<n> RATE\n");
     return 2;
 }
