@@ -232,6 +232,8 @@ int open_port(const char* name, std::int32_t rate)
         print_open_refused(name);
         return -2;
     }
+    // From here on a signal that ends the program puts the port back first.
+    exit_signals_guard(fd);
     // Further opens of the terminal are refused too (except to root). What
     // is not a terminal refuses this; the capability check reports it.
     (void)ioctl(fd, TIOCEXCL);
@@ -411,6 +413,7 @@ void close_port()
     (void)ioctl(port_fd, TIOCNXCL);
     (void)flock(port_fd, LOCK_UN);
     (void)close(port_fd);
+    exit_signals_release(port_fd);
     port_fd = -1;
 }
 
