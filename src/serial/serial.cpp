@@ -192,15 +192,23 @@ dev_t terminal_of(int fd)
 }
 
 // The port is the terminal the operator works on (the device of standard
-// input, output or error): raw mode would leave the console without echo and
-// without Ctrl-C.
+// input, output or error, or the controlling terminal, which /dev/tty
+// reaches when all three are redirected): raw mode would leave the console
+// without echo and without Ctrl-C.
 bool is_own_terminal(int fd)
 {
     const dev_t port = terminal_of(fd);
     for (int standard = 0; port != 0 && standard <= 2; ++standard)
         if (terminal_of(standard) == port)
             return true;
-    return false;
+    if (port == 0)
+        return false;
+    const int controlling = open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (controlling < 0)
+        return false;  // none
+    const bool same = terminal_of(controlling) == port;
+    (void)close(controlling);
+    return same;
 }
 
 }  // namespace

@@ -80,12 +80,13 @@ TEST(OwnTerminal, RefusedAsAComPort)
     const std::string link = std::string(PELLO_PORT_DIR) + "/" + port;
     struct row {
         const char* name;
-        int which;           // the standard stream that is the terminal
+        int which;           // the standard stream that is the terminal (-1: none)
         std::string target;  // what COM<n> links to
     };
     const row rows[] = {
         {"standard error is the terminal, named by its own path", 2, pty.slave()},
         {"standard input is the terminal, reached through /dev/tty", 0, "/dev/tty"},
+        {"only the controlling terminal, reached through /dev/tty", -1, "/dev/tty"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -101,6 +102,19 @@ TEST(OwnTerminal, RefusedAsAComPort)
         const pello::test::line_probe line = pty.probe_line();
         EXPECT_TRUE(line.icanon && line.echo && line.isig);
     }
+}
+
+// Started with standard error closed, the utility does not open the port on
+// that descriptor and refuse it as its own terminal.
+TEST(OwnTerminal, ClosedStandardStreamIsNotTakenForIt)
+{
+    com_lock lock(com_b);
+    sim_device sim(com_b);
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    const run_result r = pello::test::run_program(
+        {"/bin/sh", "-c", "exec 2>&-; exec " + pello::test::bin_path("pellomatic-e2e")},
+        "connect " + std::to_string(com_b) + "\nx\n");
+    EXPECT_EQ(transcript(r.out), P + connect_ok(9600) + P);
 }
 
 }  // namespace
