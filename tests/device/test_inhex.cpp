@@ -144,23 +144,19 @@ TEST(InHexVerify, NullFileAndRewind)
 TEST(InHexVerify, AcceptedRecordsKeepTheirTextAndLineNumbers)
 {
     const std::string a = record(4, 0, 0), b = record(16, 0x10, 0);
-    std::string text = a + "\n" + std::string(200, '\n') + b + "\n";
-    for (int i = 0; i < 70000; ++i)
-        text += "#\n";
-    text += eof_record;
-    const std::string dir = pello::test::temp_dir("inhex_accepted");
-    std::FILE* f = std::fopen(pello::test::write_file(dir + "/f.hex", text).c_str(), "r");
-    ASSERT_NE(f, nullptr);
+    const std::string text = a + std::string(201, '\n') + b + std::string(70001, '\n') + eof_record;
+    std::FILE* f = std::fopen(
+        pello::test::write_file(pello::test::temp_dir("inhex_accepted") + "/f.hex", text).c_str(),
+        "r");
     pello::hex_records records;
     EXPECT_EQ(inhexverify(f, &records), 3);
     std::fclose(f);
     EXPECT_LE(records.packed.size(), text.size() + 1);
-    std::vector<std::pair<unsigned long, std::string>> got;
+    std::string got;
     std::size_t at = 0;
     for (pello::hex_record r; pello::next_hex_record(records, at, r);)
-        got.emplace_back(r.line_number, std::string(r.text));
-    EXPECT_EQ(got, (std::vector<std::pair<unsigned long, std::string>>{
-                       {1, a}, {202, b}, {70203, eof_record}}));
+        got += std::to_string(r.line_number) + " " + std::string(r.text) + "\n";
+    EXPECT_EQ(got, "1 " + a + "\n202 " + b + "\n70203 " + eof_record + "\n");
 }
 
 TEST(InHexVerify, FileMadeByObjcopy)

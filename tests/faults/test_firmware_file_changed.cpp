@@ -5,10 +5,7 @@
 // for Enter; the device powers up only if the utility asks for that.
 #include "faults.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 namespace pello::faults {
@@ -20,16 +17,14 @@ TEST(FirmwareFileChanged, BetweenTheCheckAndTheSending)
     const std::string fw = firmware_file("faults-firmware-file-changed");
     struct row {
         const char* name;
-        std::string text;  // what the file holds then, rewritten in place
-        bool same_stamp;   // written as a new file of the same size and time, renamed over it
+        std::string text;         // what the file holds then, rewritten in place
+        bool same_stamp = false;  // a new file of the same size and time renamed over it
     };
-    std::string same_size;  // the records with one data byte and its checksum changed
-    for (const std::string& record : fw_records)
-        same_size += record + "\n";
+    std::string same_size = pello::test::read_file(fw);  // one data byte and the checksum changed
     same_size.replace(same_size.find("214601360121"), 12, "214601370120");
     const row rows[] = {
-        {"truncated to its first two records", fw_records[0] + "\n" + fw_records[1] + "\n", false},
-        {"rewritten as one long line", ":" + std::string(5000, 'A') + "\n", false},
+        {"truncated to its first two records", fw_records[0] + "\n" + fw_records[1] + "\n"},
+        {"rewritten as one long line", ":" + std::string(5000, 'A') + "\n"},
         {"replaced by another of the same size and time", same_size, true},
     };
     for (const row& r : rows) {
@@ -43,12 +38,9 @@ TEST(FirmwareFileChanged, BetweenTheCheckAndTheSending)
         ASSERT_TRUE(u.wait_for("Type the Enter key when you are ready to continue...", 10000))
             << u.out();
         if (r.same_stamp) {
-            struct stat old_file {};
-            ASSERT_EQ(stat(fw.c_str(), &old_file), 0);
             std::ofstream(fw + ".new", std::ios::binary) << r.text;
-            const timespec times[2] = {old_file.st_atim, old_file.st_mtim};
-            ASSERT_EQ(utimensat(AT_FDCWD, (fw + ".new").c_str(), times, 0), 0);
-            ASSERT_EQ(rename((fw + ".new").c_str(), fw.c_str()), 0);
+            std::filesystem::last_write_time(fw + ".new", std::filesystem::last_write_time(fw));
+            std::filesystem::rename(fw + ".new", fw);
         } else {
             std::ofstream(fw, std::ios::binary | std::ios::trunc) << r.text;
         }
