@@ -178,8 +178,9 @@ const option_entry option_table[] = {
      "Line and power:\n",
      nullptr},
     {"--link", nullptr, "PATH",
-     "link the pseudo-terminal here (required); an existing link\n"
-     "is replaced, and the link is removed on exit",
+     "link the pseudo-terminal here (required); an existing symbolic\n"
+     "link is replaced, anything else at PATH (a file, a device) is\n"
+     "refused, and the link is removed on exit",
      set_text<&options::link>},
     {"--out", nullptr, "DIR",
      "write what each download or firmware update received into\n"
@@ -207,7 +208,12 @@ const option_entry option_table[] = {
     {"--pace", nullptr, nullptr,
      "pace every byte to the line rate (10 bits per byte at the rate\n"
      "set on the line), both ways: received bytes are handled when\n"
-     "they would have arrived, sent bytes go one character time apart",
+     "they would have arrived, sent bytes go one character time apart.\n"
+     "A pseudo-terminal drains at once, so the host's answer window\n"
+     "starts before the paced bytes arrive: a firmware record line of\n"
+     "more than about 200 characters (128 data bytes take 140 ms at\n"
+     "19200 baud, the window is 110 ms) times out here, although it\n"
+     "does not on a real line",
      set_flag<&options::pace>},
     {"--once", nullptr, nullptr,
      "exit when the host closes the port after a download or a\n"

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,7 +42,10 @@ void make_raw(const std::string& slave)
     close(fd);
 }
 
-// Points the link at the slave, replacing whatever is there in one step.
+// Points the link at the slave in one step. What is at the path may only
+// be a symbolic link (an earlier emulator's): a file or a device node there
+// (/dev/ttyS2 given by mistake, as root) is left alone and the emulator
+// does not start.
 bool make_link(const device& d)
 {
     namespace fs = std::filesystem;
@@ -49,6 +53,12 @@ bool make_link(const device& d)
     const fs::path link(d.opt.link);
     if (link.has_parent_path())
         fs::create_directories(link.parent_path(), error);
+    struct stat found {};
+    if (lstat(d.opt.link.c_str(), &found) == 0 && !S_ISLNK(found.st_mode)) {
+        std::fprintf(stderr, "pellomatic-sim: %s exists and is not a symbolic link: not replaced\n",
+                     d.opt.link.c_str());
+        return false;
+    }
     const std::string temp = d.opt.link + ".new-" + std::to_string(getpid());
     (void)unlink(temp.c_str());
     if (symlink(d.slave.c_str(), temp.c_str()) != 0 ||

@@ -160,8 +160,11 @@ bool walk_dmc(const char* body, parts& value)
         case 'w':
             break;
         default:
-            // Bytes from 0x80 on are shown with their unsigned code.
-            std::printf("\a\aError: DMC format: invalid char: %c (0x%02x)\n", c,
+            // Bytes from 0x80 on are shown with their unsigned code; a control
+            // byte (a carriage return would let the message overwrite
+            // itself) shows escaped, as file lines do.
+            std::printf("\a\aError: DMC format: invalid char: %s (0x%02x)\n",
+                        shown_text(std::string(1, static_cast<char>(c)).c_str()).c_str(),
                         static_cast<unsigned>(c));
             return false;
         }

@@ -54,6 +54,7 @@ enum conf_status : int {
     CONF_KEYWORD = -7,
     CONF_IN_COMMENT = -8,
     CONF_ARGUMENT = -11,
+    CONF_TOO_LONG = -12,  // the rest of an over-long line would set something
 };
 
 constexpr int digi_max = 8;
@@ -326,12 +327,17 @@ int process_lines(std::FILE* file, const char* path)
     int items = 0;
 
     // A physical line longer than the buffer is read, and counted, in pieces.
-    while (read_text_line(file, buf, line_size) > 0) {
+    line_pieces pieces;
+    int length = 0;
+    while ((length = read_text_line(file, buf, line_size)) > 0) {
+        pieces.next(buf, length, comment_chars);
         chop_line_end(buf);
         // Taken before the words are cut out of buf.
         const std::string text = shown_text(buf);
         conf_line line{++line_number, text.c_str(), std::strpbrk(buf, comment_chars),
                        word_cursor{buf}};
+        if (pieces.after_comment())
+            continue;  // the rest of a comment
 
         const char* word = next_word(line.words, keyword_separators);
         if (word == nullptr || std::strchr(comment_chars, word[0]) != nullptr)
@@ -340,9 +346,20 @@ int process_lines(std::FILE* file, const char* path)
         if (keyword == nullptr)
             return CONF_KEYWORD;
         ++items;
+        // The rest of an over-long line fails as it would on a line of its
+        // own, but sets nothing where it would pass: the file fails instead.
+        const conf_record_t before = conf_record;
+        const std::int32_t digi_count_before = digi_count;
         const int status = run_handler(keyword->code, line);
         if (status != CONF_OK)
             return status;
+        if (pieces.continued()) {
+            conf_record = before;
+            digi_count = digi_count_before;
+            std::printf("Error: line %d: line too long (more than %d characters): %s\n",
+                        line.number, line_size - 1, line.text);
+            return CONF_TOO_LONG;
+        }
     }
     if (std::ferror(file)) {
         std::printf("\a\aError: cannot read %s\n", path);

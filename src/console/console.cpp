@@ -127,7 +127,7 @@ const cmd_entry* cmd_match(const char* word)
         found = &entry;
     }
     if (found == nullptr)
-        std::printf("\a\aError: unknown command: %s\n", word);
+        std::printf("\a\aError: unknown command: %s\n", shown_text(word).c_str());
     return found;
 }
 

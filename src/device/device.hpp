@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pello {
@@ -113,17 +114,36 @@ void download_command(char* answer_line, int size);
 inline constexpr int firmware_line_size = 512;
 int hex_value(const char* text, int count);
 int hex_line_sum(const char* text);
-// A record line that the check accepted: its line number (every line read
-// counts, from 1) and its text without the line end.
-struct hex_record {
-    unsigned long line_number;
-    std::string text;
+// The record lines that the check accepted, in order, in one buffer (a
+// file of short records would take several times its size as one string per
+// record): for each record the count of lines since the record before it
+// (since line 0 for the first), in 7-bit groups, low group first, each but
+// the last with its high bit set, then the record's text without its line
+// end, 2n + 11 characters for a byte count n. It takes no more than the
+// file's size and one byte.
+struct hex_records {
+    std::string packed;
+    std::uint64_t digest = 0;  // of the whole file as the check read it
 };
+// One accepted record: its line number (every line read counts, from 1) and
+// its text, inside the hex_records it was taken from.
+struct hex_record {
+    unsigned long line_number = 0;
+    std::string_view text;
+};
+// The record at offset at of records, the one after previous; at moves on
+// past it. False when no record is left.
+bool next_hex_record(const hex_records& records, std::size_t& at, hex_record& record);
+// The digest of a firmware file's content as the check reads it (an FNV-1a
+// hash of 64 bits): false when the file cannot be opened or read.
+bool firmware_file_digest(const char* file_name, std::uint64_t& digest);
 // Checks every record of the file: the record count, or a negative code after
 // its message. With accepted given, the record lines that passed are kept
-// there in order: the firmware update sends exactly those, so a file changed
-// after its check never sends a line the check did not see.
-int inhexverify(std::FILE* file, std::vector<hex_record>* accepted = nullptr);
+// there in order, with the digest of what was read: the firmware update
+// sends exactly those, so a file changed after its check never sends a line
+// the check did not see. Only the first piece of an over-long line can be a
+// record; the pieces after it are part of that line, never records.
+int inhexverify(std::FILE* file, hex_records* accepted = nullptr);
 
 // Firmware update. The results of firmware: 0 when every record was
 // accepted, or the step that stopped it (-3 is not used).

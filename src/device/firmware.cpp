@@ -45,11 +45,14 @@ constexpr int bar_max = 59;
 std::time_t start_time = 0;
 
 // What tells a changed firmware file: its size and the time it was last
-// written, through its name (an editor's save puts a new file there).
+// written, through its name (an editor's save puts a new file there), and
+// the digest of its content, which a rewrite of the same size with its time
+// set back, or another file renamed over it, does not keep.
 struct file_stamp {
     bool found = false;
     std::uintmax_t size = 0;
     std::filesystem::file_time_type written{};
+    std::uint64_t digest = 0;
     bool operator==(const file_stamp&) const = default;
 };
 
@@ -119,13 +122,15 @@ unsigned char loader_answer(int limit_ms)
 // Sends the record lines the check accepted, in order, each until the
 // loader accepts it. The file is not read again: what goes out is exactly
 // what was checked, with the line numbers of the check.
-int send_records(const std::vector<hex_record>& records, int total)
+int send_records(const hex_records& records, int total)
 {
     start_time = std::time(nullptr);
     std::uint32_t sent = 0;
     int errors = 0;
     std::string out;
-    for (const hex_record& record : records) {
+    std::size_t at = 0;
+    hex_record record;
+    while (next_hex_record(records, at, record)) {
         const unsigned long line_number = record.line_number;
         out = record.text;
         out += static_cast<char>(CR);
@@ -196,7 +201,7 @@ int send_records(const std::vector<hex_record>& records, int total)
 
 // The loader conversation on the open port, for the records checked in the
 // file as it was when stamped.
-int talk_to_loader(const std::vector<hex_record>& records, int total, const char* file_name,
+int talk_to_loader(const hex_records& records, int total, const char* file_name,
                    const file_stamp& checked)
 {
     // Drop whatever the line still carries.
@@ -216,7 +221,10 @@ int talk_to_loader(const std::vector<hex_record>& records, int total, const char
     // A file rewritten while the operator got ready (a rebuild, an editor's
     // save) is not the firmware the operator confirmed: the update stops
     // before the device is touched, and the operator starts it again.
-    if (!(stamp_of(file_name) == checked)) {
+    file_stamp now = stamp_of(file_name);
+    if (now.found)
+        now.found = firmware_file_digest(file_name, now.digest);
+    if (!(now == checked)) {
         std::printf("\n\a\aError: Firmware file %s changed after it was checked!\n", file_name);
         return firmware_file_faulty;
     }
@@ -290,13 +298,14 @@ int firmware(int port_number, const char* file_name)
         std::printf("\a\aError: cannot open %s\n", file_name);
         return firmware_cannot_open;
     }
-    const file_stamp checked = stamp_of(file_name);  // before the check reads the file
-    std::vector<hex_record> records;
+    file_stamp checked = stamp_of(file_name);  // before the check reads the file
+    hex_records records;
     int total = inhexverify(file.get(), &records);
     if (total < 1) {
         std::printf("\a\aError: Firmware file has some kind of error!\n");
         return firmware_file_faulty;
     }
+    checked.digest = records.digest;
     std::snprintf(link_state.port_name, sizeof link_state.port_name, "COM%d", port_number);
     if (open_port(link_state.port_name, loader_baud) != 0) {
         std::printf("\a\aError: could not open COM port %s\n", link_state.port_name);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "textio/textio.hpp"
 
@@ -53,22 +54,110 @@ int hex_line_sum(const char* text)
     return static_cast<int>(sum & 0xFFu);
 }
 
-int inhexverify(std::FILE* file, std::vector<hex_record>* accepted)
+namespace {
+
+constexpr std::uint64_t fnv_offset = 0xcbf29ce484222325ULL;
+constexpr std::uint64_t fnv_prime = 0x100000001b3ULL;
+
+std::uint64_t digest_of(std::uint64_t digest, const char* bytes, int length)
+{
+    for (int i = 0; i < length; ++i) {
+        digest ^= static_cast<unsigned char>(bytes[i]);
+        digest *= fnv_prime;
+    }
+    return digest;
+}
+
+// The size of the open file in bytes, or 0 when it cannot be told.
+std::size_t file_size_of(std::FILE* file)
+{
+    long size = -1;
+    if (std::fseek(file, 0, SEEK_END) == 0)
+        size = std::ftell(file);
+    std::rewind(file);
+    return size > 0 ? static_cast<std::size_t>(size) : 0;
+}
+
+void pack_record(std::string& packed, unsigned long lines_since, const char* text,
+                 std::size_t length)
+{
+    while (lines_since >= 0x80) {
+        packed += static_cast<char>((lines_since & 0x7F) | 0x80);
+        lines_since >>= 7;
+    }
+    packed += static_cast<char>(lines_since);
+    packed.append(text, length);
+}
+
+}  // namespace
+
+bool next_hex_record(const hex_records& records, std::size_t& at, hex_record& record)
+{
+    const std::string& packed = records.packed;
+    unsigned long lines_since = 0;
+    int shift = 0;
+    while (at < packed.size() && shift < std::numeric_limits<unsigned long>::digits) {
+        const auto group = static_cast<unsigned char>(packed[at++]);
+        lines_since |= static_cast<unsigned long>(group & 0x7F) << shift;
+        shift += 7;
+        if ((group & 0x80) == 0)
+            break;
+    }
+    // The text: 2n + 11 characters for the byte count n in its first two
+    // digits, as the check accepted it.
+    if (at + 3 > packed.size())
+        return false;
+    const long long length = 2LL * hex_value(packed.data() + at + 1, 2) + 11;
+    if (length < 1 || static_cast<unsigned long long>(length) > packed.size() - at)
+        return false;
+    record.line_number += lines_since;
+    record.text = std::string_view(packed.data() + at, static_cast<std::size_t>(length));
+    at += static_cast<std::size_t>(length);
+    return true;
+}
+
+bool firmware_file_digest(const char* file_name, std::uint64_t& digest)
+{
+    text_file file = open_text_file(file_name);
+    if (!file)
+        return false;
+    digest = fnv_offset;
+    char piece[firmware_line_size];
+    int length = 0;
+    while ((length = read_text_line(file.get(), piece, static_cast<int>(sizeof piece))) > 0)
+        digest = digest_of(digest, piece, length);
+    return std::ferror(file.get()) == 0;
+}
+
+int inhexverify(std::FILE* file, hex_records* accepted)
 {
     if (file == nullptr) {
         std::printf("inhexverify: Error: param fp is invalid\n");
         return -1;
     }
+    if (accepted != nullptr) {
+        accepted->packed.clear();
+        // No record takes more room than its line in the file: one buffer of
+        // the file's size (and a byte) holds them all without growing.
+        accepted->packed.reserve(file_size_of(file) + 1);
+        accepted->digest = fnv_offset;
+    }
     std::rewind(file);
-    if (accepted != nullptr)
-        accepted->clear();
     unsigned long line_number = 0;
+    unsigned long last_record_line = 0;
     int records = 0;
     char line[firmware_line_size];
-    while (read_text_line(file, line, static_cast<int>(sizeof line)) > 0) {
+    line_pieces pieces;
+    int read = 0;
+    while ((read = read_text_line(file, line, static_cast<int>(sizeof line))) > 0) {
         ++line_number;
+        if (accepted != nullptr)
+            accepted->digest = digest_of(accepted->digest, line, read);
+        pieces.next(line, read);
         std::size_t length = static_cast<std::size_t>(chop_line_end(line));
-        if (line[0] != ':')
+        // A piece that continues a line is never a record: a record line is
+        // far shorter than a piece, so that line is not a record either.
+        if (line[0] != ':' || pieces.continued())
             continue;
         ++records;
 
@@ -104,7 +193,8 @@ int inhexverify(std::FILE* file, std::vector<hex_record>* accepted)
             return -6;
         }
         if (accepted != nullptr)
-            accepted->push_back({line_number, std::string(line, length)});
+            pack_record(accepted->packed, line_number - last_record_line, line, length);
+        last_record_line = line_number;
     }
     if (records == 0) {
         std::printf("\a\aError: Firmware file is empty!\n");

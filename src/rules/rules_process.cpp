@@ -88,6 +88,7 @@ enum rules_status : int {
     RULES_ANGLE2_ABSENT = -68,
     RULES_ANGLE1_ABSENT = -69,
     RULES_COMMAND_ABSENT = -71,
+    RULES_TOO_LONG = -72,  // the rest of an over-long line would be a rule
 };
 
 // Separator sets: each word of a line is taken with one of them.
@@ -415,11 +416,23 @@ int rules_process(const char* rfp)
 
     char buf[line_size];
     char copy[line_size];
-    while (read_text_line(file.get(), buf, static_cast<int>(sizeof buf)) > 0) {
+    line_pieces pieces;
+    int length = 0;
+    while ((length = read_text_line(file.get(), buf, static_cast<int>(sizeof buf))) > 0) {
+        pieces.next(buf, length, comment_chars);
         chop_line_end(buf);
         std::memcpy(copy, buf, sizeof copy);
         rule_line line{rfp, ++line_number, word_cursor{buf}, std::strpbrk(buf, comment_chars),
                        copy};
+        if (pieces.after_comment())
+            continue;  // the rest of a comment
+        // The rest of an over-long line fails as it would on a line of its
+        // own, but is never taken as a rule: where it would pass, the file
+        // fails instead.
+        const auto too_long = [&line]() {
+            return fail(line, RULES_TOO_LONG, "line too long (more than %d characters)",
+                        line_size - 1);
+        };
 
         const char* word = next_word(line.words, word_separators);
         if (word == nullptr || std::strchr(comment_chars, word[0]) != nullptr)
@@ -458,6 +471,8 @@ int rules_process(const char* rfp)
             return fail(line, RULES_COMMAND, "command %s invalid", shown_text(command).c_str());
 
         if (type == RULE_IMPLICIT) {
+            if (pieces.continued())
+                return too_long();
             conf_record.implicit_action = action == action_drop ? implicit_drop : implicit_pass;
             ++implicit_count;
             ++rule_lines;
@@ -492,6 +507,10 @@ int rules_process(const char* rfp)
         }
         if (code != 0)
             return code;
+        if (pieces.continued()) {
+            rule = rule_record{};
+            return too_long();
+        }
         ++rule_lines;
         ++next;
     }

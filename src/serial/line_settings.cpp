@@ -5,6 +5,7 @@
 #include "serial/line_settings.hpp"
 
 #include <asm/termbits.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <linux/serial.h>
@@ -60,6 +61,9 @@ int line_set_8n1(int fd, std::int32_t rate)
         return line_get_failed;
     if (!have_found_line) {
         found_line = line;
+        // A signal handler that puts the port back sees the flag only with
+        // the settings it stands for.
+        std::atomic_signal_fence(std::memory_order_release);
         have_found_line = true;
     }
 
@@ -112,8 +116,12 @@ void line_low_latency(int fd)
     if ((serial.flags & low_latency) != 0)
         return;
     serial.flags |= low_latency;
-    if (ioctl(fd, TIOCSSERIAL, &serial) == 0)
-        low_latency_set = true;
+    // Noted before it is asked for, so that a signal in between still turns
+    // the flag off again (it was off).
+    low_latency_set = true;
+    std::atomic_signal_fence(std::memory_order_release);
+    if (ioctl(fd, TIOCSSERIAL, &serial) != 0)
+        low_latency_set = false;
 }
 
 void line_restore(int fd)

@@ -31,6 +31,16 @@ void line_low_latency(int fd);
 // settings as found, the low-latency flag off again if it was off), without
 // waiting for output, and forgets them: the port is about to be closed. A
 // port that refuses (hung up) is left as it is.
+// A signal handler may call it too: it makes only ioctl calls.
 void line_restore(int fd);
+
+// From open_port to close_port: SIGINT, SIGTERM, SIGHUP and SIGPIPE put the
+// port fd back as close_port does (line_restore, exclusive use given up, fd
+// closed) and then end the program with the signal's default action. A
+// signal the program ignores stays ignored. exit_signals_release gives the
+// signals their earlier actions back once fd is closed; for any other fd it
+// does nothing (a newer port is guarded).
+void exit_signals_guard(int fd);
+void exit_signals_release(int fd);
 
 }  // namespace pello

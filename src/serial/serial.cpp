@@ -236,15 +236,23 @@ dev_t terminal_of(int fd)
 }
 
 // The port is the terminal the operator works on (the device of standard
-// input, output or error): raw mode would leave the console without echo and
-// without Ctrl-C.
+// input, output or error, or the controlling terminal, which /dev/tty
+// reaches when all three are redirected): raw mode would leave the console
+// without echo and without Ctrl-C.
 bool is_own_terminal(int fd)
 {
     const dev_t port = terminal_of(fd);
     for (int standard = 0; port != 0 && standard <= 2; ++standard)
         if (terminal_of(standard) == port)
             return true;
-    return false;
+    if (port == 0)
+        return false;
+    const int controlling = open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (controlling < 0)
+        return false;  // none
+    const bool same = terminal_of(controlling) == port;
+    (void)close(controlling);
+    return same;
 }
 
 }  // namespace
@@ -276,6 +284,8 @@ int open_port(const char* name, std::int32_t rate)
         print_open_refused(name);
         return -2;
     }
+    // From here on a signal that ends the program puts the port back first.
+    exit_signals_guard(fd);
     // Further opens of the terminal are refused too (except to root). What
     // is not a terminal refuses this; the capability check reports it.
     (void)ioctl(fd, TIOCEXCL);
@@ -469,6 +479,7 @@ void close_port()
     (void)ioctl(port_fd, TIOCNXCL);
     (void)flock(port_fd, LOCK_UN);
     (void)close(port_fd);
+    exit_signals_release(port_fd);
     port_fd = -1;
 }
 

@@ -80,6 +80,17 @@ int read_text_line(std::FILE* file, char* buf, int size)
     return n;
 }
 
+void line_pieces::next(const char* piece, int length, const char* comment_chars)
+{
+    continued_ = line_open_;
+    if (!continued_)
+        comment_ = false;
+    after_comment_ = continued_ && comment_;
+    if (comment_chars != nullptr && std::strpbrk(piece, comment_chars) != nullptr)
+        comment_ = true;
+    line_open_ = length > 0 && piece[length - 1] != '\n';
+}
+
 std::string shown_text(const char* text)
 {
     std::string shown;

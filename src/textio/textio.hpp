@@ -45,6 +45,25 @@ text_file open_text_file(const char* path);
 // empty text). size must be at least 2.
 int read_text_line(std::FILE* file, char* buf, int size);
 
+// Follows the pieces of physical lines that read_text_line delivers: a line
+// longer than the buffer comes in several pieces, each counted as a line of
+// its own. Told each piece as read (before its line end is removed), it says
+// whether that piece continues the line of the piece before, and whether a
+// comment character (any of comment_chars, when given) came earlier in that
+// line: the piece is then part of a comment, never text of its own.
+class line_pieces {
+public:
+    void next(const char* piece, int length, const char* comment_chars = nullptr);
+    bool continued() const { return continued_; }
+    bool after_comment() const { return after_comment_; }
+
+private:
+    bool line_open_ = false;  // the last piece did not end its line
+    bool comment_ = false;    // the line so far holds a comment character
+    bool continued_ = false;
+    bool after_comment_ = false;
+};
+
 // Text of a file (a line, or a word of it) as a message shows it: control
 // bytes (below 0x20 except tab, and 0x7F) as \x and two lower-case hex
 // digits, every other byte as it is. A line cannot then clear or retitle the

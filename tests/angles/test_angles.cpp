@@ -129,7 +129,7 @@ TEST(Dmctodeg, EveryFailureMessage)
         {"39d, 30m", 0, "\a\aError: DMC format: invalid char: , (0x2c)\n"},
         {"39d/30m", 0, "\a\aError: DMC format: invalid char: / (0x2f)\n"},
         {"1.5d2x", 0, "\a\aError: DMC format: invalid char: x (0x78)\n"},
-        {"39d\r", 0, "\a\aError: DMC format: invalid char: \r (0x0d)\n"},
+        {"39d\r", 0, "\a\aError: DMC format: invalid char: \\x0d (0x0d)\n"},
         {"39d\xe9", 0, "\a\aError: DMC format: invalid char: \xe9 (0xe9)\n"},
         {"39d\x80", 0, "\a\aError: DMC format: invalid char: \x80 (0x80)\n"},
         {"39d 30", 0, "\a\aInternal Error: pointer mismatch\n"},

@@ -331,12 +331,13 @@ TEST_F(ConfProcess, PathProblems)
 
 TEST_F(ConfProcess, LinePiecesLineEndsAndLastLine)
 {
-    // A physical line of more than 255 characters is read as two lines.
+    // A physical line of more than 255 characters is read as two lines; the
+    // second piece never sets anything.
     const std::string padded = "call w1aw" + std::string(255 - 9, ' ');
     std::string out;
-    ASSERT_EQ(run(padded + "dupewin 30\n", &out), 0) << out;
-    EXPECT_EQ(out, "Configuration items processed 2\n");
-    EXPECT_EQ(conf_record.dupe_window, 30);
+    EXPECT_EQ(run(padded + "dupewin 30\n", &out), -12);
+    EXPECT_EQ(out, "\a\aError: line 2: line too long (more than 255 characters): dupewin 30\n");
+    EXPECT_NE(conf_record.dupe_window, 30);
 
     EXPECT_EQ(run("# c\n" + padded + "xyz\nssid 1\n", &out), -7);
     EXPECT_EQ(out, "\a\aError: line 3: command xyz invalid: xyz\n");

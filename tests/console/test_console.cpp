@@ -109,6 +109,7 @@ TEST(CmdMatch, AbbreviationsAndAmbiguity)
         {"exits", nullptr, "\a\aError: unknown command: exits\n"},
         {"z", nullptr, "\a\aError: unknown command: z\n"},
         {"\xe9", nullptr, "\a\aError: unknown command: \xe9\n"},
+        {"\033[2J\r", nullptr, "\a\aError: unknown command: \\x1b[2J\\x0d\n"},
         {"d", nullptr, "\a\aError: ambiguous command: d\n"},
         {"D", nullptr, "\a\aError: ambiguous command: D\n"},
         {"co", nullptr, "\a\aError: ambiguous command: co\n"},

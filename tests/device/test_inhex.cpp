@@ -139,6 +139,26 @@ TEST(InHexVerify, NullFileAndRewind)
     std::fclose(f);
 }
 
+// The accepted records come back in order with their line numbers, however
+// many lines lie between them, in no more room than the file takes.
+TEST(InHexVerify, AcceptedRecordsKeepTheirTextAndLineNumbers)
+{
+    const std::string a = record(4, 0, 0), b = record(16, 0x10, 0);
+    const std::string text = a + std::string(201, '\n') + b + std::string(70001, '\n') + eof_record;
+    std::FILE* f = std::fopen(
+        pello::test::write_file(pello::test::temp_dir("inhex_accepted") + "/f.hex", text).c_str(),
+        "r");
+    pello::hex_records records;
+    EXPECT_EQ(inhexverify(f, &records), 3);
+    std::fclose(f);
+    EXPECT_LE(records.packed.size(), text.size() + 1);
+    std::string got;
+    std::size_t at = 0;
+    for (pello::hex_record r; pello::next_hex_record(records, at, r);)
+        got += std::to_string(r.line_number) + " " + std::string(r.text) + "\n";
+    EXPECT_EQ(got, "1 " + a + "\n202 " + b + "\n70203 " + eof_record + "\n");
+}
+
 TEST(InHexVerify, FileMadeByObjcopy)
 {
     if (std::system("command -v objcopy >/dev/null 2>&1") != 0)

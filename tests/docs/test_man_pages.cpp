@@ -570,5 +570,21 @@ TEST(ManPages, RulesMessagesAreExactlyThoseOfTheParser)
     expect_same_messages("pellomatic.rules.5", rules_messages());
 }
 
+// The emulator leaves alone what is not a symbolic link at its link's
+// path, and its page gives the message it prints then.
+TEST(ManPages, EmulatorRefusesToReplaceAnythingButALink)
+{
+    const std::string path = write_file(temp_dir("man-sim-link") + "/ttyS2", "a file\n");
+    const run_result r = run_program({bin_path("pellomatic-sim"), "--link", path}, "", 10000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_file(path), "a file\n");
+    const std::string refused = " exists and is not a symbolic link: not replaced";
+    EXPECT_EQ(r.err, "pellomatic-sim: " + path + refused + "\n");
+    std::string page_text;
+    for (const std::string& line : section(read_page("pellomatic-sim.1"), "OPTIONS"))
+        page_text += roff_text(line, true) + " ";
+    EXPECT_NE(shape(page_text).find("pellomatic-sim: @" + refused), std::string::npos);
+}
+
 }  // namespace
 }  // namespace pello::test

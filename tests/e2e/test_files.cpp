@@ -56,6 +56,19 @@ TEST(Files, LinesInMessagesShowControlBytesEscaped)
     }
 }
 
+// A comment longer than the line buffer is read in pieces; the pieces after
+// the first are still comment, never a setting or a rule.
+TEST(Files, CommentTailsOfLongLinesStayComments)
+{
+    const std::string dir = pello::test::temp_dir("e2e-files-long-comments");
+    const std::string comment = "# " + std::string(253, '-');
+    const std::string conf = pello::test::write_file(dir + "/f.conf", comment + "ssid 15\n");
+    const std::string rules = pello::test::write_file(dir + "/f.rules", comment + "drop src *\n");
+    auto out = run_utility("configure " + conf + "\nrules " + rules + "\nx\n");
+    EXPECT_EQ(transcript(out.out),
+              P + "Configuration items processed 0\n" + P + "Rules processed 0, implicit 0\n" + P);
+}
+
 // A FIFO with no writer and a device that never ends are refused at once,
 // like a file that does not exist; the port is never opened.
 TEST(Files, OnlyRegularFilesAreRead)

@@ -102,10 +102,9 @@ TEST(Firmware, UpdatesAndCommandChecks)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(transcript(r.out), P + fw_question + "\n" + not_updated + P + "\n");
     }
-    // A comment line of 600 characters is read, in the check and in the
-    // sending pass alike, as a piece of 511 characters and a second piece,
-    // which here is a record of its own on line 2: exactly the records that
-    // were checked are sent.
+    // A comment line of 600 characters is read as a piece of 511 characters
+    // and a second piece on line 2, which looks like a record but is the
+    // rest of the comment: it is neither checked nor sent.
     const std::string tail_record = ":020000040001F9";
     std::string long_line = pello::test::write_file(
         dir + "/long.hex", "#" + std::string(510, '-') + tail_record + "\n" +
@@ -119,7 +118,7 @@ TEST(Firmware, UpdatesAndCommandChecks)
         {example, n, record_lines(pello::test::read_file(example))},
         // The name with its blank is taken whole; com<n> is COM<n>.
         {spaced, "com" + n, record_lines(test_firmware())},
-        {long_line, n, {tail_record, data_record(0x0400, 16, 3), ":00000001FF"}},
+        {long_line, n, {data_record(0x0400, 16, 3), ":00000001FF"}},
     };
     for (const auto& u : rows) {
         SCOPED_TRACE(u.file);

@@ -80,12 +80,13 @@ TEST(OwnTerminal, RefusedAsAComPort)
     const std::string link = std::string(PELLO_PORT_DIR) + "/" + port;
     struct row {
         const char* name;
-        int which;           // the standard stream that is the terminal
+        int which;           // the standard stream that is the terminal (-1: none)
         std::string target;  // what COM<n> links to
     };
     const row rows[] = {
         {"standard error is the terminal, named by its own path", 2, pty.slave()},
         {"standard input is the terminal, reached through /dev/tty", 0, "/dev/tty"},
+        {"only the controlling terminal, reached through /dev/tty", -1, "/dev/tty"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -101,6 +102,40 @@ TEST(OwnTerminal, RefusedAsAComPort)
         const pello::test::line_probe line = pty.probe_line();
         EXPECT_TRUE(line.icanon && line.echo && line.isig);
     }
+}
+
+// Started with standard error closed, the utility does not open the port on
+// that descriptor and refuse it as its own terminal.
+TEST(OwnTerminal, ClosedStandardStreamIsNotTakenForIt)
+{
+    com_lock lock(com_b);
+    sim_device sim(com_b);
+    ASSERT_TRUE(sim.ready()) << sim.err();
+    const run_result r = pello::test::run_program(
+        {"/bin/sh", "-c", "exec 2>&-; exec " + pello::test::bin_path("pellomatic-e2e")},
+        "connect " + std::to_string(com_b) + "\nx\n");
+    EXPECT_EQ(transcript(r.out), P + connect_ok(9600) + P);
+}
+
+// Ended by a signal while it holds the port (here while a connect waits for
+// the power-on), the utility puts the port back first: line editing and no
+// exclusive use again, and the exit status still names the signal.
+TEST(Signals, PortPutBackBeforeTheProgramEnds)
+{
+    pello::test::pty_port pty(com_b);
+    ASSERT_TRUE(pty.ready());
+    live_utility u;
+    u.send("connect " + std::to_string(com_b) + "\n");
+    ASSERT_TRUE(u.wait_for(connect_start(9600), 10000)) << u.out();
+    ASSERT_EQ(kill(u.pid(), SIGTERM), 0);
+    EXPECT_EQ(u.finish(), 128 + SIGTERM);
+    const pello::test::line_probe line = pty.probe_line();
+    EXPECT_TRUE(line.icanon && line.echo && line.isig);
+    const int fd = open(pty.slave().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int exclusive = -1;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(fd);
 }
 
 }  // namespace
