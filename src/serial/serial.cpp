@@ -171,7 +171,7 @@ int drain_until(int fd, mono_clock::time_point deadline)
 
 std::string port_device_path(const char* name)
 {
-    return port_device_path(name, port_template);
+    return port_device_path_in(name, port_template);
 }
 
 namespace {
