@@ -296,14 +296,38 @@ TEST(ManPages, EmulatorOptionsAreDocumented)
     EXPECT_EQ(from_page, from_help);
 }
 
+// The helper's commands and options: those of its --help, no more.
+TEST(ManPages, PortsHelperCommandsAndOptionsAreDocumented)
+{
+    const run_result help = run_program({bin_path("pellomatic-ports"), "--help"}, "");
+    ASSERT_EQ(help.status, 0);
+    words commands;
+    words options;
+    for (const std::string& line : lines_of(help.out)) {
+        if (line.rfind("       pellomatic-ports ", 0) == 0)
+            commands.insert(first_word(line.substr(24)));
+        if (line.rfind("  -", 0) == 0)
+            options.merge(option_names(line.substr(0, line.find("  ", 2))));
+    }
+    const page p = read_page("pellomatic-ports.1");
+    words from_page = documented(section(p, "COMMANDS"));
+    EXPECT_EQ(from_page.erase("(no"), 1u) << "no entry for the table (no arguments)";
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(from_page, commands);
+    from_page.clear();
+    for (const tag& t : tags(section(p, "OPTIONS"), false))
+        from_page.merge(option_names(t.text));
+    EXPECT_EQ(from_page, options);
+}
+
 TEST(ManPages, PagesCarryTheProgramVersion)
 {
     const run_result version = run_program({bin_path("pellomatic-sim"), "--version"}, "");
     ASSERT_EQ(version.status, 0);
     ASSERT_EQ(version.out.rfind("pellomatic-sim ", 0), 0u) << version.out;
     const std::string number = version.out.substr(15, version.out.find('\n') - 15);
-    for (const char* name :
-         {"pellomatic.1", "pellomatic-sim.1", "pellomatic.conf.5", "pellomatic.rules.5"}) {
+    for (const char* name : {"pellomatic.1", "pellomatic-sim.1", "pellomatic-ports.1",
+                             "pellomatic.conf.5", "pellomatic.rules.5"}) {
         const page p = read_page(name);
         ASSERT_FALSE(p.lines.empty());
         EXPECT_NE(p.lines[0].find("\"pellomatic " + number + "\""), std::string::npos)
