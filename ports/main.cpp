@@ -21,8 +21,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace pello::ports {
 
 namespace {
@@ -136,6 +134,7 @@ int run_udevadm(const places& where, std::vector<std::string> args)
 {
     args.insert(args.begin(), where.udevadm);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
