@@ -300,24 +300,18 @@ TEST(ManPages, EmulatorOptionsAreDocumented)
 TEST(ManPages, PortsHelperCommandsAndOptionsAreDocumented)
 {
     const run_result help = run_program({bin_path("pellomatic-ports"), "--help"}, "");
-    ASSERT_EQ(help.status, 0);
-    words commands;
-    words options;
+    words from_help = {"(no"};  // the table, shown without arguments
     for (const std::string& line : lines_of(help.out)) {
-        if (line.rfind("       pellomatic-ports ", 0) == 0)
-            commands.insert(first_word(line.substr(24)));
-        if (line.rfind("  -", 0) == 0)
-            options.merge(option_names(line.substr(0, line.find("  ", 2))));
+        if (line.rfind("       pellomatic-ports ", 0) == 0 || line.rfind("  -", 0) == 0)
+            from_help.merge(line[2] == '-' ? option_names(line.substr(0, line.find("  ", 2)))
+                                           : words{first_word(line.substr(24))});
     }
     const page p = read_page("pellomatic-ports.1");
     words from_page = documented(section(p, "COMMANDS"));
-    EXPECT_EQ(from_page.erase("(no"), 1u) << "no entry for the table (no arguments)";
-    ASSERT_FALSE(commands.empty());
-    EXPECT_EQ(from_page, commands);
-    from_page.clear();
     for (const tag& t : tags(section(p, "OPTIONS"), false))
         from_page.merge(option_names(t.text));
-    EXPECT_EQ(from_page, options);
+    ASSERT_GT(from_help.size(), 4u);
+    EXPECT_EQ(from_page, from_help);
 }
 
 TEST(ManPages, PagesCarryTheProgramVersion)

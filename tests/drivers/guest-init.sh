@@ -162,29 +162,23 @@ pull() {  # NAME, then what to type after connecting (or without connecting)
 }
 
 # --- Debian's udev and pellomatic-ports ----------------------------------
-# udevd runs as on an installed system; pellomatic-ports gives the adapter
-# COM3, and the utility with the package's templates (/bin/pellomatic-pkg)
-# reaches it as connect 3, before and after the adapter is pulled and plugged.
-#   @@unplug    pull the adapter out, then answer "ok"
-#   @@udev ...  what the guest saw (the adapter's USB strings, the link)
+# pellomatic-ports gives the adapter COM3; the utility with the package's
+# templates reaches it as connect 3, before and after a pull and a plug.
+#   @@unplug    pull the adapter out, then answer "ok"; @@udev: what it saw
 
-# until TEST...: polls for the test to hold, 40 s at most (the host gives up
-# on a guest that is silent for 60 s).
+# until_true N TEST...: polls for the test to hold, N / 20 s at most.
 until_true() {
-  n=0
-  until "$@"; do
-    [ $n -ge 800 ] && return 1
-    usleep 50000; n=$((n + 1))
-  done
+  n=0 limit=$1
+  shift
+  until "$@"; do [ $n -ge $limit ] && return 1; usleep 50000; n=$((n + 1)); done
 }
 link_of() { if [ -e "$1" ]; then readlink -f "$1"; else echo none; fi; }
 usb_port() { basename "$(readlink -f /sys/class/tty/ttyUSB0/device/../..)"; }
-
 udev_session() {  # NAME
   start "$1" USB /bin/pellomatic-pkg
-  say "configure examples/pellomatic.conf"
-  say "rules examples/pellomatic.rules"
-  say "connect 3"
+  for l in "configure examples/pellomatic.conf" "rules examples/pellomatic.rules" "connect 3"; do
+    say "$l"
+  done
   expect "TURN ON" && expect "Connected at" || { abort; return; }
   say "download"
   expect "Disconnected" || { abort; return; }
@@ -194,45 +188,37 @@ udev_session() {  # NAME
 }
 
 udev_stage() {
-  u=/out/udev
-  mkdir -p $u
+  u=/out/udev; mkdir -p $u
   mount -t tmpfs run /run
   printf 'dialout:x:20:\n' >>/etc/group
   /lib/systemd/systemd-udevd --daemon 2>$u/udevd.log || echo "@@udev udevd did not start"
   udevadm trigger --action=add 2>>$u/udevd.log
   udevadm settle --timeout=30 || echo "@@udev the first events did not settle"
-  usb=$(readlink -f /sys/class/tty/ttyUSB0/device/../..)
   for a in idVendor idProduct manufacturer product serial; do
-    if [ -f "$usb/$a" ]; then echo "@@udev $a=$(cat "$usb/$a")"; else echo "@@udev $a absent"; fi
+    echo "@@udev $a=$(cat "/sys/bus/usb/devices/$(usb_port)/$a" 2>/dev/null || echo '(none)')"
   done
   pellomatic-ports >$u/table-before 2>&1
-  pellomatic-ports assign 3 /dev/ttyUSB0 >$u/assign 2>&1
-  echo "status $?" >>$u/assign
+  { pellomatic-ports assign 3 /dev/ttyUSB0; echo "status $?"; } >$u/assign 2>&1
   cp /etc/udev/rules.d/99-pellomatic-COM3.rules $u/rule
   echo "@@udev assigned: COM3 $(link_of /dev/pellomatic/COM3) (USB port $(usb_port))"
   send $u/table-before $u/assign $u/rule
   udev_session udev-first
   echo "@@unplug"
   host_answer
-  until_true [ ! -e /dev/ttyUSB0 ] && until_true [ ! -e /dev/pellomatic/COM3 ]
+  until_true 800 [ ! -e /dev/ttyUSB0 ] && until_true 800 [ ! -e /dev/pellomatic/COM3 ]
   echo "@@udev pulled: COM3 $(link_of /dev/pellomatic/COM3)"
-  # QEMU refuses the plug while it still holds the line of the adapter just
-  # pulled ("Device 'u0' is in use") and says nothing on the monitor when it
-  # lets go: the plug is asked again until the adapter is there (a plug that
-  # went through makes the next one fail as a duplicate, harmlessly).
+  # QEMU refuses a plug while it holds the line of the adapter just pulled
+  # and tells no one when it lets go: ask until it is there (extras fail).
   tries=0
   until [ -e /dev/ttyUSB0 ] || [ $tries -ge 15 ]; do
     echo "@@plug"
     host_answer
-    n=0
-    while [ ! -e /dev/ttyUSB0 ] && [ $n -lt 60 ]; do usleep 50000; n=$((n + 1)); done
     tries=$((tries + 1))
+    until_true 60 [ -e /dev/ttyUSB0 ]
   done
-  echo "@@udev plugs asked: $tries"
-  until_true [ -e /dev/pellomatic/COM3 ] ||
-    { ls -l /dev/ttyUSB* /dev/pellomatic /dev/serial/by-id; tail -20 $u/udevd.log; }
+  until_true 800 [ -e /dev/pellomatic/COM3 ] || ls -l /dev/ttyUSB* /dev/serial/by-id
   udevadm settle --timeout=30
-  echo "@@udev plugged: COM3 $(link_of /dev/pellomatic/COM3) (USB port $(usb_port))"
+  echo "@@udev plugged: COM3 $(link_of /dev/pellomatic/COM3) (USB port $(usb_port), $tries plugs)"
   udev_session udev-again
   pellomatic-ports >$u/table-after 2>&1
   send $u/table-after $u/udevd.log
