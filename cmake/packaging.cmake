@@ -9,6 +9,11 @@ set(PELLOMATIC_MAN_PAGES
     ${CMAKE_SOURCE_DIR}/docs/man/pellomatic-sim.1
     ${CMAKE_SOURCE_DIR}/docs/man/pellomatic.conf.5
     ${CMAKE_SOURCE_DIR}/docs/man/pellomatic.rules.5)
+# The COM numbers helper is a Linux program (on Windows the system numbers
+# the ports).
+if(NOT WIN32)
+  list(APPEND PELLOMATIC_MAN_PAGES ${CMAKE_SOURCE_DIR}/docs/man/pellomatic-ports.1)
+endif()
 set(PELLOMATIC_EXAMPLES
     ${CMAKE_SOURCE_DIR}/examples/pellomatic.conf
     ${CMAKE_SOURCE_DIR}/examples/pellomatic.rules
@@ -55,7 +60,7 @@ if(WIN32)
 else()
   set(PELLOMATIC_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
   set(PELLOMATIC_EXAMPLE_DIR ${CMAKE_INSTALL_DOCDIR}/examples)
-  install(TARGETS pellomatic pellomatic-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS pellomatic pellomatic-sim pellomatic-ports RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${PELLOMATIC_DOC_DIR})
   install(FILES ${PELLOMATIC_EXAMPLES} DESTINATION ${PELLOMATIC_EXAMPLE_DIR})
 

@@ -16,7 +16,13 @@
 #      command works;
 #   4. the adapter pulled out mid-download and mid-firmware-update: the
 #      hang-up path (status 3, both lines on standard error) in time;
-#   5. 14400 and 56000 accepted on both drivers, with what each reports.
+#   5. 14400 and 56000 accepted on both drivers, with what each reports;
+#   6. Debian's own udev daemon in the guest: `pellomatic-ports assign 3`
+#      gives the FTDI adapter the link /dev/pellomatic/COM3, a whole session
+#      on `connect 3` works (the utility with the package's templates), the
+#      link goes when the adapter is pulled out and comes back when it is
+#      plugged in, and the next session works; pellomatic-ports lists the
+#      8250 UART and the adapter with their COM numbers.
 # Ends with "N passed, N failed". When QEMU cannot run it says so in one line
 # and fails.
 #
@@ -96,7 +102,8 @@ static=$build/static
     cmake -S "$root" -B "$static" -DPELLOMATIC_TESTS=OFF -DPELLOMATIC_WERROR=ON \
         -DPELLOMATIC_DRIVER_PROBE=ON "-DPELLOMATIC_PORT_TEMPLATE=pello/COM{n}" \
         -DCMAKE_EXE_LINKER_FLAGS=-static &&
-    cmake --build "$static" -j2 --target pellomatic line_probe pellomatic-sim
+    cmake --build "$static" -j2 --target pellomatic line_probe pellomatic-sim \
+        pellomatic-pkg pellomatic-ports-pkg
 } >"$run/build.log" 2>&1 || { note "the static build failed (see $run/build.log)"; failed=$((failed + 1)); finish; }
 bin=$static/bin
 
@@ -112,6 +119,31 @@ for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
     cp "$f" "$img/modules/"
 done
 cp "$root"/examples/* "$img/examples/"
+
+# Debian's udev, unpacked from its package like the kernel, with the
+# libraries it needs copied from this machine's own Debian system; the
+# utility and pellomatic-ports with the package's port templates beside it.
+udir=$build/udev
+mkdir -p "$udir"
+if ! ls "$udir"/udev_*.deb >/dev/null 2>&1; then
+    (cd "$udir" && apt-get download udev) >"$udir/download.log" 2>&1 ||
+        cannot "apt-get download udev failed (see $udir/download.log)"
+fi
+if [ ! -x "$udir/root/bin/udevadm" ]; then
+    dpkg-deb -x "$(ls "$udir"/udev_*.deb | head -n 1)" "$udir/root" || cannot "cannot unpack udev"
+fi
+mkdir -p "$img/lib/systemd" "$img/lib/udev" "$img/etc/udev/rules.d" "$img/run"
+cp "$udir/root/bin/udevadm" "$img/bin/udevadm"
+ln -s /bin/udevadm "$img/lib/systemd/systemd-udevd"
+cp -r "$udir/root/lib/udev/rules.d" "$img/lib/udev/"
+while read -r lib; do
+    [ -f "$lib" ] || cannot "udevadm needs $lib, which this machine lacks (scripts/install-deps.sh drivers)"
+    mkdir -p "$img$(dirname "$lib")"
+    cp -L "$lib" "$img$lib"
+done < <(ldd "$udir/root/bin/udevadm" | sed -nE 's/.*=> (\/[^ ]+) .*/\1/p; s/^\s*(\/[^ ]+) \(.*/\1/p')
+! ldd "$udir/root/bin/udevadm" | grep 'not found' || cannot "udevadm needs libraries this machine lacks"
+cp "$bin/pellomatic-pkg" "$bin/pellomatic-ports-pkg" "$img/bin/"
+mv "$img/bin/pellomatic-ports-pkg" "$img/bin/pellomatic-ports"
 cp "$root/tests/drivers/guest-init.sh" "$img/init"
 chmod 755 "$img/init"
 (cd "$img" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$run/initramfs.gz" ||
@@ -119,6 +151,11 @@ chmod 755 "$img/init"
 note "kernel $(basename "$deb"), builds and initramfs ready after $((SECONDS - started))s"
 
 # --- The guest and its emulators --------------------------------------------
+
+# The emulated FTDI adapter, with a serial number of its own as a real one
+# has: QEMU's default is made of the USB port, which a plug after a pull may
+# change (the udev rule of pellomatic-ports is keyed to it).
+usb_adapter=usb-serial,chardev=u0,id=usbser,serial=PELLO001
 
 declare -A sim_pid sim_log
 # start_sim LINE DIR OPTIONS...: an emulator linked at DIR/line, powered only
@@ -178,7 +215,7 @@ boot() {
         -chardev stdio,id=con,signal=off -serial chardev:con \
         -chardev serial,id=s1,path="$dir/S1/line" -device isa-serial,chardev=s1,index=1 \
         -chardev serial,id=u0,path="$dir/USB/line" -device qemu-xhci,id=xhci \
-        -device usb-serial,chardev=u0,id=usbser \
+        -device "$usb_adapter" \
         -chardev pipe,id=mon,path="$dir/mon" -mon chardev=mon,mode=readline \
         <"$dir/keys.fifo" >"$dir/console.fifo" 2>"$dir/qemu.err" &
     qemu_pid=$!
@@ -217,8 +254,11 @@ boot() {
             local ended=${line#@@status }
             now >"$dir/${ended%% *}.ended-at"
             [ -n "$pull_pid" ] && { wait "$pull_pid"; pull_pid=; } ;;
+        "@@unplug")
+            printf 'device_del usbser\n' >&"$mon"
+            printf 'ok\n' >&"$keys" ;;
         "@@plug")
-            printf 'device_add usb-serial,chardev=u0,id=usbser\n' >&"$mon"
+            printf 'device_add %s\n' "$usb_adapter" >&"$mon"
             printf 'ok\n' >&"$keys" ;;
         "@@resume")
             local from
@@ -338,6 +378,9 @@ reference operator "$operator_input"
 
 boot clean "" ""
 boot faults "--stall-at 1" "--delay-at 3:60000 --ident-delay 60000"
+udev_input=$'configure examples/pellomatic.conf\nrules examples/pellomatic.rules\nconnect 1\ndownload\nx\n'
+reference udev "$udev_input"
+boot udev "" ""
 
 ref=$run/reference/operator
 for com in 1 2; do
@@ -445,5 +488,41 @@ for name in pull-download pull-firmware; do
     fi
     check "USB adapter pulled out: $name (COM2)"
 done
+
+# 6. Debian's udev in the guest: the COM3 link of pellomatic-ports.
+u=$run/udev
+g=$u/guest/udev
+grep '^@@udev ' "$u/console" | sed 's/^@@udev /    /'
+has_line "$g/assign" "status 0"
+has_match "$g/assign" '^COM3 is /dev/ttyUSB0, keyed to its serial number ' "assign did not key the rule to the serial number"
+serial=$(sed -n 's/^@@udev serial=//p' "$u/console")
+[ -n "$serial" ] || problems+=("the kernel reports no serial number of the emulated adapter")
+has_line "$g/rule" "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"$(sed -n 's/^@@udev idVendor=//p' "$u/console")\", ATTRS{idProduct}==\"$(sed -n 's/^@@udev idProduct=//p' "$u/console")\", ATTRS{serial}==\"$serial\", SYMLINK+=\"pellomatic/COM3\", GROUP=\"dialout\", MODE=\"0660\""
+has_match "$u/console" "^@@udev assigned: COM3 /dev/ttyUSB0 " "the link was not made"
+check "udev: pellomatic-ports assign 3 /dev/ttyUSB0 keys the rule to the adapter's serial number"
+
+ref=$run/reference/udev
+for name in udev-first udev-again; do
+    if [ -f "$u/guest/$name/transcript" ]; then
+        sed "s/COM1/COM3/g; s/connect 1/connect 3/g" "$ref/transcript" >"$u/guest/$name/reference"
+        same "transcript" "$u/guest/$name/transcript" "$u/guest/$name/reference"
+    else
+        problems+=("no transcript of $name")
+    fi
+    grep -q "^@@status $name 0$" "$u/console" || problems+=("$name: the utility did not end with status 0")
+done
+for f in conf.bin rules.bin packets.log; do same "$f" "$u/USB/out/$f" "$ref/out/$f"; done
+check "udev: a session on connect 3 through /dev/pellomatic/COM3, before and after a pull"
+
+has_line "$u/console" "@@udev pulled: COM3 none"
+has_match "$u/console" "^@@udev plugged: COM3 /dev/ttyUSB0 " "the link did not come back"
+check "udev: the link goes when the adapter is pulled out and comes back when it is plugged in"
+
+sed 's/^/    /' "$g/table-after" 2>/dev/null
+has_match "$g/table-before" '^- +/dev/ttyUSB0 +ftdi_sio ' "before: the adapter is not among the devices no COM number reaches"
+has_match "$g/table-after" '^COM2 +/dev/ttyS1 +/dev/ttyS1 +[a-z0-9_]+$' "COM2 is not the 8250 UART /dev/ttyS1"
+has_match "$g/table-after" "^COM3 +/dev/pellomatic/COM3 +/dev/ttyUSB0 +ftdi_sio +.*, serial $serial\$" "COM3 is not the adapter"
+has_line "$g/table-after" "Serial devices that no COM number reaches: none"
+check "udev: pellomatic-ports lists the 8250 UART as COM2 and the adapter as COM3"
 
 finish

@@ -6,8 +6,9 @@
 #   packaging  what the packages and their checks need: dpkg-dev (shlibdeps),
 #           lintian, groff, file, zip/unzip and the MinGW-w64 cross compiler
 #   bench   strace, which counts the system calls of the benchmarks
-#   drivers QEMU and a static busybox for the checks on real serial drivers
-#           (the guest's kernel is fetched by scripts/driver-tests.sh itself)
+#   drivers QEMU, a static busybox and the libraries of Debian's udev for the
+#           checks on real serial drivers (the guest's kernel and udev are
+#           fetched by scripts/driver-tests.sh itself)
 set -euo pipefail
 
 need=()
@@ -24,7 +25,10 @@ for extra in "$@"; do
     packaging) want dpkg-dev; want lintian; want groff-base; want file; want zip; want unzip
                want g++-mingw-w64-x86-64-posix ;;
     bench) want strace ;;
-    drivers) want qemu-system-x86; want busybox-static ;;
+    drivers) want qemu-system-x86; want busybox-static
+             # The libraries of Debian's udev daemon, copied into the guest.
+             for lib in libacl1 libblkid1 libcap2 libkmod2 liblzma5 libpcre2-8-0 libselinux1 \
+                 libssl3 libzstd1; do want "$lib"; done ;;
     *) echo "install-deps: unknown need: $extra" >&2; exit 2 ;;
   esac
 done

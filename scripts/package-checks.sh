@@ -5,7 +5,10 @@
 #     `cpack -G DEB`; lintian must report no error; the contents list must
 #     hold the programs, the compressed pages, the examples and the copyright;
 #     the package is unpacked into a temporary folder and its pellomatic is
-#     run with `help` then `x` (summary printed, status 0);
+#     run with `help` then `x` (summary printed, status 0); in a private
+#     mount namespace, a link /dev/pellomatic/COM7 to the emulator makes the
+#     packaged pellomatic reach it with `connect 7`, and the packaged
+#     pellomatic-ports list it;
 #   - build-pkg-win/: the MinGW build, then `cpack -G ZIP`; the zip must hold
 #     pellomatic.exe, README, the pages as text and the examples with CR LF;
 #   - every manual page renders with no groff warning.
@@ -43,8 +46,9 @@ deb=${debs[0]}
 [ -f "$deb" ] || fail "cpack made no .deb"
 
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >build-pkg/contents.txt
-for path in /usr/bin/pellomatic /usr/bin/pellomatic-sim \
+for path in /usr/bin/pellomatic /usr/bin/pellomatic-sim /usr/bin/pellomatic-ports \
     /usr/share/man/man1/pellomatic.1.gz /usr/share/man/man1/pellomatic-sim.1.gz \
+    /usr/share/man/man1/pellomatic-ports.1.gz \
     /usr/share/man/man5/pellomatic.conf.5.gz /usr/share/man/man5/pellomatic.rules.5.gz \
     /usr/share/doc/pellomatic/copyright /usr/share/doc/pellomatic/changelog.gz \
     /usr/share/doc/pellomatic/README.md \
@@ -74,6 +78,35 @@ for page in "$unpacked"/usr/share/man/man*/*.gz; do
     warnings=$(gzip -dc "$page" | groff -man -ww -z 2>&1)
     [ -z "$warnings" ] || fail "$page: $warnings"
 done
+
+echo "---- COM7 as a udev link would give it, in a private mount namespace"
+# A tmpfs on /dev/pellomatic seen only inside the namespace holds the link
+# that pellomatic-ports' rule would make; the emulator's pseudo-terminal
+# stands in for the adapter. The folder is made for the mount when the
+# machine has none, and removed again.
+made_dir=
+[ -d /dev/pellomatic ] || { mkdir /dev/pellomatic && made_dir=1; }
+status=0
+PELLO_UNPACKED=$unpacked unshare -m bash -euc '
+    mount --make-rprivate /
+    mount -t tmpfs pello /dev/pellomatic
+    u=$PELLO_UNPACKED
+    "$u/usr/bin/pellomatic-sim" --link /dev/pellomatic/COM7 --out "$u/sim-out" --quiet \
+        >"$u/sim.txt" 2>&1 </dev/null &
+    sim=$!
+    for ((i = 0; i < 3000; i++)); do [ -L /dev/pellomatic/COM7 ] && break; sleep 0.01; done
+    printf "connect 7\ndisconnect\nx\n" | timeout 60 "$u/usr/bin/pellomatic" >"$u/com7.txt" || true
+    "$u/usr/bin/pellomatic-ports" >"$u/ports.txt" || true
+    kill "$sim"
+    wait "$sim" || true
+' || status=$?
+[ -n "$made_dir" ] && rmdir /dev/pellomatic
+[ "$status" -eq 0 ] || fail "the private mount namespace could not be set up (status $status; root needed)"
+grep -qx $'\aConnected at 9600' "$unpacked/com7.txt" ||
+    fail "connect 7 did not reach the emulator through /dev/pellomatic/COM7: $(cat "$unpacked/com7.txt")"
+grep -qE '^COM7 +/dev/pellomatic/COM7 +/dev/pts/[0-9]+ +pty_slave' "$unpacked/ports.txt" ||
+    fail "pellomatic-ports does not list COM7: $(cat "$unpacked/ports.txt")"
+sed 's/^/    /' "$unpacked/ports.txt"
 
 echo "==== Windows zip"
 cmake -S . -B build-pkg-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Static checks of the utility and the emulator: clang-tidy (configuration in
-# .clang-tidy) and cppcheck (suppressions in scripts/cppcheck-suppressions.txt)
-# over src/ and sim/, and clang-format (.clang-format) over every C++ file.
+# Static checks of the utility, the emulator and pellomatic-ports: clang-tidy
+# (configuration in .clang-tidy) and cppcheck (suppressions in
+# scripts/cppcheck-suppressions.txt) over src/, sim/ and ports/, and
+# clang-format (.clang-format) over every C++ file.
 # Prints every finding with file:line and exits non-zero when there is one.
 #
 #   scripts/static-checks.sh
@@ -28,7 +29,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build_dir" \
 # The sources this platform builds, as the compile commands list them (the
 # Win32 port backend, for one, is not built here and has no commands).
 mapfile -t sources < <(sed -n 's/^ *"file": *"\(.*\)",\{0,1\}$/\1/p' "$build_dir/compile_commands.json" |
-                       awk -v r="$root/" 'index($0, r "src/") == 1 || index($0, r "sim/") == 1' |
+                       awk -v r="$root/" 'index($0, r "src/") == 1 || index($0, r "sim/") == 1 || index($0, r "ports/") == 1' |
                        sort -u)
 if [ ${#sources[@]} -eq 0 ]; then
   echo "static-checks: no sources of src/ or sim/ in $build_dir/compile_commands.json" >&2
@@ -64,7 +65,7 @@ if ! cppcheck --enable=warning,performance,portability --error-exitcode=1 \
      --std=c++20 --language=c++ --library=posix --inline-suppr --quiet \
      --suppressions-list=scripts/cppcheck-suppressions.txt \
      --template='{file}:{line}:{column}: {severity}: {message} [{id}]' \
-     -I src -j "$jobs" src sim; then
+     -I src -j "$jobs" src sim ports; then
   echo "cppcheck: findings (above)"
   status=1
 else

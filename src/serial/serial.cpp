@@ -215,7 +215,7 @@ int output_queued(int fd)
 
 std::string port_device_path(const char* name)
 {
-    return port_device_path(name, port_template);
+    return port_device_path_in(name, port_template);
 }
 
 namespace {

@@ -15,8 +15,8 @@ extern const std::int32_t baud_table[14];
 // (rate 0 also prints "get_baud: Error: invalid baud: 0").
 std::int32_t get_baud(long rate);
 
-// The device path template of COM<n> ({n}: n, {i}: n - 1); one small
-// translation unit per program defines it.
+// The device path templates of COM<n> ({n}: n, {i}: n - 1), separated by
+// ';' and tried in order; one small translation unit per program defines it.
 extern const char* const port_template;
 
 // The device path of a port name "COM<n>": on POSIX through port_template,
@@ -25,6 +25,12 @@ std::string port_device_path(const char* name);
 // "COM<n>" (n from 1, written without leading zeros) through the given
 // template ({n}: n, {i}: n - 1); empty when the name is not of that form.
 std::string port_device_path(const char* name, const char* path_template);
+#if !defined(_WIN32)
+// "COM<n>" through a ';'-separated list of templates: the first path that
+// exists (a link that leads nowhere does not), else the last of the list;
+// empty when the name is not of that form.
+std::string port_device_path_in(const char* name, const char* template_list);
+#endif
 
 // Opens COM<n> exclusively, checks it, sets it to rate 8N1 without flow
 // control and purges it: 0, or -1 (no name), -2 (open refused, the port busy

@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 namespace pello {
 
 const std::int32_t baud_table[14] = {110,   300,   600,   1200,  2400,  4800,   9600,
@@ -58,6 +62,39 @@ std::string port_device_path(const char* name, const char* path_template)
     }
     return path;
 }
+
+#if !defined(_WIN32)
+std::string port_device_path_in(const char* name, const char* template_list)
+{
+    // The templates are tried in order; the first whose path leads to
+    // something is taken. A dangling link leads nowhere; a path that cannot
+    // be looked at (a folder the user may not search) is taken, so that the
+    // open reports why. When none leads anywhere, the last is opened and its
+    // error is the one the operator reads.
+    std::string last;
+    const std::string list = template_list == nullptr ? "" : template_list;
+    for (std::size_t start = 0; start <= list.size();) {
+        std::size_t end = list.find(';', start);
+        if (end == std::string::npos)
+            end = list.size();
+        const std::string one = list.substr(start, end - start);
+        start = end + 1;
+        if (one.empty())
+            continue;
+        std::string path = port_device_path(name, one.c_str());
+        if (path.empty())
+            return {};
+        struct stat info {};
+        const int saved = errno;
+        const bool leads = stat(path.c_str(), &info) == 0 || errno == EACCES;
+        errno = saved;
+        if (leads)
+            return path;
+        last = std::move(path);
+    }
+    return last;
+}
+#endif
 
 bool open_port_args_ok(const char* name)
 {

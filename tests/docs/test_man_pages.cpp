@@ -296,14 +296,32 @@ TEST(ManPages, EmulatorOptionsAreDocumented)
     EXPECT_EQ(from_page, from_help);
 }
 
+// The helper's commands and options: those of its --help, no more.
+TEST(ManPages, PortsHelperCommandsAndOptionsAreDocumented)
+{
+    const run_result help = run_program({bin_path("pellomatic-ports"), "--help"}, "");
+    words from_help = {"(no"};  // the table, shown without arguments
+    for (const std::string& line : lines_of(help.out)) {
+        if (line.rfind("       pellomatic-ports ", 0) == 0 || line.rfind("  -", 0) == 0)
+            from_help.merge(line[2] == '-' ? option_names(line.substr(0, line.find("  ", 2)))
+                                           : words{first_word(line.substr(24))});
+    }
+    const page p = read_page("pellomatic-ports.1");
+    words from_page = documented(section(p, "COMMANDS"));
+    for (const tag& t : tags(section(p, "OPTIONS"), false))
+        from_page.merge(option_names(t.text));
+    ASSERT_GT(from_help.size(), 4u);
+    EXPECT_EQ(from_page, from_help);
+}
+
 TEST(ManPages, PagesCarryTheProgramVersion)
 {
     const run_result version = run_program({bin_path("pellomatic-sim"), "--version"}, "");
     ASSERT_EQ(version.status, 0);
     ASSERT_EQ(version.out.rfind("pellomatic-sim ", 0), 0u) << version.out;
     const std::string number = version.out.substr(15, version.out.find('\n') - 15);
-    for (const char* name :
-         {"pellomatic.1", "pellomatic-sim.1", "pellomatic.conf.5", "pellomatic.rules.5"}) {
+    for (const char* name : {"pellomatic.1", "pellomatic-sim.1", "pellomatic-ports.1",
+                             "pellomatic.conf.5", "pellomatic.rules.5"}) {
         const page p = read_page(name);
         ASSERT_FALSE(p.lines.empty());
         EXPECT_NE(p.lines[0].find("\"pellomatic " + number + "\""), std::string::npos)

@@ -240,6 +240,27 @@ TEST(Serial, PortDevicePath)
             << (c.name ? c.name : "(null)") << " " << c.path_template;
 }
 
+// The first path of the list that exists; with none, the last one.
+TEST(Serial, PortDevicePathList)
+{
+    const std::string d = pello::test::temp_dir("port-template-list");
+    std::filesystem::create_symlink("/dev/null", d + "/here3");
+    std::filesystem::create_symlink(d + "/nowhere", d + "/dangling3");
+    struct {
+        std::string list;
+        std::string path;
+    } cases[] = {
+        {d + "/here{n};/dev/ttyS{i}", d + "/here3"},
+        {d + "/dangling{n};" + d + "/here{n}", d + "/here3"},
+        {d + "/absent{n};;" + d + "/dangling{n}", d + "/dangling3"},
+        {d + "/absent{n};" + d + "/dir{i}/x", d + "/dir2/x"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pello::port_device_path_in("COM3", c.list.c_str()), c.path) << c.list;
+    EXPECT_EQ(pello::port_device_path_in("COM03", (d + "/here{n}").c_str()), "");
+}
+
 TEST(Serial, ArgumentChecks)
 {
     const char data[4] = {'a', 'b', 'c', 'd'};

@@ -1,0 +1,113 @@
+// pellomatic-ports against a sysfs of its own making: the rules it writes and
+// what it refuses. /dev/null, /dev/zero, ... stand in for device nodes.
+#include "support/run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pello::test;
+constexpr auto npos = std::string::npos;
+
+// The tty of device number `number` at sys/devices/`at`: a virtual terminal,
+// a UART slot with no UART (platform), or a USB adapter with a serial number
+// ("-": none) in its USB device, two folders above its own device.
+void fake_tty(const std::string& sys, const std::string& number, const std::string& at,
+              const std::string& serial = "")
+{
+    const fs::path tty = sys + "/devices/" + at;
+    for (const fs::path& folder : {tty, fs::path(sys + "/class/tty"), fs::path(sys + "/dev/char")})
+        fs::create_directories(folder);
+    fs::create_symlink(sys + "/class/tty", tty / "subsystem");
+    fs::create_symlink(tty, sys + "/dev/char/" + number);
+    if (at.find("virtual") != std::string::npos)
+        return;
+    fs::create_symlink(tty.parent_path().parent_path(), tty / "device");
+    const fs::path usb = tty.parent_path().parent_path().parent_path().parent_path();
+    if (at.find("platform") != std::string::npos) {
+        write_file(tty / "type", "0\n");
+        return;
+    }
+    write_file(usb / "idVendor", "0403\n");
+    write_file(usb / "idProduct", "6001\n");
+    if (serial != "-")
+        write_file(usb / "serial", serial + "\n");
+}
+
+TEST(Ports, AssignWritesRulesAndRefuses)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "assign and remove need root";
+    const std::string ids = R"(ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001")";
+    struct {
+        std::string before;   // a command run first ("" none)
+        std::string command;  // its arguments, blank-separated
+        bool written;         // a rule written or removed, udev asked to apply it
+        std::string said;     // part of what it printed
+        std::string rule;     // part of the rule file of COM3 ("" when there is none)
+    } cases[] = {
+        {"", "assign 3 /dev/null", true, "COM3 is /dev/ttyUSB0, keyed to its serial number A1",
+         R"(SUBSYSTEM=="tty", )" + ids +
+             R"(, ATTRS{serial}=="A1", SYMLINK+="pellomatic/COM3", GROUP="dialout", MODE="0660")"},
+        {"", "assign 3 /dev/zero", true, "keyed to its USB path 1-2 (it has no serial number)",
+         R"(SUBSYSTEM=="tty", KERNELS=="1-2", )" + ids},
+        {"", "assign 3 /dev/full", true, "(its serial number cannot be matched)", "KERNELS"},
+        {"assign 3 /dev/zero", "assign 3 /dev/null", false,
+         "COM3 is already assigned to another adapter", R"(KERNELS=="1-2")"},
+        {"assign 3 /dev/zero", "assign 3 /dev/null --replace", true, "COM3 is /", "A1"},
+        {"assign 3 /dev/null", "assign 6 /dev/null", true, "COM3 no longer reaches it.", ""},
+        {"", "assign 21 /dev/null", false, "COM number 21 is not one of 1 to 20", ""},
+        {"", "assign 03 /dev/null", false, "COM number 03 is not one of 1 to 20", ""},
+        {"", "assign 3 /tmp", false, "/tmp is not a serial device: not a character device", ""},
+        {"", "assign 3 /dev/urandom", false, "a serial port slot with no UART behind it", ""},
+        {"", "assign 3 /dev/random", false, "a terminal with no serial device behind it", ""},
+        {"assign 3 /dev/null", "remove 3", true, "COM3 is no longer assigned", ""},
+        {"", "remove 3", false, "COM3 is not assigned", ""},
+    };
+    const auto run = [](const std::string& command) {
+        std::vector<std::string> argv = {bin_path("pellomatic-ports")};
+        for (std::size_t at = 0, end = 0; end != npos; at = end + 1)
+            argv.push_back(command.substr(at, (end = command.find(' ', at)) - at));
+        return run_program(argv, "");
+    };
+    for (const auto& c : cases) {
+        const std::string dir = temp_dir("ports");
+        const std::string sys = dir + "/sys";
+        fake_tty(sys, "1:3", "usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0", "A1");
+        fake_tty(sys, "1:5", "usb1/1-2/1-2:1.0/ttyUSB1/tty/ttyUSB1", "-");
+        fake_tty(sys, "1:7", "usb1/1-3/1-3:1.0/ttyUSB2/tty/ttyUSB2", "A1*");
+        fake_tty(sys, "1:9", "platform/serial8250/tty/ttyS5");
+        fake_tty(sys, "1:8", "virtual/tty/tty9");
+        fs::create_directories(dir + "/rules");
+        write_file(dir + "/udevadm", "#!/bin/sh\necho \"$*\" >>" + dir + "/udevadm.log\n");
+        fs::permissions(dir + "/udevadm", fs::perms::owner_all);
+        setenv("PELLOMATIC_PORTS_SYSFS", sys.c_str(), 1);
+        setenv("PELLOMATIC_PORTS_RULES_DIR", (dir + "/rules").c_str(), 1);
+        setenv("PELLOMATIC_PORTS_UDEVADM", (dir + "/udevadm").c_str(), 1);
+        if (!c.before.empty())
+            run(c.before);
+        fs::remove(dir + "/udevadm.log");
+        const run_result r = run(c.command);
+        SCOPED_TRACE(r.out + r.err);
+        // Only remove ends well here: after a rule, no udev makes the link.
+        EXPECT_EQ(r.status, c.written && c.command[0] == 'r' ? 0 : 1);
+        EXPECT_NE((r.out + r.err).find(c.said), npos);
+        const std::string rule = read_file(dir + "/rules/99-pellomatic-COM3.rules");
+        EXPECT_TRUE(c.rule.empty() ? rule.empty() : rule.find(c.rule) != npos) << rule;
+        const std::string log = read_file(dir + "/udevadm.log");
+        EXPECT_EQ(log.rfind("control --reload\n", 0) == 0, c.written) << log;
+        EXPECT_EQ(log.find("trigger --action=add --settle " + sys + "/devices/usb1/") != npos,
+                  c.written && c.command[0] == 'a');
+    }
+    // A rule written while udev does not answer is not a success.
+    setenv("PELLOMATIC_PORTS_UDEVADM", "false", 1);
+    const run_result r = run("assign 4 /dev/null");
+    EXPECT_NE(r.err.find("udevadm control --reload failed: is udev running?"), npos);
+}
+
+}  // namespace
