@@ -41,11 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case -7:
     case -8:
     case -11:
+    case -12:
         if (conf_loaded != 0)
             fuzz::finding("conf_process failed but conf_loaded is still 1");
         break;
     default:
-        fuzz::finding("conf_process returned a status outside 0, -7, -8, -11 for a readable file");
+        fuzz::finding(
+            "conf_process returned a status outside 0, -7, -8, -11, -12 for a readable file");
     }
     if (conf_record.rule_count != 42 || conf_record.implicit_action != implicit_drop)
         fuzz::finding("conf_process lost rule_count or implicit_action");
