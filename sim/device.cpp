@@ -30,12 +30,13 @@ std::string startup_text(const options& opt)
         return text;
     text += nul + "Ports: Host, DSTAR, TNC\r\n";
     text += nul + "Configuration and rules loaded from memory\r\n";
-    // At least 110 bytes that count (NUL bytes do not), so that the host's
-    // first read of 100 bytes ends at once.
+    // At least 10 bytes that count (NUL bytes do not) more than the host's
+    // first read takes, so that read ends at once.
+    constexpr auto startup_min = static_cast<std::size_t>(host_startup_read + 10);
     const auto counted = static_cast<std::size_t>(
         std::count_if(text.begin(), text.end(), [](char c) { return c != '\0'; }));
-    if (counted < 110)
-        text += std::string(110 - counted, '-') + "\r\n";
+    if (counted < startup_min)
+        text += std::string(startup_min - counted, '-') + "\r\n";
     return text + "Ready\r\n";
 }
 
@@ -55,11 +56,11 @@ std::string noise_bytes(int count)
 }
 
 // With --fill an answer is padded in front so that, with what the host has
-// not read yet, it makes the 1024 bytes of the host's read.
+// not read yet, it makes the whole of the host's read.
 void send_filled(device& d, const std::string& text)
 {
     std::string answer;
-    const long wanted = 1024 - d.unread;
+    const long wanted = host_answer_read - d.unread;
     if (d.opt.fill && static_cast<long>(text.size()) < wanted) {
         const auto pad = static_cast<std::size_t>(wanted) - text.size();
         for (std::size_t i = 0; i < pad; ++i)
@@ -122,9 +123,9 @@ void console_byte(device& d, unsigned char byte)
 {
     if (byte == ETX) {
         d.console_line.clear();
-        // The host's first read took the first 100 bytes after power-up.
+        // The host's first read took the first bytes after power-up.
         if (!d.startup_read) {
-            d.unread = std::max(0L, d.unread - 100);
+            d.unread = std::max(0L, d.unread - host_startup_read);
             d.startup_read = true;
         }
         const long rate = read_line_rate(d.master);
