@@ -236,6 +236,9 @@ decided_answer answer_for(device& d, answer_book& book, std::string_view receive
 void give_booked_answer(device& d, answer_book& book, std::string_view received,
                         decided_answer decided);
 std::string answer_text(int answer);
+// A download or a firmware update begins (its record starts afresh), or the
+// current one ends (what it received is written).
+void begin_session(device& d, session_kind kind);
 void end_session(device& d);
 
 // download.cpp
