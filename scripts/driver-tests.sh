@@ -4,19 +4,20 @@
 # guest) and its FTDI USB-serial driver (/dev/ttyUSB0, COM2), with a device
 # emulator on the host side of each line. The guest's /init
 # (tests/drivers/guest-init.sh) runs the sessions; this script answers its
-# requests (power, pulling the adapter, resuming a stalled line) and checks:
+# requests (the "@@" protocol, written down at the top of guest-init.sh:
+# power, pulling the adapter, resuming a stalled line) and checks:
 #   1. a whole operator session on each driver: transcript and what the
 #      emulator received equal those of the same session over a
 #      pseudo-terminal;
 #   2. DTR and RTS low and the low-latency flag set while connected, line
 #      settings and flag back as found after the close, a second open (as a
 #      user who is not root) refused;
-#   3. the 8250 line stalled mid-download: the write ends at its bound with
+#   3. 14400 and 56000 accepted on both drivers, with what each reports;
+#   4. the 8250 line stalled mid-download: the write ends at its bound with
 #      the short-write message and -3, nothing stale follows, the next
 #      command works;
-#   4. the adapter pulled out mid-download and mid-firmware-update: the
+#   5. the adapter pulled out mid-download and mid-firmware-update: the
 #      hang-up path (status 3, both lines on standard error) in time;
-#   5. 14400 and 56000 accepted on both drivers, with what each reports;
 #   6. Debian's own udev daemon in the guest: `pellomatic-ports assign 3`
 #      gives the FTDI adapter the link /dev/pellomatic/COM3, a whole session
 #      on `connect 3` works (the utility with the package's templates), the
@@ -423,7 +424,7 @@ for com in 1 2; do
     has_line "$g/second" "${bel}${bel}Error: could not open COM port COM$com"
     check "port state on $driver (COM$com): modem lines, low latency, restored, second open"
 
-    # 5. The rates the link does not use.
+    # 3. The rates the link does not use.
     for r in 14400 56000; do
         line=$(grep -F "@@rate COM$com $r:" "$run/clean/console")
         host=$(grep -F "COM$com $r host-side" "$run/clean/rates" 2>/dev/null | awk '{print $4}')
@@ -433,7 +434,7 @@ for com in 1 2; do
     check "14400 and 56000 on $driver (COM$com)"
 done
 
-# 3. The 8250 line stalled in the middle of a download.
+# 4. The 8250 line stalled in the middle of a download.
 g=$run/faults/guest/stall-COM1
 t=$g/transcript
 has_match "$t" "(^|Command> )${bel}${bel}Error: wrote [0-9]+ of [0-9]+, got error on port COM1: .+" \
@@ -465,7 +466,7 @@ stale_count=$(printf '%s\n' "$stale" | awk '$2 == "recv" { n += $3 + 0 } END { p
 [ -z "$stale" ] || note "    after the resume the far end got the byte the UART held: ${stale#*recv }"
 check "8250 line stalled mid-download (COM1)"
 
-# 4. The adapter pulled out.
+# 5. The adapter pulled out.
 for name in pull-download pull-firmware; do
     g=$run/faults/guest/$name
     grep -q "^@@status $name 3$" "$run/faults/console" || problems+=("the utility did not end with status 3")
