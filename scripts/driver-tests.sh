@@ -189,17 +189,24 @@ wait_trace() {
 size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
 now() { printf '%s' "$EPOCHREALTIME"; }
 
-# boot STAGE OPTIONS_S1 OPTIONS_USB: runs the guest's STAGE, answering its
-# requests; the console (without carriage returns) ends in $run/STAGE/console.
-boot() {
-    local stage=$1 dir=$run/$1
-    rm -rf "$dir"
-    mkdir -p "$dir"
+# The stage's helpers share the variables of boot (bash scope is dynamic):
+# the descriptors keys (the guest's console input), con (its console output)
+# and mon (QEMU's monitor), and booted (the guest has printed a line).
+
+# start_emulators DIR OPTIONS_S1 OPTIONS_USB: the emulators of both lines.
+start_emulators() {
+    local dir=$1
     local -a s1_opts usb_opts
     read -r -a s1_opts <<<"$2"
     read -r -a usb_opts <<<"$3"
     start_sim S1 "$dir/S1" "${s1_opts[@]}" && start_sim USB "$dir/USB" "${usb_opts[@]}" ||
         cannot "the device emulators did not start"
+}
+
+# start_guest STAGE DIR: QEMU on the emulators' lines, its console and
+# monitor on fifos in DIR.
+start_guest() {
+    local stage=$1 dir=$2
     mkfifo "$dir/console.fifo" "$dir/keys.fifo" "$dir/mon.in" "$dir/mon.out"
     cat "$dir/mon.out" >"$dir/monitor.log" &
     mon_pid=$!
@@ -220,87 +227,131 @@ boot() {
         -chardev pipe,id=mon,path="$dir/mon" -mon chardev=mon,mode=readline \
         <"$dir/keys.fifo" >"$dir/console.fifo" 2>"$dir/qemu.err" &
     qemu_pid=$!
-    local keys con mon
-    exec {keys}>"$dir/keys.fifo" {con}<"$dir/console.fifo" {mon}>"$dir/mon.in"
-    local line current= session= pull_pid= first=1
+}
+
+# serve_guest STAGE DIR: the guest's console, line by line into DIR/console,
+# each line answered, until @@done or a line limit without a line.
+serve_guest() {
+    local stage=$1 dir=$2 line current= session= pull_pid=
     while IFS= read -r -t "$line_limit" line <&"$con"; do
         line=${line%$'\r'}
         printf '%s\n' "$line" >>"$dir/console"
-        if ((first)); then
+        if ((!booted)); then
             note "guest $stage booted after $((SECONDS - started))s"
-            first=0
+            booted=1
         fi
-        case "$line" in
-        "@@session "*)
-            current=${line##* }
-            session=${line#@@session }
-            session=${session%% *} ;;
-        "| "*"TURN ON"*)
-            [ -n "$current" ] && kill -USR1 "${sim_pid[$current]}" ;;
-        "@@pull")
-            # Once the emulator holds its answer back, the guest looks for the
-            # utility waiting in its read (not still draining its write).
-            local log=${sim_log[USB]} from
-            from=$(size_of "$log")
-            (
-                wait_trace "$log" "$from" "held back" || exit 1
-                printf 'go\n' >&"$keys"
-            ) &
-            pull_pid=$! ;;
-        "@@reading")
-            # Then the adapter goes.
-            now >"$dir/$session.pulled-at"
-            printf 'device_del usbser\n' >&"$mon" ;;
-        "@@status "*)
-            local ended=${line#@@status }
-            now >"$dir/${ended%% *}.ended-at"
-            [ -n "$pull_pid" ] && { wait "$pull_pid"; pull_pid=; } ;;
-        "@@unplug")
-            printf 'device_del usbser\n' >&"$mon"
-            printf 'ok\n' >&"$keys" ;;
-        "@@plug")
-            printf 'device_add %s\n' "$usb_adapter" >&"$mon"
-            printf 'ok\n' >&"$keys" ;;
-        "@@resume")
-            local from
-            from=$(size_of "${sim_log[S1]}")
-            kill -USR2 "${sim_pid[S1]}"
-            wait_trace "${sim_log[S1]}" "$from" "line resumed"
-            printf 'ok\n' >&"$keys" ;;
-        "@@rate "*)
-            local words
-            read -r -a words <<<"$line"
-            local side=S1
-            [ "${words[1]}" = COM2 ] && side=USB
-            printf '%s %s host-side %s\n' "${words[1]}" "${words[2]%:}" \
-                "$(stty -F "$dir/$side/line" speed 2>&1)" >>"$dir/rates"
-            printf 'ok\n' >&"$keys" ;;
-        "@@done")
-            break ;;
-        esac
+        answer_guest "$line" || break
     done
+}
+
+# answer_guest LINE: does what a line of the guest asks (the "@@" protocol,
+# written down at the top of tests/drivers/guest-init.sh); fails on @@done.
+# The session (current: its line, session: its name) and the pull waiting
+# for its "go" (pull_pid) are serve_guest's.
+answer_guest() {
+    local line=$1
+    case "$line" in
+    "@@session "*)
+        current=${line##* }
+        session=${line#@@session }
+        session=${session%% *} ;;
+    "| "*"TURN ON"*)
+        [ -n "$current" ] && kill -USR1 "${sim_pid[$current]}" ;;
+    "@@pull")
+        # Once the emulator holds its answer back, the guest looks for the
+        # utility waiting in its read (not still draining its write).
+        local log=${sim_log[USB]} from
+        from=$(size_of "$log")
+        (
+            wait_trace "$log" "$from" "held back" || exit 1
+            printf 'go\n' >&"$keys"
+        ) &
+        pull_pid=$! ;;
+    "@@reading")
+        # Then the adapter goes.
+        now >"$dir/$session.pulled-at"
+        printf 'device_del usbser\n' >&"$mon" ;;
+    "@@status "*)
+        local ended=${line#@@status }
+        now >"$dir/${ended%% *}.ended-at"
+        [ -n "$pull_pid" ] && { wait "$pull_pid"; pull_pid=; } ;;
+    "@@unplug")
+        printf 'device_del usbser\n' >&"$mon"
+        printf 'ok\n' >&"$keys" ;;
+    "@@plug")
+        printf 'device_add %s\n' "$usb_adapter" >&"$mon"
+        printf 'ok\n' >&"$keys" ;;
+    "@@resume")
+        local from
+        from=$(size_of "${sim_log[S1]}")
+        kill -USR2 "${sim_pid[S1]}"
+        wait_trace "${sim_log[S1]}" "$from" "line resumed"
+        printf 'ok\n' >&"$keys" ;;
+    "@@rate "*)
+        local words
+        read -r -a words <<<"$line"
+        local side=S1
+        [ "${words[1]}" = COM2 ] && side=USB
+        printf '%s %s host-side %s\n' "${words[1]}" "${words[2]%:}" \
+            "$(stty -F "$dir/$side/line" speed 2>&1)" >>"$dir/rates"
+        printf 'ok\n' >&"$keys" ;;
+    "@@done")
+        return 1 ;;
+    esac
+    return 0
+}
+
+# stop_guest DIR: QEMU ended (at once when the guest did not reach @@done)
+# and its monitor; QEMU's exit status in guest_status.
+stop_guest() {
+    local dir=$1
     # A guest that stopped answering (no line within the limit) is ended now.
     grep -q '^@@done' "$dir/console" 2>/dev/null || kill "$qemu_pid" 2>/dev/null
     exec {keys}>&- {mon}>&-
     wait "$qemu_pid" 2>/dev/null
-    local status=$?
+    guest_status=$?
     exec {con}<&-
     qemu_pid=
     kill "$mon_pid" 2>/dev/null
     wait "$mon_pid" 2>/dev/null
     mon_pid=
-    # The emulators write what their last sessions received when they end.
+}
+
+# stop_emulators: the emulators write what their last sessions received
+# when they end.
+stop_emulators() {
     local pid
     for pid in "${sim_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
     for pid in "${sim_pids[@]}"; do wait "$pid" 2>/dev/null; done
     sim_pids=()
-    if ! grep -q '^@@done' "$dir/console"; then
-        if [ "$first" = 1 ]; then
-            cannot "the guest printed nothing (QEMU status $status; see $dir/qemu.err)"
-        fi
-        note "guest $stage stopped before its end (QEMU status $status; see $dir/console)"
-        failed=$((failed + 1))
+}
+
+# judge_boot STAGE DIR STATUS: a guest that did not reach @@done fails the
+# run; one that printed nothing at all means QEMU cannot run here.
+judge_boot() {
+    local stage=$1 dir=$2 status=$3
+    grep -q '^@@done' "$dir/console" && return
+    if [ "$booted" = 0 ]; then
+        cannot "the guest printed nothing (QEMU status $status; see $dir/qemu.err)"
     fi
+    note "guest $stage stopped before its end (QEMU status $status; see $dir/console)"
+    failed=$((failed + 1))
+}
+
+# boot STAGE OPTIONS_S1 OPTIONS_USB: runs the guest's STAGE, answering its
+# requests; the console (without carriage returns) ends in $run/STAGE/console.
+boot() {
+    local stage=$1 dir=$run/$1
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    start_emulators "$dir" "$2" "$3"
+    start_guest "$stage" "$dir"
+    local keys con mon booted=0 guest_status
+    exec {keys}>"$dir/keys.fifo" {con}<"$dir/console.fifo" {mon}>"$dir/mon.in"
+    serve_guest "$stage" "$dir"
+    stop_guest "$dir"
+    stop_emulators
+    judge_boot "$stage" "$dir" "$guest_status"
     unpack "$dir"
 }
 
