@@ -4,19 +4,20 @@
 # guest) and its FTDI USB-serial driver (/dev/ttyUSB0, COM2), with a device
 # emulator on the host side of each line. The guest's /init
 # (tests/drivers/guest-init.sh) runs the sessions; this script answers its
-# requests (power, pulling the adapter, resuming a stalled line) and checks:
+# requests (the "@@" protocol, written down at the top of guest-init.sh:
+# power, pulling the adapter, resuming a stalled line) and checks:
 #   1. a whole operator session on each driver: transcript and what the
 #      emulator received equal those of the same session over a
 #      pseudo-terminal;
 #   2. DTR and RTS low and the low-latency flag set while connected, line
 #      settings and flag back as found after the close, a second open (as a
 #      user who is not root) refused;
-#   3. the 8250 line stalled mid-download: the write ends at its bound with
+#   3. 14400 and 56000 accepted on both drivers, with what each reports;
+#   4. the 8250 line stalled mid-download: the write ends at its bound with
 #      the short-write message and -3, nothing stale follows, the next
 #      command works;
-#   4. the adapter pulled out mid-download and mid-firmware-update: the
+#   5. the adapter pulled out mid-download and mid-firmware-update: the
 #      hang-up path (status 3, both lines on standard error) in time;
-#   5. 14400 and 56000 accepted on both drivers, with what each reports;
 #   6. Debian's own udev daemon in the guest: `pellomatic-ports assign 3`
 #      gives the FTDI adapter the link /dev/pellomatic/COM3, a whole session
 #      on `connect 3` works (the utility with the package's templates), the
@@ -188,17 +189,24 @@ wait_trace() {
 size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
 now() { printf '%s' "$EPOCHREALTIME"; }
 
-# boot STAGE OPTIONS_S1 OPTIONS_USB: runs the guest's STAGE, answering its
-# requests; the console (without carriage returns) ends in $run/STAGE/console.
-boot() {
-    local stage=$1 dir=$run/$1
-    rm -rf "$dir"
-    mkdir -p "$dir"
+# The stage's helpers share the variables of boot (bash scope is dynamic):
+# the descriptors keys (the guest's console input), con (its console output)
+# and mon (QEMU's monitor), and booted (the guest has printed a line).
+
+# start_emulators DIR OPTIONS_S1 OPTIONS_USB: the emulators of both lines.
+start_emulators() {
+    local dir=$1
     local -a s1_opts usb_opts
     read -r -a s1_opts <<<"$2"
     read -r -a usb_opts <<<"$3"
     start_sim S1 "$dir/S1" "${s1_opts[@]}" && start_sim USB "$dir/USB" "${usb_opts[@]}" ||
         cannot "the device emulators did not start"
+}
+
+# start_guest STAGE DIR: QEMU on the emulators' lines, its console and
+# monitor on fifos in DIR.
+start_guest() {
+    local stage=$1 dir=$2
     mkfifo "$dir/console.fifo" "$dir/keys.fifo" "$dir/mon.in" "$dir/mon.out"
     cat "$dir/mon.out" >"$dir/monitor.log" &
     mon_pid=$!
@@ -219,87 +227,131 @@ boot() {
         -chardev pipe,id=mon,path="$dir/mon" -mon chardev=mon,mode=readline \
         <"$dir/keys.fifo" >"$dir/console.fifo" 2>"$dir/qemu.err" &
     qemu_pid=$!
-    local keys con mon
-    exec {keys}>"$dir/keys.fifo" {con}<"$dir/console.fifo" {mon}>"$dir/mon.in"
-    local line current= session= pull_pid= first=1
+}
+
+# serve_guest STAGE DIR: the guest's console, line by line into DIR/console,
+# each line answered, until @@done or a line limit without a line.
+serve_guest() {
+    local stage=$1 dir=$2 line current= session= pull_pid=
     while IFS= read -r -t "$line_limit" line <&"$con"; do
         line=${line%$'\r'}
         printf '%s\n' "$line" >>"$dir/console"
-        if ((first)); then
+        if ((!booted)); then
             note "guest $stage booted after $((SECONDS - started))s"
-            first=0
+            booted=1
         fi
-        case "$line" in
-        "@@session "*)
-            current=${line##* }
-            session=${line#@@session }
-            session=${session%% *} ;;
-        "| "*"TURN ON"*)
-            [ -n "$current" ] && kill -USR1 "${sim_pid[$current]}" ;;
-        "@@pull")
-            # Once the emulator holds its answer back, the guest looks for the
-            # utility waiting in its read (not still draining its write).
-            local log=${sim_log[USB]} from
-            from=$(size_of "$log")
-            (
-                wait_trace "$log" "$from" "held back" || exit 1
-                printf 'go\n' >&"$keys"
-            ) &
-            pull_pid=$! ;;
-        "@@reading")
-            # Then the adapter goes.
-            now >"$dir/$session.pulled-at"
-            printf 'device_del usbser\n' >&"$mon" ;;
-        "@@status "*)
-            local ended=${line#@@status }
-            now >"$dir/${ended%% *}.ended-at"
-            [ -n "$pull_pid" ] && { wait "$pull_pid"; pull_pid=; } ;;
-        "@@unplug")
-            printf 'device_del usbser\n' >&"$mon"
-            printf 'ok\n' >&"$keys" ;;
-        "@@plug")
-            printf 'device_add %s\n' "$usb_adapter" >&"$mon"
-            printf 'ok\n' >&"$keys" ;;
-        "@@resume")
-            local from
-            from=$(size_of "${sim_log[S1]}")
-            kill -USR2 "${sim_pid[S1]}"
-            wait_trace "${sim_log[S1]}" "$from" "line resumed"
-            printf 'ok\n' >&"$keys" ;;
-        "@@rate "*)
-            local words
-            read -r -a words <<<"$line"
-            local side=S1
-            [ "${words[1]}" = COM2 ] && side=USB
-            printf '%s %s host-side %s\n' "${words[1]}" "${words[2]%:}" \
-                "$(stty -F "$dir/$side/line" speed 2>&1)" >>"$dir/rates"
-            printf 'ok\n' >&"$keys" ;;
-        "@@done")
-            break ;;
-        esac
+        answer_guest "$line" || break
     done
+}
+
+# answer_guest LINE: does what a line of the guest asks (the "@@" protocol,
+# written down at the top of tests/drivers/guest-init.sh); fails on @@done.
+# The session (current: its line, session: its name) and the pull waiting
+# for its "go" (pull_pid) are serve_guest's.
+answer_guest() {
+    local line=$1
+    case "$line" in
+    "@@session "*)
+        current=${line##* }
+        session=${line#@@session }
+        session=${session%% *} ;;
+    "| "*"TURN ON"*)
+        [ -n "$current" ] && kill -USR1 "${sim_pid[$current]}" ;;
+    "@@pull")
+        # Once the emulator holds its answer back, the guest looks for the
+        # utility waiting in its read (not still draining its write).
+        local log=${sim_log[USB]} from
+        from=$(size_of "$log")
+        (
+            wait_trace "$log" "$from" "held back" || exit 1
+            printf 'go\n' >&"$keys"
+        ) &
+        pull_pid=$! ;;
+    "@@reading")
+        # Then the adapter goes.
+        now >"$dir/$session.pulled-at"
+        printf 'device_del usbser\n' >&"$mon" ;;
+    "@@status "*)
+        local ended=${line#@@status }
+        now >"$dir/${ended%% *}.ended-at"
+        [ -n "$pull_pid" ] && { wait "$pull_pid"; pull_pid=; } ;;
+    "@@unplug")
+        printf 'device_del usbser\n' >&"$mon"
+        printf 'ok\n' >&"$keys" ;;
+    "@@plug")
+        printf 'device_add %s\n' "$usb_adapter" >&"$mon"
+        printf 'ok\n' >&"$keys" ;;
+    "@@resume")
+        local from
+        from=$(size_of "${sim_log[S1]}")
+        kill -USR2 "${sim_pid[S1]}"
+        wait_trace "${sim_log[S1]}" "$from" "line resumed"
+        printf 'ok\n' >&"$keys" ;;
+    "@@rate "*)
+        local words
+        read -r -a words <<<"$line"
+        local side=S1
+        [ "${words[1]}" = COM2 ] && side=USB
+        printf '%s %s host-side %s\n' "${words[1]}" "${words[2]%:}" \
+            "$(stty -F "$dir/$side/line" speed 2>&1)" >>"$dir/rates"
+        printf 'ok\n' >&"$keys" ;;
+    "@@done")
+        return 1 ;;
+    esac
+    return 0
+}
+
+# stop_guest DIR: QEMU ended (at once when the guest did not reach @@done)
+# and its monitor; QEMU's exit status in guest_status.
+stop_guest() {
+    local dir=$1
     # A guest that stopped answering (no line within the limit) is ended now.
     grep -q '^@@done' "$dir/console" 2>/dev/null || kill "$qemu_pid" 2>/dev/null
     exec {keys}>&- {mon}>&-
     wait "$qemu_pid" 2>/dev/null
-    local status=$?
+    guest_status=$?
     exec {con}<&-
     qemu_pid=
     kill "$mon_pid" 2>/dev/null
     wait "$mon_pid" 2>/dev/null
     mon_pid=
-    # The emulators write what their last sessions received when they end.
+}
+
+# stop_emulators: the emulators write what their last sessions received
+# when they end.
+stop_emulators() {
     local pid
     for pid in "${sim_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
     for pid in "${sim_pids[@]}"; do wait "$pid" 2>/dev/null; done
     sim_pids=()
-    if ! grep -q '^@@done' "$dir/console"; then
-        if [ "$first" = 1 ]; then
-            cannot "the guest printed nothing (QEMU status $status; see $dir/qemu.err)"
-        fi
-        note "guest $stage stopped before its end (QEMU status $status; see $dir/console)"
-        failed=$((failed + 1))
+}
+
+# judge_boot STAGE DIR STATUS: a guest that did not reach @@done fails the
+# run; one that printed nothing at all means QEMU cannot run here.
+judge_boot() {
+    local stage=$1 dir=$2 status=$3
+    grep -q '^@@done' "$dir/console" && return
+    if [ "$booted" = 0 ]; then
+        cannot "the guest printed nothing (QEMU status $status; see $dir/qemu.err)"
     fi
+    note "guest $stage stopped before its end (QEMU status $status; see $dir/console)"
+    failed=$((failed + 1))
+}
+
+# boot STAGE OPTIONS_S1 OPTIONS_USB: runs the guest's STAGE, answering its
+# requests; the console (without carriage returns) ends in $run/STAGE/console.
+boot() {
+    local stage=$1 dir=$run/$1
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    start_emulators "$dir" "$2" "$3"
+    start_guest "$stage" "$dir"
+    local keys con mon booted=0 guest_status
+    exec {keys}>"$dir/keys.fifo" {con}<"$dir/console.fifo" {mon}>"$dir/mon.in"
+    serve_guest "$stage" "$dir"
+    stop_guest "$dir"
+    stop_emulators
+    judge_boot "$stage" "$dir" "$guest_status"
     unpack "$dir"
 }
 
@@ -423,7 +475,7 @@ for com in 1 2; do
     has_line "$g/second" "${bel}${bel}Error: could not open COM port COM$com"
     check "port state on $driver (COM$com): modem lines, low latency, restored, second open"
 
-    # 5. The rates the link does not use.
+    # 3. The rates the link does not use.
     for r in 14400 56000; do
         line=$(grep -F "@@rate COM$com $r:" "$run/clean/console")
         host=$(grep -F "COM$com $r host-side" "$run/clean/rates" 2>/dev/null | awk '{print $4}')
@@ -433,7 +485,7 @@ for com in 1 2; do
     check "14400 and 56000 on $driver (COM$com)"
 done
 
-# 3. The 8250 line stalled in the middle of a download.
+# 4. The 8250 line stalled in the middle of a download.
 g=$run/faults/guest/stall-COM1
 t=$g/transcript
 has_match "$t" "(^|Command> )${bel}${bel}Error: wrote [0-9]+ of [0-9]+, got error on port COM1: .+" \
@@ -465,7 +517,7 @@ stale_count=$(printf '%s\n' "$stale" | awk '$2 == "recv" { n += $3 + 0 } END { p
 [ -z "$stale" ] || note "    after the resume the far end got the byte the UART held: ${stale#*recv }"
 check "8250 line stalled mid-download (COM1)"
 
-# 4. The adapter pulled out.
+# 5. The adapter pulled out.
 for name in pull-download pull-firmware; do
     g=$run/faults/guest/$name
     grep -q "^@@status $name 3$" "$run/faults/console" || problems+=("the utility did not end with status 3")

@@ -30,12 +30,13 @@ std::string startup_text(const options& opt)
         return text;
     text += nul + "Ports: Host, DSTAR, TNC\r\n";
     text += nul + "Configuration and rules loaded from memory\r\n";
-    // At least 110 bytes that count (NUL bytes do not), so that the host's
-    // first read of 100 bytes ends at once.
+    // At least 10 bytes that count (NUL bytes do not) more than the host's
+    // first read takes, so that read ends at once.
+    constexpr auto startup_min = static_cast<std::size_t>(host_startup_read + 10);
     const auto counted = static_cast<std::size_t>(
         std::count_if(text.begin(), text.end(), [](char c) { return c != '\0'; }));
-    if (counted < 110)
-        text += std::string(110 - counted, '-') + "\r\n";
+    if (counted < startup_min)
+        text += std::string(startup_min - counted, '-') + "\r\n";
     return text + "Ready\r\n";
 }
 
@@ -55,11 +56,11 @@ std::string noise_bytes(int count)
 }
 
 // With --fill an answer is padded in front so that, with what the host has
-// not read yet, it makes the 1024 bytes of the host's read.
+// not read yet, it makes the whole of the host's read.
 void send_filled(device& d, const std::string& text)
 {
     std::string answer;
-    const long wanted = 1024 - d.unread;
+    const long wanted = host_answer_read - d.unread;
     if (d.opt.fill && static_cast<long>(text.size()) < wanted) {
         const auto pad = static_cast<std::size_t>(wanted) - text.size();
         for (std::size_t i = 0; i < pad; ++i)
@@ -122,9 +123,9 @@ void console_byte(device& d, unsigned char byte)
 {
     if (byte == ETX) {
         d.console_line.clear();
-        // The host's first read took the first 100 bytes after power-up.
+        // The host's first read took the first bytes after power-up.
         if (!d.startup_read) {
-            d.unread = std::max(0L, d.unread - 100);
+            d.unread = std::max(0L, d.unread - host_startup_read);
             d.startup_read = true;
         }
         const long rate = read_line_rate(d.master);
@@ -284,15 +285,73 @@ void flush_tx(device& d, time_point now)
     }
 }
 
-void host_opened(device& d, time_point now)
+// --- The phases of the device, each starting the fields it owns afresh in
+// one place: the host's opening of the port, power off, power on, and a
+// session (begin_session and end_session).
+
+namespace {
+
+// The host opened the port: the device is off, nothing is on its way in or
+// out, and this opening has run no session yet.
+void reset_for_open(device& d, time_point now)
 {
-    d.host_open = true;
     d.had_session = false;
     d.rx.clear();
     d.tx.clear();
     d.rx_last = now;
     d.tx_next = now;
     d.state = mode::off;
+}
+
+// Power goes off: no power-up is due, nothing is on its way in or out, no
+// answer is held back and no hang-up is planned.
+void reset_for_power_off(device& d)
+{
+    d.power_pending = false;
+    d.rx.clear();
+    d.tx.clear();
+    d.tx_hold = time_point{};
+    d.hangup_due = time_point::max();
+}
+
+// Power comes on: as at power-off, and the console starts afresh (the
+// host's first read of the start-up text is still to come).
+void reset_for_power_on(device& d)
+{
+    reset_for_power_off(d);
+    d.console_line.clear();
+    d.unread = 0;
+    d.startup_read = false;
+}
+
+}  // namespace
+
+void begin_session(device& d, session_kind kind)
+{
+    if (kind == session_kind::download) {
+        d.dl = download_state{};
+        d.state = mode::packet;
+    } else {
+        d.ld = loader_state{};
+        d.state = mode::loader;
+    }
+    d.session = kind;
+    d.had_session = true;
+}
+
+void end_session(device& d)
+{
+    if (d.session == session_kind::download)
+        download_write(d);
+    else if (d.session == session_kind::firmware)
+        loader_write(d);
+    d.session = session_kind::none;
+}
+
+void host_opened(device& d, time_point now)
+{
+    d.host_open = true;
+    reset_for_open(d, now);
     d.power_pending = !d.opt.manual_power && d.opt.chatter_ms == 0;
     d.power_at = now + milliseconds(d.opt.power_delay_ms);
     if (d.opt.chatter_ms > 0) {
@@ -326,14 +385,7 @@ void host_closed(device& d, time_point now)
 
 void power_on(device& d, time_point now)
 {
-    d.power_pending = false;
-    d.rx.clear();
-    d.tx.clear();
-    d.tx_hold = time_point{};
-    d.hangup_due = time_point::max();
-    d.console_line.clear();
-    d.unread = 0;
-    d.startup_read = false;
+    reset_for_power_on(d);
     if (d.opt.silent) {
         d.state = mode::silent;
         event(d, "power on (silent)");
@@ -351,11 +403,7 @@ void power_off(device& d, const char* why)
     if (d.state != mode::off || d.power_pending)
         event(d, "power off: %s", why);
     d.state = mode::off;
-    d.power_pending = false;
-    d.rx.clear();
-    d.tx.clear();
-    d.tx_hold = time_point{};
-    d.hangup_due = time_point::max();
+    reset_for_power_off(d);
 }
 
 void power_cycle(device& d, time_point now, const char* why)
@@ -370,15 +418,6 @@ void power_cycle(device& d, time_point now, const char* why)
     }
     power_off(d, why);
     power_on(d, now);
-}
-
-void end_session(device& d)
-{
-    if (d.session == session_kind::download)
-        download_write(d);
-    else if (d.session == session_kind::firmware)
-        loader_write(d);
-    d.session = session_kind::none;
 }
 
 void handle_due(device& d, time_point now)

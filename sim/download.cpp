@@ -273,10 +273,7 @@ std::string size_text(long size)
 
 void download_begin(device& d)
 {
-    d.dl = download_state{};
-    d.state = mode::packet;
-    d.session = session_kind::download;
-    d.had_session = true;
+    begin_session(d, session_kind::download);
     event(d, "download: packet mode");
 }
 

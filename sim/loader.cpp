@@ -126,10 +126,7 @@ void record_line(device& d)
 
 void loader_begin(device& d)
 {
-    d.ld = loader_state{};
-    d.state = mode::loader;
-    d.session = session_kind::firmware;
-    d.had_session = true;
+    begin_session(d, session_kind::firmware);
     event(d, "firmware loader: SYN received, waiting for the identifier");
 }
 

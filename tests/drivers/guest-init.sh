@@ -2,16 +2,46 @@
 # /init of the test guest: the utility on the kernel's own serial drivers.
 # COM1 is the 8250 UART /dev/ttyS1, COM2 the FTDI adapter /dev/ttyUSB0; the
 # device emulators sit on the host side of both lines. The console (ttyS0)
-# carries the sessions' output and the "@@" lines the host acts on:
-#   @@session NAME LINE    the session's power requests go to LINE (S1, USB)
-#   @@pull                 pull the USB adapter out once the emulator holds
-#                          its answer back ("go") and @@reading says the
-#                          utility waits for it; @@plug puts it back
-#   @@resume               resume the stalled 8250 line, then answer "ok"
-#   @@rate COM<n> R: ...   the port is held at R: note the host side, "ok"
-#   @@file NAME / @@end    a file of the guest, in base64
-#   @@status NAME RC       the session's utility ended with RC
-# Lines from the host (on the console) answer the requests that wait.
+# carries the sessions' output and the "@@" lines of the protocol below;
+# scripts/driver-tests.sh is the host side of it.
+#
+# The "@@" protocol. The guest writes every line on its console; the host
+# logs each one, acts on the words below and ignores the rest. An answer is
+# one line the host types on the console (not echoed), read by host_answer
+# or by line_probe; a request without an answer does not wait. DIR is the
+# stage's folder on the host ($run/STAGE of the script).
+#
+#   guest line            answer  what the host does
+#   @@session NAME LINE   -       session NAME begins: its power requests go
+#                                 to the emulator of LINE (S1: COM1, the
+#                                 8250 UART; USB: COM2, the FTDI adapter)
+#   | TEXT                -       a line of the utility's output (expect):
+#                                 on "TURN ON" it power-cycles the current
+#                                 session's emulator (SIGUSR1)
+#   @@pull                go      once the USB emulator holds its answer
+#                                 back ("held back" in its trace); the guest
+#                                 then waits for the utility's read
+#   @@reading             -       the utility waits in its read: notes the
+#                                 time (NAME.pulled-at) and pulls the
+#                                 adapter out (device_del, QEMU's monitor)
+#   @@status NAME RC      -       session NAME's utility ended with RC:
+#                                 notes the time (NAME.ended-at); the
+#                                 checks read RC
+#   @@resume              ok      resumes the stalled 8250 line (SIGUSR2 to
+#                                 S1's emulator, "line resumed" in its trace)
+#   @@rate COM<n> R: TEXT ok      line_probe holds COM<n> at R (TEXT: what
+#                                 the port layer and the driver said): notes
+#                                 the speed of its own end in DIR/rates
+#   @@unplug              ok      pulls the adapter out (device_del)
+#   @@plug                ok      plugs the adapter in again (device_add)
+#   @@file NAME ... @@end -       the lines between are the guest's file
+#                                 NAME in base64: after the stage it writes
+#                                 them to DIR/guest/NAME
+#   @@udev TEXT           -       what the udev stage saw: the checks read it
+#   @@error TEXT          -       a step of the guest went wrong: left in
+#                                 the console for whoever reads it
+#   @@done                -       the stage is over: it stops reading, and
+#                                 the guest powers off
 /bin/busybox mkdir -p /bin /proc /sys /dev /tmp
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -171,7 +201,6 @@ pull() {  # NAME, then what to type after connecting (or without connecting)
 # --- Debian's udev and pellomatic-ports ----------------------------------
 # pellomatic-ports gives the adapter COM3; the utility with the package's
 # templates reaches it as connect 3, before and after a pull and a plug.
-#   @@unplug    pull the adapter out, then answer "ok"; @@udev: what it saw
 
 # until_true N TEST...: polls for the test to hold, N / 20 s at most.
 until_true() {
