@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "serial/serial.hpp"
@@ -147,16 +146,6 @@ bool write_device(const void* buffer, int length, int& done)
     return true;
 }
 
-int system_error()
-{
-    return errno;
-}
-
-void set_system_error(int error)
-{
-    errno = error;
-}
-
 void end_program(int code, const char* text)
 {
     if (code == 25)
@@ -183,11 +172,6 @@ void port_reset()
 bool port_is_open()
 {
     return fake.open;
-}
-
-const char* sys_error_text()
-{
-    return std::strerror(errno);
 }
 
 }  // namespace pello

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -423,16 +422,6 @@ bool write_device(const void* buffer, int length, int& done)
     return true;
 }
 
-int system_error()
-{
-    return errno;
-}
-
-void set_system_error(int error)
-{
-    errno = error;
-}
-
 void end_program(int, const char*)
 {
     std::fflush(stdout);
@@ -483,16 +472,6 @@ void set_port_drain(port_drain_fn drain, port_queued_fn queued)
 bool port_is_open()
 {
     return port_fd >= 0;
-}
-
-// The text of errno; the Win32 backend has its own, of GetLastError.
-const char* sys_error_text()
-{
-    static char error_text[1024];
-    const int error = errno;
-    std::snprintf(error_text, sizeof error_text, "%s", std::strerror(error));
-    errno = error;
-    return error_text;
 }
 
 }  // namespace pello
