@@ -67,6 +67,32 @@ bool handle_is_open(HANDLE h)
     return h != nullptr && h != INVALID_HANDLE_VALUE;
 }
 
+// One capabilities query of the open port with a record of the given length,
+// marked as initialised when asked: the record, or nullptr with code set to
+// the given one after its message (no_record when there is no memory for it,
+// refused when the system refuses the query).
+commprop_ptr query_props(const char* name, WORD length, bool initialised, int no_record,
+                         int refused, int& code)
+{
+    commprop_ptr props = new_commprop(length);
+    if (!props) {
+        std::printf("\a\aError: could not malloc comm properties buffer for port %s: %s\n", name,
+                    sys_error_text());
+        code = no_record;
+        return nullptr;
+    }
+    props->wPacketLength = length;
+    if (initialised)
+        props->dwProvSpec1 = COMMPROP_INITIALIZED;
+    if (!GetCommProperties(port_handle, props.get())) {
+        std::printf("\a\aError: could not get comm properties for port %s: %s\n", name,
+                    sys_error_text());
+        code = refused;
+        return nullptr;
+    }
+    return props;
+}
+
 // The per-character time limit of a read: 10000 / R, the time of one 10-bit
 // character in whole milliseconds, rounded down.
 DWORD read_ms_per_byte()
@@ -150,34 +176,16 @@ int query_caps(const char* name, comm_caps& caps)
 {
     // First ask with a record of the common length to learn the length the
     // provider wants, then ask again with a record of that length.
-    commprop_ptr first = new_commprop(first_packet_length);
-    if (!first) {
-        std::printf("\a\aError: could not malloc comm properties buffer for port %s: %s\n", name,
-                    sys_error_text());
-        return -3;
-    }
-    first->wPacketLength = first_packet_length;
-    if (!GetCommProperties(port_handle, first.get())) {
-        std::printf("\a\aError: could not get comm properties for port %s: %s\n", name,
-                    sys_error_text());
-        return -4;
-    }
+    int code = 0;
+    commprop_ptr first = query_props(name, first_packet_length, false, -3, -4, code);
+    if (!first)
+        return code;
     const WORD length = first->wPacketLength;
     first.reset();
 
-    commprop_ptr props = new_commprop(length);
-    if (!props) {
-        std::printf("\a\aError: could not malloc comm properties buffer for port %s: %s\n", name,
-                    sys_error_text());
-        return -5;
-    }
-    props->wPacketLength = length;
-    props->dwProvSpec1 = COMMPROP_INITIALIZED;
-    if (!GetCommProperties(port_handle, props.get())) {
-        std::printf("\a\aError: could not get comm properties for port %s: %s\n", name,
-                    sys_error_text());
-        return -6;
-    }
+    const commprop_ptr props = query_props(name, length, true, -5, -6, code);
+    if (!props)
+        return code;
     caps = comm_caps{static_cast<std::uint32_t>(props->dwSettableParams), props->wSettableData,
                      props->wSettableStopParity,
                      static_cast<std::uint32_t>(props->dwProvCapabilities)};
