@@ -1,6 +1,7 @@
-// The fake port layer of the fuzz build (see fake_port.hpp): every function
-// of serial/serial.hpp, with the real layer's argument checks and messages,
-// over a byte stream instead of a terminal.
+// The fake port backend of the fuzz build (see fake_port.hpp): the
+// primitives of serial/serial.hpp's port_backend over a byte stream instead
+// of a terminal, under the real layer's sequence, argument checks and
+// messages (serial_common.cpp).
 #include "fake_port.hpp"
 
 #include <cerrno>
@@ -8,7 +9,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "serial/port_checks.hpp"
 #include "serial/serial.hpp"
 
 namespace pello {
@@ -80,41 +80,44 @@ std::string port_device_path(const char* name)
     return port_device_path(name, port_template);
 }
 
-int open_port(const char* name, std::int32_t rate)
+namespace port_backend {
+
+device_handle open_device(const char* name)
 {
-    if (!open_port_args_ok(name))
-        return -1;
     if (port_device_path(name).empty()) {
         errno = ENOENT;
-        print_open_refused(name);
-        return -2;
+        return no_device;
     }
-    close_port();  // one port at a time, as the real layer does
+    return 1;
+}
+
+void adopt_device(device_handle)
+{
     fake.open = true;
-    if (set_comm_prop(name, rate) != 0) {
-        close_port();
-        return -3;
-    }
-    ++fake.open_count;
-    purge_port();
+}
+
+int query_caps(const char*, comm_caps& caps)
+{
+    // The fake port is a terminal: it has every capability the link needs.
+    caps = required_caps;
     return 0;
 }
 
-int set_comm_prop(const char* name, std::int32_t rate)
+int apply_line(std::int32_t)
 {
-    const std::int32_t found = set_comm_prop_args(name, rate);
-    if (found < 0)
-        return found;
-    // The fake port is a terminal: it has every capability the link needs.
-    return check_comm_caps(name, required_caps);
+    return 0;
 }
 
-int read_port(const char* name, void* buffer, int size, int limit_ms)
+int finish_open(const char*)
 {
-    // The real layer ends the program on each of these (code 25): for the
-    // callers they are faults, never device behaviour.
-    if (!read_port_args_ok(name, buffer, size))
-        return 0;
+    ++fake.open_count;
+    return 0;
+}
+
+int read_device(const char*, void* buffer, int size, int limit_ms)
+{
+    // The real layer ends the program on this one (code 25), as on a bad
+    // argument: for the callers it is a fault, never device behaviour.
     if (!fake.open)
         fatal_exit(25, "read_port: no port is open\n");
     (void)limit_ms;  // no waiting: an exhausted stream is a time-out at once
@@ -130,21 +133,27 @@ int read_port(const char* name, void* buffer, int size, int limit_ms)
     return got;
 }
 
-int write_port(const char* name, const void* buffer, int length)
+bool write_device(const void* buffer, int length, int& done)
 {
-    if (const int code = write_port_args(name, buffer, length); code != 0)
-        return code;
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     fake.written.emplace_back(bytes, bytes + length);
     ++fake.write_count;
     if (!fake.open || fake.write_count == fake.failing_write) {
         errno = fake.open ? ETIMEDOUT : EBADF;
-        const int done = fake.open ? length / 2 : 0;
-        print_short_write(name, done, length);
-        return -3;
+        done = fake.open ? length / 2 : 0;
+        return false;
     }
-    return length;
+    return true;
 }
+
+void end_program(int code, const char* text)
+{
+    if (code == 25)
+        caller_fault(text != nullptr ? text : "fatal_exit(25)");
+    throw fake_port::fake_port_exit{code};
+}
+
+}  // namespace port_backend
 
 void purge_port()
 {
@@ -163,19 +172,6 @@ void port_reset()
 bool port_is_open()
 {
     return fake.open;
-}
-
-void fatal_exit(int code, const char* text)
-{
-    const int system_error = errno;
-    print_fatal(code, system_error, text);
-    if (code == 0) {
-        errno = system_error;
-        return;
-    }
-    if (code == 25)
-        caller_fault(text != nullptr ? text : "fatal_exit(25)");
-    throw fake_port::fake_port_exit{code};
 }
 
 }  // namespace pello

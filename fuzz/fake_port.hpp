@@ -1,5 +1,5 @@
-// The fake port layer of the fuzz build: it stands in for src/serial and
-// implements every function of serial/serial.hpp without a terminal.
+// The fake port backend of the fuzz build: it stands in for the backend of
+// src/serial and gives the primitives of serial/serial.hpp without a terminal.
 //
 // - open_port succeeds for every well-formed COM<n> name at a rate of
 //   baud_table (checked as the real layer checks them);

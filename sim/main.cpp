@@ -3,6 +3,8 @@
 // and tested without the device.
 #include "sim.hpp"
 
+#include "serial/serial.hpp"  // to_timespec
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -454,14 +456,6 @@ bool hang_up(device& d)
         return true;
     }
     return open_line(d);
-}
-
-timespec to_timespec(nanoseconds wait)
-{
-    if (wait < nanoseconds(0))
-        wait = nanoseconds(0);
-    const auto ns = wait.count();
-    return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
 }
 
 int run(device& d)

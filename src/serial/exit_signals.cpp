@@ -5,7 +5,7 @@
 // program has gone, and a pseudo-terminal refuses every later open by another
 // user as busy. The signal then ends the program with its default action, so
 // the exit status still tells what ended it.
-#include "serial/line_settings.hpp"
+#include "serial/linux_only.hpp"
 
 #include <csignal>
 #include <signal.h>

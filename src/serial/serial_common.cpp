@@ -1,9 +1,11 @@
 // What every port backend shares: the baud rates the layer accepts, the
-// COM<n> path template, the argument and capability checks and the texts of
-// the failures every backend reports the same way.
+// COM<n> path template, and the one sequence of each operation over the
+// backend's primitives (port_backend in serial.hpp), with the argument and
+// capability checks and the texts of the failures every backend reports the
+// same way.
 #include "serial/serial.hpp"
 
-#include "serial/port_checks.hpp"
+#include "textio/textio.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -96,6 +98,9 @@ std::string port_device_path_in(const char* name, const char* template_list)
 }
 #endif
 
+namespace {
+
+// open_port: false (its code -1) when the name is missing.
 bool open_port_args_ok(const char* name)
 {
     if (name == nullptr) {
@@ -105,6 +110,8 @@ bool open_port_args_ok(const char* name)
     return true;
 }
 
+// set_comm_prop: the baud_table entry of rate, or -1 (no name) or -2 (rate
+// not in the table).
 std::int32_t set_comm_prop_args(const char* name, std::int32_t rate)
 {
     if (name == nullptr) {
@@ -119,6 +126,8 @@ std::int32_t set_comm_prop_args(const char* name, std::int32_t rate)
     return found;
 }
 
+// read_port: false after fatal_exit(25) for a missing name or buffer or a
+// size below 1 (fatal_exit returns only where a test seam lets it).
 bool read_port_args_ok(const char* name, const void* buffer, int size)
 {
     if (name == nullptr) {
@@ -136,6 +145,7 @@ bool read_port_args_ok(const char* name, const void* buffer, int size)
     return true;
 }
 
+// write_port: 0, or -1 (no name, length below 1) or -2 (no buffer).
 int write_port_args(const char* name, const void* buffer, int length)
 {
     if (name == nullptr) {
@@ -153,18 +163,8 @@ int write_port_args(const char* name, const void* buffer, int length)
     return 0;
 }
 
-#if !defined(_WIN32)
-// The text of errno; the Win32 backend has its own, of GetLastError.
-const char* sys_error_text()
-{
-    static char error_text[1024];
-    const int error = errno;
-    std::snprintf(error_text, sizeof error_text, "%s", std::strerror(error));
-    errno = error;
-    return error_text;
-}
-#endif
-
+// set_comm_prop: 0 when the port has every capability the link needs, or
+// the code of the first one missing after its message.
 int check_comm_caps(const char* name, const comm_caps& caps)
 {
     if ((caps.settable_params & sp_required) != sp_required) {
@@ -194,23 +194,96 @@ int check_comm_caps(const char* name, const comm_caps& caps)
     return 0;
 }
 
+// open_port: the message of a port that could not be opened (the system
+// error is the one in force).
 void print_open_refused(const char* name)
 {
     std::printf("\a\aError: cannot open COM port %s: %s\n", name, sys_error_text());
 }
 
-void print_short_write(const char* name, int done, int length)
+}  // namespace
+
+int open_port(const char* name, std::int32_t rate)
 {
-    std::printf("\a\aError: wrote %d of %d, got error on port %s: %s\n", done, length, name,
-                sys_error_text());
+    if (!open_port_args_ok(name))
+        return -1;
+    const port_backend::device_handle opened = port_backend::open_device(name);
+    if (opened == port_backend::no_device) {
+        print_open_refused(name);
+        return -2;
+    }
+    close_port();  // one port at a time: a port still open is given up now
+    port_backend::adopt_device(opened);
+    if (set_comm_prop(name, rate) != 0) {
+        close_port();  // whatever set_comm_prop stopped at, the port is not left open
+        return -3;
+    }
+    if (const int code = port_backend::finish_open(name); code != 0) {
+        close_port();
+        return code;
+    }
+    purge_port();
+    return 0;
 }
 
-void print_fatal(int code, int system_error, const char* text)
+int set_comm_prop(const char* name, std::int32_t rate)
 {
+    const std::int32_t found = set_comm_prop_args(name, rate);
+    if (found < 0)
+        return found;
+
+    comm_caps caps{};
+    int code = port_backend::query_caps(name, caps);
+    if (code == 0)
+        code = check_comm_caps(name, caps);
+    if (code == 0) {
+        code = port_backend::apply_line(found);
+        if (code == line_get_failed) {
+            std::printf("\a\aError: could not get the comm state for port %s: %s\n", name,
+                        sys_error_text());
+        } else if (code != 0) {
+            std::printf("\a\aError: could not set the comm state for port %s: %s\n", name,
+                        sys_error_text());
+            code = line_set_failed;
+        }
+    }
+    if (code != 0)
+        close_port();
+    return code;
+}
+
+int read_port(const char* name, void* buffer, int size, int limit_ms)
+{
+    if (!read_port_args_ok(name, buffer, size))
+        return 0;
+    return port_backend::read_device(name, buffer, size, limit_ms);
+}
+
+int write_port(const char* name, const void* buffer, int length)
+{
+    if (const int code = write_port_args(name, buffer, length); code != 0)
+        return code;
+    int done = 0;
+    if (!port_backend::write_device(buffer, length, done)) {
+        std::printf("\a\aError: wrote %d of %d, got error on port %s: %s\n", done, length, name,
+                    sys_error_text());
+        return -3;
+    }
+    return length;
+}
+
+void fatal_exit(int code, const char* text)
+{
+    const int system_error = port_backend::system_error();
     if (text != nullptr)
         std::fputs(text, stderr);
     std::fprintf(stderr, "Return code %d, system error code %d\n", code, system_error);
     std::fflush(stderr);
+    if (code == 0) {
+        port_backend::set_system_error(system_error);
+        return;
+    }
+    port_backend::end_program(code, text);
 }
 
 }  // namespace pello

@@ -1,10 +1,10 @@
-// The serial port layer on Windows (KERNEL32): one COM port at a time,
-// opened exclusively as \\.\COM<n>, checked through its communications
-// properties, set to 8N1 without flow control, read and written with the
-// port's own time limits, purged and closed.
+// The port backend of Windows (KERNEL32): the device opened exclusively as
+// \\.\COM<n>, checked through its communications properties, set to 8N1
+// without flow control, read and written with the port's own time limits,
+// purged and closed.
 #include "serial/serial.hpp"
 
-#include "serial/port_checks.hpp"
+#include "textio/textio.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -67,6 +67,32 @@ bool handle_is_open(HANDLE h)
     return h != nullptr && h != INVALID_HANDLE_VALUE;
 }
 
+// One capabilities query of the open port with a record of the given length,
+// marked as initialised when asked: the record, or nullptr with code set to
+// the given one after its message (no_record when there is no memory for it,
+// refused when the system refuses the query).
+commprop_ptr query_props(const char* name, WORD length, bool initialised, int no_record,
+                         int refused, int& code)
+{
+    commprop_ptr props = new_commprop(length);
+    if (!props) {
+        std::printf("\a\aError: could not malloc comm properties buffer for port %s: %s\n", name,
+                    sys_error_text());
+        code = no_record;
+        return nullptr;
+    }
+    props->wPacketLength = length;
+    if (initialised)
+        props->dwProvSpec1 = COMMPROP_INITIALIZED;
+    if (!GetCommProperties(port_handle, props.get())) {
+        std::printf("\a\aError: could not get comm properties for port %s: %s\n", name,
+                    sys_error_text());
+        code = refused;
+        return nullptr;
+    }
+    return props;
+}
+
 // The per-character time limit of a read: 10000 / R, the time of one 10-bit
 // character in whole milliseconds, rounded down.
 DWORD read_ms_per_byte()
@@ -120,10 +146,10 @@ std::string port_device_path(const char* name)
     return path;
 }
 
-int open_port(const char* name, std::int32_t rate)
+namespace port_backend {
+
+device_handle open_device(const char* name)
 {
-    if (!open_port_args_ok(name))
-        return -1;
     const std::string path = port_device_path(name);
     HANDLE opened = INVALID_HANDLE_VALUE;
     if (path.empty())
@@ -136,17 +162,66 @@ int open_port(const char* name, std::int32_t rate)
         // not lose it.
         if (!handle_is_open(port_handle))
             port_handle = INVALID_HANDLE_VALUE;
-        print_open_refused(name);
-        return -2;
+        return no_device;
     }
-    close_port();  // one port at a time: a port still open is given up now
-    port_handle = opened;
+    return reinterpret_cast<device_handle>(opened);
+}
 
-    if (set_comm_prop(name, rate) != 0) {
-        close_port();  // whatever set_comm_prop stopped at, the port is not left open
-        return -3;
-    }
+void adopt_device(device_handle opened)
+{
+    port_handle = reinterpret_cast<HANDLE>(opened);
+}
 
+int query_caps(const char* name, comm_caps& caps)
+{
+    // First ask with a record of the common length to learn the length the
+    // provider wants, then ask again with a record of that length.
+    int code = 0;
+    commprop_ptr first = query_props(name, first_packet_length, false, -3, -4, code);
+    if (!first)
+        return code;
+    const WORD length = first->wPacketLength;
+    first.reset();
+
+    const commprop_ptr props = query_props(name, length, true, -5, -6, code);
+    if (!props)
+        return code;
+    caps = comm_caps{static_cast<std::uint32_t>(props->dwSettableParams), props->wSettableData,
+                     props->wSettableStopParity,
+                     static_cast<std::uint32_t>(props->dwProvCapabilities)};
+    return 0;
+}
+
+int apply_line(std::int32_t rate)
+{
+    DCB line{};
+    line.DCBlength = sizeof line;
+    if (!GetCommState(port_handle, &line))
+        return line_get_failed;
+    // 8 data bits, no parity, 1 stop bit at the rate found; no parity
+    // checking, no CTS/DSR output flow control, DTR and RTS held off, no
+    // XON/XOFF either way, received NUL bytes discarded. Everything else
+    // keeps what the port reported.
+    line.ByteSize = 8;
+    line.Parity = NOPARITY;
+    line.StopBits = ONESTOPBIT;
+    line.BaudRate = static_cast<DWORD>(rate);
+    line.fParity = 0;
+    line.fOutxCtsFlow = 0;
+    line.fOutxDsrFlow = 0;
+    line.fDtrControl = DTR_CONTROL_DISABLE;
+    line.fOutX = 0;
+    line.fInX = 0;
+    line.fRtsControl = RTS_CONTROL_DISABLE;
+    line.fNull = 1;
+    if (!SetCommState(port_handle, &line))
+        return line_set_failed;
+    line_settings = line;
+    return 0;
+}
+
+int finish_open(const char* name)
+{
     // The standing time limits: 10000 / R ms per byte read; for a write
     // those of write_limit_ms (20000 / R ms per byte, at least 1, and 10 ms
     // more); no interval limit.
@@ -160,102 +235,13 @@ int open_port(const char* name, std::int32_t rate)
     if (!SetCommTimeouts(port_handle, &standing_timeouts)) {
         std::printf("\a\aError: could not set the comm timeouts for port %s: %s\n", name,
                     sys_error_text());
-        close_port();
         return -14;
     }
-    purge_port();
     return 0;
 }
 
-int set_comm_prop(const char* name, std::int32_t rate)
+int read_device(const char* name, void* buffer, int size, int limit_ms)
 {
-    const std::int32_t found = set_comm_prop_args(name, rate);
-    if (found < 0)
-        return found;
-
-    // First ask with a record of the common length to learn the length the
-    // provider wants, then ask again with a record of that length.
-    commprop_ptr first = new_commprop(first_packet_length);
-    if (!first) {
-        std::printf("\a\aError: could not malloc comm properties buffer for port %s: %s\n", name,
-                    sys_error_text());
-        close_port();
-        return -3;
-    }
-    first->wPacketLength = first_packet_length;
-    if (!GetCommProperties(port_handle, first.get())) {
-        std::printf("\a\aError: could not get comm properties for port %s: %s\n", name,
-                    sys_error_text());
-        close_port();
-        return -4;
-    }
-    const WORD length = first->wPacketLength;
-    first.reset();
-
-    commprop_ptr props = new_commprop(length);
-    if (!props) {
-        std::printf("\a\aError: could not malloc comm properties buffer for port %s: %s\n", name,
-                    sys_error_text());
-        close_port();
-        return -5;
-    }
-    props->wPacketLength = length;
-    props->dwProvSpec1 = COMMPROP_INITIALIZED;
-    if (!GetCommProperties(port_handle, props.get())) {
-        std::printf("\a\aError: could not get comm properties for port %s: %s\n", name,
-                    sys_error_text());
-        close_port();
-        return -6;
-    }
-
-    const comm_caps caps{static_cast<std::uint32_t>(props->dwSettableParams), props->wSettableData,
-                         props->wSettableStopParity,
-                         static_cast<std::uint32_t>(props->dwProvCapabilities)};
-    if (const int code = check_comm_caps(name, caps); code != 0) {
-        close_port();
-        return code;
-    }
-    props.reset();
-
-    DCB line{};
-    line.DCBlength = sizeof line;
-    if (!GetCommState(port_handle, &line)) {
-        std::printf("\a\aError: could not get the comm state for port %s: %s\n", name,
-                    sys_error_text());
-        close_port();
-        return -12;
-    }
-    // 8 data bits, no parity, 1 stop bit at the rate found; no parity
-    // checking, no CTS/DSR output flow control, DTR and RTS held off, no
-    // XON/XOFF either way, received NUL bytes discarded. Everything else
-    // keeps what the port reported.
-    line.ByteSize = 8;
-    line.Parity = NOPARITY;
-    line.StopBits = ONESTOPBIT;
-    line.BaudRate = static_cast<DWORD>(found);
-    line.fParity = 0;
-    line.fOutxCtsFlow = 0;
-    line.fOutxDsrFlow = 0;
-    line.fDtrControl = DTR_CONTROL_DISABLE;
-    line.fOutX = 0;
-    line.fInX = 0;
-    line.fRtsControl = RTS_CONTROL_DISABLE;
-    line.fNull = 1;
-    if (!SetCommState(port_handle, &line)) {
-        std::printf("\a\aError: could not set the comm state for port %s: %s\n", name,
-                    sys_error_text());
-        close_port();
-        return -13;
-    }
-    line_settings = line;
-    return 0;
-}
-
-int read_port(const char* name, void* buffer, int size, int limit_ms)
-{
-    if (!read_port_args_ok(name, buffer, size))
-        return 0;
-
     // The read's own limits: 10000 / R ms per byte and limit + 10 ms more,
     // in force until the next read sets its own. The port ends the read when
     // size bytes have arrived or that total has passed; a pause does not.
@@ -294,23 +280,36 @@ int read_port(const char* name, void* buffer, int size, int limit_ms)
     }
 }
 
-int write_port(const char* name, const void* buffer, int length)
+bool write_device(const void* buffer, int length, int& done)
 {
-    if (const int code = write_port_args(name, buffer, length); code != 0)
-        return code;
-
     // One synchronous write, bounded by the standing write limit.
     DWORD written = 0;
     const BOOL ok = WriteFile(port_handle, buffer, static_cast<DWORD>(length), &written, nullptr);
     if (ok && written < static_cast<DWORD>(length))
         SetLastError(ERROR_TIMEOUT);  // the write limit ran out before every byte was out
-    if (!ok || written < static_cast<DWORD>(length)) {
-        print_short_write(name, static_cast<int>(std::min(written, static_cast<DWORD>(length))),
-                          length);
-        return -3;
-    }
-    return length;
+    done = static_cast<int>(std::min(written, static_cast<DWORD>(length)));
+    return ok && written >= static_cast<DWORD>(length);
 }
+
+int system_error()
+{
+    return static_cast<int>(GetLastError());
+}
+
+void set_system_error(int error)
+{
+    SetLastError(static_cast<DWORD>(error));
+}
+
+void end_program(int, const char*)
+{
+    std::fflush(stdout);
+    // Leave the message on the screen for 5 seconds, then end abnormally.
+    Sleep(5000);
+    std::_Exit(3);
+}
+
+}  // namespace port_backend
 
 void purge_port()
 {
@@ -356,20 +355,6 @@ const char* sys_error_text()
     }
     SetLastError(error);
     return error_text;
-}
-
-void fatal_exit(int code, const char* text)
-{
-    const DWORD system_error = GetLastError();
-    print_fatal(code, static_cast<int>(system_error), text);
-    if (code == 0) {
-        SetLastError(system_error);
-        return;
-    }
-    std::fflush(stdout);
-    // Leave the message on the screen for 5 seconds, then end abnormally.
-    Sleep(5000);
-    std::_Exit(3);
 }
 
 }  // namespace pello

@@ -5,6 +5,7 @@
 #include "serial/serial.hpp"
 
 #include "line_record.hpp"
+#include "support/baud_cases.hpp"
 #include "support/com_numbers.hpp"
 #include "support/pty.hpp"
 #include "support/run.hpp"
@@ -184,31 +185,7 @@ bool lockable(const std::string& path)
 
 TEST(Serial, BaudTableAndGetBaud)
 {
-    const std::int32_t rates[14] = {110,   300,   600,   1200,  2400,  4800,   9600,
-                                    14400, 19200, 38400, 56000, 57600, 115200, 0};
-    for (int i = 0; i < 14; ++i)
-        EXPECT_EQ(pello::baud_table[i], rates[i]) << i;
-
-    struct {
-        long rate;
-        std::int32_t found;
-        const char* printed;
-    } cases[] = {
-        {0, 0, "get_baud: Error: invalid baud: 0\n"},
-        {1000, 0, ""},
-        {57601, 0, ""},
-        {-9600, 0, ""},
-        {110, 110, ""},
-        {14400, 14400, ""},
-        {56000, 56000, ""},
-        {57600, 57600, ""},
-        {115200, 115200, ""},
-    };
-    for (const auto& c : cases) {
-        std::int32_t found = -1;
-        EXPECT_EQ(stdout_of([&] { found = pello::get_baud(c.rate); }), c.printed) << c.rate;
-        EXPECT_EQ(found, c.found) << c.rate;
-    }
+    pello::test::expect_baud_table_and_get_baud([](auto&& call) { return stdout_of(call); });
 }
 
 TEST(Serial, PortDevicePath)

@@ -1,12 +1,13 @@
-// The serial port layer on a POSIX terminal: one COM port at a time, opened
-// exclusively, checked, set to 8N1 without flow control, read with one
-// deadline, written until every byte has left the port or the write limit
-// has passed, purged, and closed with its settings put back.
+// The port backend of Linux, on its terminal calls: the device opened
+// exclusively, its line set through linux_only.cpp, read with one deadline,
+// written until every byte has left the port or the write limit has passed,
+// purged, and closed with its settings put back. What only Linux has (the
+// termios2 rates, the low-latency flag, the timer that signals one thread)
+// is in linux_only.cpp; the rest is the POSIX terminal interface.
 #include "serial/serial.hpp"
 
-#include "serial/port_checks.hpp"
-
-#include "serial/line_settings.hpp"
+#include "serial/linux_only.hpp"
+#include "textio/textio.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,11 +24,6 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
-
-// The thread a SIGEV_THREAD_ID timer signals; newer C libraries name it so.
-#ifndef sigev_notify_thread_id
-#define sigev_notify_thread_id _sigev_un._tid
-#endif
 
 namespace pello {
 
@@ -51,7 +47,7 @@ port_queued_fn port_queued = output_queued;
 // the checks of set_comm_prop ask for and its time limits are kept by this
 // layer, so it has all of them; what is not a terminal (tcgetattr fails) has
 // none of them, and fails the first check with "Settable Params 0x00000000".
-comm_caps query_caps(int fd)
+comm_caps terminal_caps(int fd)
 {
     struct termios line {};
     if (fd < 0 || tcgetattr(fd, &line) != 0)
@@ -84,10 +80,7 @@ int wait_until(pollfd& what, mono_clock::time_point deadline)
         left = mono_clock::duration::zero();
     if (left >= std::chrono::milliseconds(50))
         left -= left / 512;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec wait{};
-    wait.tv_sec = static_cast<time_t>(ns / 1000000000);
-    wait.tv_nsec = static_cast<long>(ns % 1000000000);
+    const timespec wait = to_timespec(left);
     what.revents = 0;
     return ppoll(&what, 1, &wait, nullptr);
 }
@@ -109,16 +102,6 @@ void drain_interrupted(int)
 // From the bound on the signal comes every millisecond, so that one that
 // arrives just before the drain begins to wait cannot leave it waiting.
 constexpr long drain_repeat_ns = 1000000;
-
-timespec monotonic_timespec(mono_clock::time_point t)
-{
-    const auto ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-    timespec at{};
-    at.tv_sec = static_cast<time_t>(ns / 1000000000);
-    at.tv_nsec = static_cast<long>(ns % 1000000000);
-    return at;
-}
 
 // A drain cannot be given a time limit of its own: a timer that signals the
 // writing thread interrupts it. The timer, the signal's handler and the
@@ -157,11 +140,7 @@ int drain_timer_up()
         return 0;
     drain_timer_down();  // set up for another thread: this one writes now
 
-    sigevent notify{};
-    notify.sigev_notify = SIGEV_THREAD_ID;
-    notify.sigev_signo = drain_signal;
-    notify.sigev_notify_thread_id = gettid();
-    if (timer_create(CLOCK_MONOTONIC, &notify, &drain_bound.timer) != 0)
+    if (thread_timer_create(drain_signal, drain_bound.timer) != 0)
         return errno;
     struct sigaction wake {};
     wake.sa_handler = drain_interrupted;
@@ -183,7 +162,7 @@ int drain_timer_up()
 int drain_until(int fd, mono_clock::time_point deadline)
 {
     itimerspec when{};
-    when.it_value = monotonic_timespec(deadline);
+    when.it_value = to_timespec(deadline.time_since_epoch());
     when.it_interval.tv_nsec = drain_repeat_ns;
     if (timer_settime(drain_bound.timer, TIMER_ABSTIME, &when, nullptr) != 0)
         return errno;
@@ -257,10 +236,10 @@ bool is_own_terminal(int fd)
 
 }  // namespace
 
-int open_port(const char* name, std::int32_t rate)
+namespace port_backend {
+
+device_handle open_device(const char* name)
 {
-    if (!open_port_args_ok(name))
-        return -1;
     const std::string path = port_device_path(name);
     int fd = -1;
     if (path.empty())
@@ -280,63 +259,47 @@ int open_port(const char* name, std::int32_t rate)
         fd = -1;
         errno = error;
     }
-    if (fd < 0) {
-        print_open_refused(name);
-        return -2;
-    }
+    if (fd < 0)
+        return no_device;
     // From here on a signal that ends the program puts the port back first.
     exit_signals_guard(fd);
     // Further opens of the terminal are refused too (except to root). What
     // is not a terminal refuses this; the capability check reports it.
     (void)ioctl(fd, TIOCEXCL);
+    return fd;
+}
 
-    close_port();  // one port at a time: a port still open is given up now
-    port_fd = fd;
-    if (set_comm_prop(name, rate) != 0) {
-        close_port();  // whatever set_comm_prop stopped at, the port is not left open
-        return -3;
-    }
-    // The standing time limits (10000 / R ms per byte read, write_limit_ms
-    // for a write) are kept by read_port and write_port themselves from the
-    // rate just set; there is nothing the system could refuse here.
-    purge_port();
+void adopt_device(device_handle opened)
+{
+    port_fd = static_cast<int>(opened);
+}
+
+int query_caps(const char*, comm_caps& caps)
+{
+    caps = terminal_caps(port_fd);
     return 0;
 }
 
-int set_comm_prop(const char* name, std::int32_t rate)
+int apply_line(std::int32_t rate)
 {
-    const std::int32_t found = set_comm_prop_args(name, rate);
-    if (found < 0)
-        return found;
-
-    if (const int code = check_comm_caps(name, query_caps(port_fd)); code != 0) {
-        close_port();
-        return code;
-    }
-
-    const int result = line_set_8n1(port_fd, found);
-    if (result == line_get_failed) {
-        std::printf("\a\aError: could not get the comm state for port %s: %s\n", name,
-                    sys_error_text());
-        close_port();
-        return -12;
-    }
-    if (result != 0) {
-        std::printf("\a\aError: could not set the comm state for port %s: %s\n", name,
-                    sys_error_text());
-        close_port();
-        return -13;
-    }
-    line_baud = found;
+    if (const int result = line_set_8n1(port_fd, rate); result != 0)
+        return result;
+    line_baud = rate;
     line_modem_lines_off(port_fd);
     line_low_latency(port_fd);
     return 0;
 }
 
-int read_port(const char* name, void* buffer, int size, int limit_ms)
+int finish_open(const char*)
 {
-    if (!read_port_args_ok(name, buffer, size))
-        return 0;
+    // The standing time limits (10000 / R ms per byte read, write_limit_ms
+    // for a write) are kept by read_port and write_port themselves from the
+    // rate just set; there is nothing the system could refuse here.
+    return 0;
+}
+
+int read_device(const char* name, void* buffer, int size, int limit_ms)
+{
     if (port_fd < 0) {
         // No port to apply the read's time limits to.
         errno = EBADF;
@@ -390,11 +353,8 @@ int read_port(const char* name, void* buffer, int size, int limit_ms)
     }
 }
 
-int write_port(const char* name, const void* buffer, int length)
+bool write_device(const void* buffer, int length, int& done)
 {
-    if (const int code = write_port_args(name, buffer, length); code != 0)
-        return code;
-
     // The write limit bounds the handing of the bytes to the system; the
     // drain that follows may take the driver's confirmation beyond it.
     const mono_clock::time_point start = mono_clock::now();
@@ -404,7 +364,7 @@ int write_port(const char* name, const void* buffer, int length)
         deadline + std::chrono::milliseconds(drain_allowance_ms);
 
     const auto* bytes = static_cast<const unsigned char*>(buffer);
-    int done = 0;
+    done = 0;
     int error = port_fd < 0 ? EBADF : drain_timer_up();
     while (error == 0 && done < length) {
         const ssize_t n = write(port_fd, bytes + done, static_cast<std::size_t>(length - done));
@@ -457,11 +417,24 @@ int write_port(const char* name, const void* buffer, int length)
         done = queued < 0 ? 0 : done - std::min(queued, done);
         (void)tcflush(port_fd, TCOFLUSH);
         errno = error;
-        print_short_write(name, done, length);
-        return -3;
+        return false;
     }
-    return length;
+    return true;
 }
+
+void end_program(int, const char*)
+{
+    std::fflush(stdout);
+    // Leave the message on the screen for 5 seconds, then end abnormally.
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += 5;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+    _exit(3);
+}
+
+}  // namespace port_backend
 
 void purge_port()
 {
@@ -499,24 +472,6 @@ void set_port_drain(port_drain_fn drain, port_queued_fn queued)
 bool port_is_open()
 {
     return port_fd >= 0;
-}
-
-void fatal_exit(int code, const char* text)
-{
-    const int system_error = errno;
-    print_fatal(code, system_error, text);
-    if (code == 0) {
-        errno = system_error;
-        return;
-    }
-    std::fflush(stdout);
-    // Leave the message on the screen for 5 seconds, then end abnormally.
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += 5;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
-    _exit(3);
 }
 
 }  // namespace pello

@@ -1,14 +1,16 @@
-// Internal to the serial port layer: the Linux line-setting calls that need
-// the kernel's termios2 record. <asm/termbits.h> clashes with <termios.h>, so
-// they live in a translation unit of their own behind this header.
+// Inside the Linux port backend: what only Linux has, in linux_only.cpp (the
+// line settings through the kernel's termios2 record, the low-latency flag,
+// the timer that signals one thread), and the guard of the ending signals
+// (exit_signals.cpp). <asm/termbits.h> clashes with <termios.h>, so the
+// termios2 calls live in a translation unit of their own behind this header.
+// A backend for another Unix keeps serial_linux.cpp and exit_signals.cpp and
+// gives these calls in a file of its own.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace pello {
-
-inline constexpr int line_get_failed = -12;  // current settings not readable
-inline constexpr int line_set_failed = -13;  // settings or rate not accepted
 
 // Sets fd to raw 8-bit data, 8 data bits, no parity, 1 stop bit, receiver on,
 // modem control lines ignored, no RTS/CTS and no XON/XOFF flow control, at
@@ -33,6 +35,11 @@ void line_low_latency(int fd);
 // port that refuses (hung up) is left as it is.
 // A signal handler may call it too: it makes only ioctl calls.
 void line_restore(int fd);
+
+// Creates timer on CLOCK_MONOTONIC to send signal_number to the calling
+// thread alone (SIGEV_THREAD_ID), so that the signal interrupts that
+// thread's blocking call: 0, or -1 with errno.
+int thread_timer_create(int signal_number, timer_t& timer);
 
 // From open_port to close_port: SIGINT, SIGTERM, SIGHUP and SIGPIPE put the
 // port fd back as close_port does (line_restore, exclusive use given up, fd

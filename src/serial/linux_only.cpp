@@ -1,15 +1,26 @@
-// The Linux line settings of the port, through the termios2 record so that
-// every rate of baud_table, 14400 and 56000 included, can be set.
-// This file must not include <termios.h>: its struct termios and constants
-// clash with the kernel's <asm/termbits.h>.
-#include "serial/line_settings.hpp"
+// What only Linux has of the port backend: the line settings through the
+// termios2 record, so that every rate of baud_table, 14400 and 56000
+// included, can be set; the low-latency flag; the timer that signals one
+// thread. This file must not include <termios.h>: its struct termios and
+// constants clash with the kernel's <asm/termbits.h>.
+#include "serial/linux_only.hpp"
+
+#include "serial/serial.hpp"
 
 #include <asm/termbits.h>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <linux/serial.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
+
+// The thread a SIGEV_THREAD_ID timer signals; newer C libraries name it so.
+#ifndef sigev_notify_thread_id
+#define sigev_notify_thread_id _sigev_un._tid
+#endif
 
 namespace pello {
 
@@ -137,6 +148,15 @@ void line_restore(int fd)
     }
     have_found_line = false;
     low_latency_set = false;
+}
+
+int thread_timer_create(int signal_number, timer_t& timer)
+{
+    sigevent notify{};
+    notify.sigev_notify = SIGEV_THREAD_ID;
+    notify.sigev_signo = signal_number;
+    notify.sigev_notify_thread_id = gettid();
+    return timer_create(CLOCK_MONOTONIC, &notify, &timer);
 }
 
 }  // namespace pello
