@@ -112,23 +112,18 @@ void console_reset()
     std::memset(prev_line, 0, sizeof prev_line);
 }
 
-// The first entry whose name the word abbreviates; a second one makes the
-// word ambiguous at once.
+// Every entry counts, the hidden aliases included.
 const cmd_entry* cmd_match(const char* word)
 {
-    const cmd_entry* found = nullptr;
-    for (const cmd_entry& entry : cmd_table) {
-        if (!word_abbreviates(word, entry.name))
-            continue;
-        if (found != nullptr) {
-            std::printf("\a\aError: ambiguous command: %s\n", word);
-            return nullptr;
-        }
-        found = &entry;
+    const word_match<cmd_entry> match =
+        match_word(word, cmd_table, &cmd_entry::name, word_rule::abbreviation);
+    if (match.count > 1) {
+        std::printf("\a\aError: ambiguous command: %s\n", word);
+        return nullptr;
     }
-    if (found == nullptr)
+    if (match.first == nullptr)
         std::printf("\a\aError: unknown command: %s\n", shown_text(word).c_str());
-    return found;
+    return match.first;
 }
 
 int console_main()
