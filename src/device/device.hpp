@@ -32,6 +32,19 @@ long leading_int(const char* text);
 // 0 when the word gives no number.
 long com_port_number(const char* word);
 
+// The control bytes of the line: the attention character of the operating
+// console, the answers to the download packets and the firmware loader's
+// conversation. The emulator speaks with the same bytes.
+inline constexpr unsigned char ETX = 0x03;  // attention from the host
+inline constexpr unsigned char ENQ = 0x05;  // loader prompt
+inline constexpr unsigned char ACK = 0x06;  // packet or record accepted
+inline constexpr unsigned char DC1 = 0x11;  // record refused: no start character
+inline constexpr unsigned char DC2 = 0x12;  // record refused: bad checksum
+inline constexpr unsigned char NAK = 0x15;  // packet refused, or record malformed
+inline constexpr unsigned char SYN = 0x16;  // host answers the loader prompt
+inline constexpr unsigned char ETB = 0x17;  // loader buffer full
+inline constexpr unsigned char CAN = 0x18;  // loader fatal error
+
 // The COM port numbers the connect and firmware commands accept.
 inline constexpr long min_com_port = 1;
 inline constexpr long max_com_port = 20;
@@ -95,8 +108,6 @@ void disconnect_command();
 void baud_command(const char* baud_word);
 
 // Download protocol.
-inline constexpr unsigned char dwn_ack = 0x06;
-inline constexpr unsigned char dwn_nak = 0x15;
 extern const std::uint16_t* const dwn_crc_table;  // 256 entries
 std::uint16_t dwn_crc16(std::uint16_t reg, const unsigned char* bytes, int count,
                         const std::uint16_t* table);

@@ -100,9 +100,9 @@ int dwn_write_pkt(unsigned char* packet, int length)
             std::printf("\a\aError: reading ack or nak: %d\n", k);
             return -4;
         }
-        if (reply == dwn_ack)
+        if (reply == ACK)
             return length;
-        if (reply != dwn_nak) {
+        if (reply != NAK) {
             std::printf("\a\aError: reading ack or nak: got 0x%02x\n",
                         static_cast<unsigned>(reply));
             return -5;

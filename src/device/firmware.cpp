@@ -18,16 +18,7 @@ namespace pello {
 
 namespace {
 
-constexpr unsigned char ENQ = 0x05;
-constexpr unsigned char ACK = 0x06;
 constexpr unsigned char CR = 0x0D;
-constexpr unsigned char DC1 = 0x11;
-constexpr unsigned char DC2 = 0x12;
-constexpr unsigned char NAK = 0x15;
-constexpr unsigned char SYN = 0x16;
-constexpr unsigned char ETB = 0x17;
-constexpr unsigned char CAN = 0x18;
-
 constexpr const char identifier[] = "PeLoMa1.0";  // 9 bytes, sent without terminator
 constexpr std::int32_t loader_baud = 19200;
 constexpr int update_minutes = 5;
@@ -272,7 +263,7 @@ std::string firmware_progress_line(std::int64_t elapsed, std::uint32_t sent, std
             to_completion = static_cast<std::uint32_t>(static_cast<std::int64_t>(whole) - elapsed);
     }
     double bar_len = std::trunc(fraction * bar_max);
-    int bar = bar_len < 0 ? 0 : bar_len > bar_max ? bar_max : static_cast<int>(bar_len);
+    int bar = bar_len < 0 ? 0 : (bar_len > bar_max ? bar_max : static_cast<int>(bar_len));
     char text[96];
     // The elapsed time is a signed 64-bit count of seconds on every platform.
     std::snprintf(text, sizeof text, "\r%3llds TTC %3lus %4.1f%% ", static_cast<long long>(elapsed),

@@ -26,7 +26,6 @@ constexpr const char device_name[] = "Pellomatic";
 constexpr const char version_marker[] = "Version ";
 constexpr long min_major = 2;
 constexpr long min_minor = 1;
-constexpr unsigned char attention_char = 0x03;
 constexpr const char device_prompt[] = "Pellom> ";
 // How long the device may take to confirm the rate after the attention
 // character, and to show its prompt after a baud change.
@@ -191,7 +190,7 @@ int handshake(std::int32_t rate)
         return connect_version_refused;
     }
 
-    if (write_port(link_state.port_name, &attention_char, 1) != 1) {
+    if (write_port(link_state.port_name, &ETX, 1) != 1) {
         std::printf("\n\a\aError: wrote <ctrl>-c attention character, got error on port %s\n",
                     link_state.port_name);
         return connect_attention_failed;
