@@ -58,16 +58,13 @@ file_stamp stamp_of(const char* file_name)
     return stamp;
 }
 
-// Once the port is open, every way out closes it and tells the operator.
+// Once the port is open, every way out closes it and tells the operator (no
+// link is connected while the loader talks: firmware_command refuses then).
 struct port_session {
     port_session() = default;
     port_session(const port_session&) = delete;
     port_session& operator=(const port_session&) = delete;
-    ~port_session()
-    {
-        close_port();
-        std::printf("Disconnected\n");
-    }
+    ~port_session() { end_link(); }
 };
 
 // Waits for the loader's prompt after power-on; false (with the bytes seen)
@@ -309,15 +306,8 @@ int firmware(int port_number, const char* file_name)
 
 void firmware_command(const char* port_word, const char* file_name)
 {
-    if (link_state.connected == 1) {
-        std::printf("\a\aError: already Connected, Disconnect first!\n");
-        return;
-    }
-    if (port_word == nullptr) {
-        std::printf("\a\aError: missing arguments: com_port file_name\n");
-        return;
-    }
-    long number = command_com_port(port_word);
+    long number = command_com_port(port_word, "\a\aError: already Connected, Disconnect first!\n",
+                                   "\a\aError: missing arguments: com_port file_name\n");
     if (number == 0)
         return;
     if (file_name == nullptr) {

@@ -91,6 +91,15 @@ int to_int_saturating(const char* text, int base);
 // Decimal integer text as strtoll reads it, held at the long long range.
 long long to_long_long_saturating(const char* text);
 
+// The leading decimal integer of text (blanks and one sign allowed, 0 when
+// there are no digits or no text), as the commands read port numbers and
+// rates and the link reads the device's version.
+long leading_int(const char* text);
+
+// The COM port number of a command argument: 3, com3, COM3 and Com03 all give 3;
+// 0 when the word gives no number.
+long com_port_number(const char* word);
+
 // A double narrowed to a float, magnitudes past the float range becoming
 // infinities (which then fail every range test).
 float to_float_or_infinity(double value);

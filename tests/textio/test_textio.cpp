@@ -4,7 +4,6 @@
 #include "angles/angles.hpp"
 #include "config/config.hpp"
 #include "console/console.hpp"
-#include "device/device.hpp"
 #include "rules/rules.hpp"
 #include "textio/textio.hpp"
 
