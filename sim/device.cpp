@@ -556,9 +556,9 @@ std::string answer_text(int answer)
         return "11 DC1";
     case DC2:
         return "12 DC2";
-    case 0x17:
+    case ETB:
         return "17 ETB";
-    case 0x18:
+    case CAN:
         return "18 CAN";
     default:
         return format_text("%02X", static_cast<unsigned>(answer));

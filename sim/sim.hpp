@@ -3,6 +3,7 @@
 // the download packet mode and the firmware loader, with faults on demand.
 #pragma once
 
+#include "device/device.hpp"  // the control bytes of the line: ACK, NAK, SYN, ...
 #include "textio/textio.hpp"  // format_text: printf into a std::string
 
 #include <chrono>
@@ -22,15 +23,6 @@ using sim_clock = std::chrono::steady_clock;
 using time_point = sim_clock::time_point;
 using nanoseconds = std::chrono::nanoseconds;
 using milliseconds = std::chrono::milliseconds;
-
-// Control characters of the device's answers and of the loader conversation.
-inline constexpr unsigned char ETX = 0x03;  // attention from the host
-inline constexpr unsigned char ENQ = 0x05;  // loader prompt
-inline constexpr unsigned char ACK = 0x06;
-inline constexpr unsigned char DC1 = 0x11;  // record refused: no start character
-inline constexpr unsigned char DC2 = 0x12;  // record refused: bad checksum
-inline constexpr unsigned char NAK = 0x15;
-inline constexpr unsigned char SYN = 0x16;  // host answers the loader prompt
 
 // An answer the device decided on: a byte, or one of these.
 inline constexpr int answer_none = -1;    // stay silent

@@ -299,24 +299,17 @@ int run_handler(std::int32_t code, conf_line& line)
 // The keyword the word selects, or nullptr after printing why none does.
 const conf_keyword* match_keyword(const conf_line& line, const char* word)
 {
-    const conf_keyword* found = nullptr;
-    int matches = 0;
-    for (const conf_keyword& keyword : conf_keywords) {
-        if (word_abbreviates(word, keyword.name)) {
-            if (found == nullptr)
-                found = &keyword;
-            ++matches;
-        }
-    }
-    if (matches > 1) {
+    const word_match<conf_keyword> match =
+        match_word(word, conf_keywords, &conf_keyword::name, word_rule::abbreviation);
+    if (match.count > 1) {
         std::printf("\a\aError: line %d: Ambiguous command: %s: %s\n", line.number,
                     shown_text(word).c_str(), line.text);
         return nullptr;
     }
-    if (found == nullptr)
+    if (match.first == nullptr)
         std::printf("\a\aError: line %d: command %s invalid: %s\n", line.number,
                     shown_text(word).c_str(), line.text);
-    return found;
+    return match.first;
 }
 
 // Reads the open file into the record; the status of the run.

@@ -38,6 +38,16 @@ void file_command(word_cursor& words, int (*process)(const char*), const char* f
         std::printf("%s", failure);
 }
 
+// connect and firmware: the com_port argument, then one more, split at its
+// own separators.
+void port_command(word_cursor& words, const char* separators,
+                  void (*command)(const char*, const char*))
+{
+    const char* port_word = next_word(words, word_separators);
+    const char* second = next_word(words, separators);
+    command(port_word, second);
+}
+
 // Runs one command; false when the command ends the program (exit, quit, x).
 bool dispatch(const cmd_entry& entry, word_cursor& words)
 {
@@ -60,12 +70,9 @@ bool dispatch(const cmd_entry& entry, word_cursor& words)
     case CMD_DRULES:
         rules_display();
         break;
-    case CMD_CONNECT: {
-        const char* port_word = next_word(words, word_separators);
-        const char* baud_word = next_word(words, word_separators);
-        connect_command(port_word, baud_word);
+    case CMD_CONNECT:
+        port_command(words, word_separators, connect_command);
         break;
-    }
     case CMD_DISCONNECT:
         disconnect_command();
         break;
@@ -75,12 +82,9 @@ bool dispatch(const cmd_entry& entry, word_cursor& words)
     case CMD_DOWNLOAD:
         download_command(line_buf, line_size);
         break;
-    case CMD_FIRMWARE: {
-        const char* port_word = next_word(words, word_separators);
-        const char* file_name = next_word(words, name_separators);
-        firmware_command(port_word, file_name);
+    case CMD_FIRMWARE:
+        port_command(words, name_separators, firmware_command);
         break;
-    }
     case CMD_EXIT:
         return false;
     default:
@@ -112,23 +116,18 @@ void console_reset()
     std::memset(prev_line, 0, sizeof prev_line);
 }
 
-// The first entry whose name the word abbreviates; a second one makes the
-// word ambiguous at once.
+// Every entry counts, the hidden aliases included.
 const cmd_entry* cmd_match(const char* word)
 {
-    const cmd_entry* found = nullptr;
-    for (const cmd_entry& entry : cmd_table) {
-        if (!word_abbreviates(word, entry.name))
-            continue;
-        if (found != nullptr) {
-            std::printf("\a\aError: ambiguous command: %s\n", word);
-            return nullptr;
-        }
-        found = &entry;
+    const word_match<cmd_entry> match =
+        match_word(word, cmd_table, &cmd_entry::name, word_rule::abbreviation);
+    if (match.count > 1) {
+        std::printf("\a\aError: ambiguous command: %s\n", word);
+        return nullptr;
     }
-    if (found == nullptr)
+    if (match.first == nullptr)
         std::printf("\a\aError: unknown command: %s\n", shown_text(word).c_str());
-    return found;
+    return match.first;
 }
 
 int console_main()

@@ -24,21 +24,28 @@ extern link_state_t link_state;
 extern unsigned char rx_buffer[1024];
 extern const std::int32_t link_bauds[5];
 
-// The leading decimal integer of text (blanks and one sign allowed, 0 when
-// there are no digits), as the commands read port numbers and rates.
-long leading_int(const char* text);
-
-// The COM port number of a command argument: 3, com3, COM3 and Com03 all give 3;
-// 0 when the word gives no number.
-long com_port_number(const char* word);
+// The control bytes of the line: the attention character of the operating
+// console, the answers to the download packets and the firmware loader's
+// conversation. The emulator speaks with the same bytes.
+inline constexpr unsigned char ETX = 0x03;  // attention from the host
+inline constexpr unsigned char ENQ = 0x05;  // loader prompt
+inline constexpr unsigned char ACK = 0x06;  // packet or record accepted
+inline constexpr unsigned char DC1 = 0x11;  // record refused: no start character
+inline constexpr unsigned char DC2 = 0x12;  // record refused: bad checksum
+inline constexpr unsigned char NAK = 0x15;  // packet refused, or record malformed
+inline constexpr unsigned char SYN = 0x16;  // host answers the loader prompt
+inline constexpr unsigned char ETB = 0x17;  // loader buffer full
+inline constexpr unsigned char CAN = 0x18;  // loader fatal error
 
 // The COM port numbers the connect and firmware commands accept.
 inline constexpr long min_com_port = 1;
 inline constexpr long max_com_port = 20;
 
-// The port number of a command's port word, or 0 after "invalid COM port
+// The start of connect and firmware, which open a port: the port number of
+// the command's port word, or 0 after a message: already_connected when a
+// link is connected, missing when there is no port word, "invalid COM port
 // number" when it lies outside min_com_port..max_com_port.
-long command_com_port(const char* word);
+long command_com_port(const char* port_word, const char* already_connected, const char* missing);
 
 // The time the operator has to power the device on (or cycle its power),
 // named in the prompts of connect and firmware, and the read that waits for
@@ -93,10 +100,11 @@ int connect_device(std::int32_t rate, int resync);
 void connect_command(const char* port_word, const char* baud_word);
 void disconnect_command();
 void baud_command(const char* baud_word);
+// Closes the port, the link no longer connected, and prints Disconnected: the
+// end of disconnect, of a download and of a firmware update.
+void end_link();
 
 // Download protocol.
-inline constexpr unsigned char dwn_ack = 0x06;
-inline constexpr unsigned char dwn_nak = 0x15;
 extern const std::uint16_t* const dwn_crc_table;  // 256 entries
 std::uint16_t dwn_crc16(std::uint16_t reg, const unsigned char* bytes, int count,
                         const std::uint16_t* table);

@@ -54,6 +54,22 @@ void build_command(unsigned char (&packet)[cmd_pkt_len], const char* name, long 
     }
 }
 
+// The argument checks of the packet writers: 0, or -1 (no data) or -2 (less
+// than min_length) after the message that names the writer and its argument.
+int check_write_args(const char* writer, const void* data, const char* data_name, int length,
+                     int min_length)
+{
+    if (data == nullptr) {
+        std::printf("%s: argument ptr %s is null\n", writer, data_name);
+        return -1;
+    }
+    if (length < min_length) {
+        std::printf("%s: argument len < %d\n", writer, min_length);
+        return -2;
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern const std::uint16_t* const dwn_crc_table = crc_table.data();
@@ -71,14 +87,8 @@ std::uint16_t dwn_crc16(std::uint16_t reg, const unsigned char* bytes, int count
 
 int dwn_write_pkt(unsigned char* packet, int length)
 {
-    if (packet == nullptr) {
-        std::printf("dwn_write_pkt: argument ptr pp is null\n");
-        return -1;
-    }
-    if (length < 5) {
-        std::printf("dwn_write_pkt: argument len < 5\n");
-        return -2;
-    }
+    if (const int bad = check_write_args("dwn_write_pkt", packet, "pp", length, 5))
+        return bad;
     std::size_t len = static_cast<std::size_t>(length);
     packet[0] = static_cast<unsigned char>((length >> 8) & 0xFF);
     packet[1] = static_cast<unsigned char>(length & 0xFF);
@@ -100,9 +110,9 @@ int dwn_write_pkt(unsigned char* packet, int length)
             std::printf("\a\aError: reading ack or nak: %d\n", k);
             return -4;
         }
-        if (reply == dwn_ack)
+        if (reply == ACK)
             return length;
-        if (reply != dwn_nak) {
+        if (reply != NAK) {
             std::printf("\a\aError: reading ack or nak: got 0x%02x\n",
                         static_cast<unsigned>(reply));
             return -5;
@@ -114,14 +124,8 @@ int dwn_write_pkt(unsigned char* packet, int length)
 
 int dwn_write_file(const unsigned char* image, int length)
 {
-    if (image == nullptr) {
-        std::printf("dwn_write_file: argument ptr bp is null\n");
-        return -1;
-    }
-    if (length < 1) {
-        std::printf("dwn_write_file: argument len < 1\n");
-        return -2;
-    }
+    if (const int bad = check_write_args("dwn_write_file", image, "bp", length, 1))
+        return bad;
     unsigned char packet[max_data + 4];
     int sent = 0;
     while (sent < length) {
@@ -137,20 +141,32 @@ int dwn_write_file(const unsigned char* image, int length)
     return sent;
 }
 
+namespace {
+
+// Sends the command packet of build_command; false after "Error: <failure>:
+// <result>" when the device did not take it.
+bool send_command(const char* name, long size, const char* failure)
+{
+    unsigned char packet[cmd_pkt_len];
+    build_command(packet, name, size);
+    const int r = dwn_write_pkt(packet, cmd_pkt_len);
+    if (r == cmd_pkt_len)
+        return true;
+    std::printf("\a\aError: %s: %d\n", failure, r);
+    return false;
+}
+
+}  // namespace
+
 int dwn_download()
 {
     // Whatever the device answers to "download\r\n" is read and dropped.
     unsigned char answer[64];
     read_port(link_state.port_name, answer, sizeof answer, 10);
 
-    unsigned char packet[cmd_pkt_len];
-    build_command(packet, "conf", sizeof(conf_record_t));
-    int r = dwn_write_pkt(packet, cmd_pkt_len);
-    if (r != cmd_pkt_len) {
-        std::printf("\a\aError: writing Configuration command failed: %d\n", r);
+    if (!send_command("conf", sizeof(conf_record_t), "writing Configuration command failed"))
         return -1;
-    }
-    r = dwn_write_file(conf_image(), static_cast<int>(sizeof(conf_record_t)));
+    int r = dwn_write_file(conf_image(), static_cast<int>(sizeof(conf_record_t)));
     if (r != static_cast<int>(sizeof(conf_record_t))) {
         std::printf("\a\aError: writing Configuration file failed: %d\n", r);
         return -2;
@@ -163,12 +179,8 @@ int dwn_download()
     std::span<const unsigned char> rules = rule_image();
     long n = static_cast<long>(conf_record.rule_count) * static_cast<long>(sizeof(rule_record));
     n = std::min(n, static_cast<long>(rules.size()));
-    build_command(packet, "rules", n);
-    r = dwn_write_pkt(packet, cmd_pkt_len);
-    if (r != cmd_pkt_len) {
-        std::printf("\a\aError: writing Rules command failed: %d\n", r);
+    if (!send_command("rules", n, "writing Rules command failed"))
         return -3;
-    }
     if (n > 0) {
         r = dwn_write_file(rules.data(), static_cast<int>(n));
         if (r != n) {
@@ -178,12 +190,8 @@ int dwn_download()
     }
     std::printf("Downloading Rules succeeded\n");
 
-    build_command(packet, "-cestfini-", -1);
-    r = dwn_write_pkt(packet, cmd_pkt_len);
-    if (r != cmd_pkt_len) {
-        std::printf("\a\aError: error writing finish pkt: %d\n", r);
+    if (!send_command("-cestfini-", -1, "error writing finish pkt"))
         return -5;
-    }
     return 0;
 }
 
@@ -231,9 +239,7 @@ void download_command(char* answer_line, int size)
     if (r != 0)
         std::printf("\a\aError: Download failed: %d\n", r);
     std::printf("\a\aPlease Power OFF the Pellomatic and power it back on to RESET it.\n");
-    close_port();
-    link_state.connected = 0;
-    std::printf("Disconnected\n");
+    end_link();
 }
 
 }  // namespace pello

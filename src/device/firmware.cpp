@@ -18,16 +18,7 @@ namespace pello {
 
 namespace {
 
-constexpr unsigned char ENQ = 0x05;
-constexpr unsigned char ACK = 0x06;
 constexpr unsigned char CR = 0x0D;
-constexpr unsigned char DC1 = 0x11;
-constexpr unsigned char DC2 = 0x12;
-constexpr unsigned char NAK = 0x15;
-constexpr unsigned char SYN = 0x16;
-constexpr unsigned char ETB = 0x17;
-constexpr unsigned char CAN = 0x18;
-
 constexpr const char identifier[] = "PeLoMa1.0";  // 9 bytes, sent without terminator
 constexpr std::int32_t loader_baud = 19200;
 constexpr int update_minutes = 5;
@@ -67,16 +58,13 @@ file_stamp stamp_of(const char* file_name)
     return stamp;
 }
 
-// Once the port is open, every way out closes it and tells the operator.
+// Once the port is open, every way out closes it and tells the operator (no
+// link is connected while the loader talks: firmware_command refuses then).
 struct port_session {
     port_session() = default;
     port_session(const port_session&) = delete;
     port_session& operator=(const port_session&) = delete;
-    ~port_session()
-    {
-        close_port();
-        std::printf("Disconnected\n");
-    }
+    ~port_session() { end_link(); }
 };
 
 // Waits for the loader's prompt after power-on; false (with the bytes seen)
@@ -272,7 +260,7 @@ std::string firmware_progress_line(std::int64_t elapsed, std::uint32_t sent, std
             to_completion = static_cast<std::uint32_t>(static_cast<std::int64_t>(whole) - elapsed);
     }
     double bar_len = std::trunc(fraction * bar_max);
-    int bar = bar_len < 0 ? 0 : bar_len > bar_max ? bar_max : static_cast<int>(bar_len);
+    int bar = bar_len < 0 ? 0 : (bar_len > bar_max ? bar_max : static_cast<int>(bar_len));
     char text[96];
     // The elapsed time is a signed 64-bit count of seconds on every platform.
     std::snprintf(text, sizeof text, "\r%3llds TTC %3lus %4.1f%% ", static_cast<long long>(elapsed),
@@ -318,15 +306,8 @@ int firmware(int port_number, const char* file_name)
 
 void firmware_command(const char* port_word, const char* file_name)
 {
-    if (link_state.connected == 1) {
-        std::printf("\a\aError: already Connected, Disconnect first!\n");
-        return;
-    }
-    if (port_word == nullptr) {
-        std::printf("\a\aError: missing arguments: com_port file_name\n");
-        return;
-    }
-    long number = command_com_port(port_word);
+    long number = command_com_port(port_word, "\a\aError: already Connected, Disconnect first!\n",
+                                   "\a\aError: missing arguments: com_port file_name\n");
     if (number == 0)
         return;
     if (file_name == nullptr) {

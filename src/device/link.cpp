@@ -2,8 +2,6 @@
 // re-synchronisation after a baud change, and the disconnect command.
 #include "device/device.hpp"
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -26,7 +24,6 @@ constexpr const char device_name[] = "Pellomatic";
 constexpr const char version_marker[] = "Version ";
 constexpr long min_major = 2;
 constexpr long min_minor = 1;
-constexpr unsigned char attention_char = 0x03;
 constexpr const char device_prompt[] = "Pellom> ";
 // How long the device may take to confirm the rate after the attention
 // character, and to show its prompt after a baud change.
@@ -48,36 +45,33 @@ void close_link()
     link_state.connected = 0;
 }
 
+// Takes the rate of connect or baud as the link's rate, and kept there even
+// when it is none of link_bauds: false then, after the message.
+bool take_link_baud(long rate)
+{
+    link_state.link_baud = static_cast<std::int32_t>(rate);
+    if (is_link_baud(rate))
+        return true;
+    std::printf("\a\aError: invalid baud rate: %d\n", static_cast<int>(link_state.link_baud));
+    return false;
+}
+
 }  // namespace
 
-long leading_int(const char* text)
+long command_com_port(const char* port_word, const char* already_connected, const char* missing)
 {
-    if (text == nullptr)
+    if (link_state.connected == 1) {
+        std::printf("%s", already_connected);
         return 0;
-    // Held at the 32-bit range, and symmetrically: every value read this way
-    // (port numbers, rates, version numbers) lands in a 32-bit field.
-    return std::max(to_int_saturating(text, 10), -INT32_MAX);
-}
-
-long com_port_number(const char* word)
-{
-    if (word == nullptr)
+    }
+    if (port_word == nullptr) {
+        std::printf("%s", missing);
         return 0;
-    long number = leading_int(word);
-    if (number == 0 && std::strlen(word) >= 3 &&
-        std::tolower(static_cast<unsigned char>(word[0])) == 'c' &&
-        std::tolower(static_cast<unsigned char>(word[1])) == 'o' &&
-        std::tolower(static_cast<unsigned char>(word[2])) == 'm')
-        number = leading_int(word + 3);
-    return number;
-}
-
-long command_com_port(const char* word)
-{
-    long number = com_port_number(word);
+    }
+    long number = com_port_number(port_word);
     if (number < min_com_port || number > max_com_port) {
         std::printf("\a\aError: invalid COM port number (%ld..%ld): %s\n", min_com_port,
-                    max_com_port, word);
+                    max_com_port, port_word);
         return 0;
     }
     return number;
@@ -161,8 +155,6 @@ int handshake(std::int32_t rate)
 
     // The start-up text: only the bytes of this read count.
     int n = read_port(link_state.port_name, rx_buffer, 100, power_on_window_ms);
-    if (n < 0)
-        n = 0;
     std::size_t size = static_cast<std::size_t>(n);
     rx_buffer[size] = '\0';
     for (std::size_t i = 0; i < size; ++i)
@@ -191,15 +183,13 @@ int handshake(std::int32_t rate)
         return connect_version_refused;
     }
 
-    if (write_port(link_state.port_name, &attention_char, 1) != 1) {
+    if (write_port(link_state.port_name, &ETX, 1) != 1) {
         std::printf("\n\a\aError: wrote <ctrl>-c attention character, got error on port %s\n",
                     link_state.port_name);
         return connect_attention_failed;
     }
 
     int m = read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, confirm_wait_ms);
-    if (m < 0)
-        m = 0;
     char expected[32];
     std::snprintf(expected, sizeof expected, "Connected %ld", static_cast<long>(rate));
     if (find_bytes(rx_buffer, static_cast<std::size_t>(m), expected) != nullptr) {
@@ -224,8 +214,6 @@ int resynchronise(std::int32_t rate)
         return connect_cr_failed;
     }
     int m = read_port(link_state.port_name, rx_buffer, sizeof rx_buffer, resync_prompt_ms);
-    if (m < 0)
-        m = 0;
     if (find_bytes(rx_buffer, static_cast<std::size_t>(m), device_prompt) != nullptr) {
         std::printf("\aConnected at %ld\n", static_cast<long>(rate));
         return connect_ok;
@@ -260,36 +248,29 @@ void link_reset()
 
 void connect_command(const char* port_word, const char* baud_word)
 {
-    if (link_state.connected == 1) {
-        std::printf("\a\aError: already Connected!\n");
-        return;
-    }
-    if (port_word == nullptr) {
-        std::printf("\a\aError: missing argument: com_port\n");
-        return;
-    }
-    long number = command_com_port(port_word);
+    long number = command_com_port(port_word, "\a\aError: already Connected!\n",
+                                   "\a\aError: missing argument: com_port\n");
     if (number == 0)
         return;
-    long rate = baud_word != nullptr ? leading_int(baud_word) : default_link_baud();
-    link_state.link_baud = static_cast<std::int32_t>(rate);
-    if (!is_link_baud(rate)) {
-        std::printf("\a\aError: invalid baud rate: %d\n", static_cast<int>(link_state.link_baud));
+    if (!take_link_baud(baud_word != nullptr ? leading_int(baud_word) : default_link_baud()))
         return;
-    }
     std::snprintf(link_state.port_name, sizeof link_state.port_name, "COM%d",
                   static_cast<int>(number));
     connect_device(link_state.link_baud, 0);
 }
 
+void end_link()
+{
+    close_link();
+    std::printf("Disconnected\n");
+}
+
 void disconnect_command()
 {
-    if (link_state.connected == 1) {
-        close_link();
-        std::printf("Disconnected\n");
-    } else {
+    if (link_state.connected == 1)
+        end_link();
+    else
         std::printf("\a\aError: not Connected!\n");
-    }
 }
 
 void baud_command(const char* baud_word)
@@ -303,11 +284,8 @@ void baud_command(const char* baud_word)
         return;
     }
     long rate = leading_int(baud_word);
-    link_state.link_baud = static_cast<std::int32_t>(rate);
-    if (!is_link_baud(rate)) {
-        std::printf("\a\aError: invalid baud rate: %d\n", static_cast<int>(link_state.link_baud));
+    if (!take_link_baud(rate))
         return;
-    }
     char command[32];
     int len = std::snprintf(command, sizeof command, "host %ld\r", rate);
     if (write_port(link_state.port_name, command, len) != len) {

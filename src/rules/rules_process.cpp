@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "angles/angles.hpp"
@@ -319,14 +321,12 @@ int parse_compass(rule_line& line, rule_record& rule)
     char* word = take_argument(line, word_separators, direction_arg, code);
     if (word == nullptr)
         return code;
-    int direction = 0;
-    for (int i = 1; i < compass_count && direction == 0; ++i) {
-        if (same_word_ignoring_case(word, compass_names[i]))
-            direction = i;
-    }
-    if (direction == 0)
+    // Direction 0 ("Error") is no direction a word may name.
+    const word_match<const char*> direction = match_word(word, std::span(compass_names).subspan(1),
+                                                         std::identity{}, word_rule::whole_word);
+    if (direction.first == nullptr)
         return fail(line, direction_arg.bad_code, direction_arg.bad, shown_text(word).c_str());
-    rule.slot[0][0] = static_cast<unsigned char>(direction);
+    rule.slot[0][0] = static_cast<unsigned char>(direction.first - compass_names);
     return take_angles(line, compass_position, 2, rule, 1);
 }
 
@@ -438,15 +438,11 @@ int rules_process(const char* rfp)
         if (word == nullptr || std::strchr(comment_chars, word[0]) != nullptr)
             continue;
 
-        std::uint8_t action = 0;
-        for (const rule_action& candidate : rule_actions) {
-            if (same_word_ignoring_case(word, candidate.name)) {
-                action = candidate.action;
-                break;
-            }
-        }
-        if (action == 0)
+        const word_match<rule_action> action_word =
+            match_word(word, rule_actions, &rule_action::name, word_rule::whole_word);
+        if (action_word.first == nullptr)
             return fail(line, RULES_ACTION, "action %s invalid", shown_text(word).c_str());
+        const std::uint8_t action = action_word.first->action;
 
         const char* command = next_word(line.words, word_separators);
         if (command == nullptr)
@@ -457,18 +453,13 @@ int rules_process(const char* rfp)
         if (rule_lines >= rule_max)
             return fail(line, RULES_LIMIT, "rule limit (%d) exceeded", rule_max);
 
-        int matches = 0;
-        std::uint8_t type = 0;
-        for (const rule_keyword& keyword : rule_keywords) {
-            if (word_abbreviates(command, keyword.name)) {
-                ++matches;
-                type = keyword.code;
-            }
-        }
-        if (matches > 1)
+        const word_match<rule_keyword> keyword =
+            match_word(command, rule_keywords, &rule_keyword::name, word_rule::abbreviation);
+        if (keyword.count > 1)
             return fail(line, RULES_COMMAND, "Ambiguous command: %s", shown_text(command).c_str());
-        if (matches == 0)
+        if (keyword.count == 0)
             return fail(line, RULES_COMMAND, "command %s invalid", shown_text(command).c_str());
+        const std::uint8_t type = keyword.first->code;
 
         if (type == RULE_IMPLICIT) {
             if (pieces.continued())

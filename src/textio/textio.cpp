@@ -1,9 +1,12 @@
 #include "textio/textio.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
@@ -151,6 +154,28 @@ int to_int_saturating(const char* text, int base)
 long long to_long_long_saturating(const char* text)
 {
     return std::strtoll(text, nullptr, 10);
+}
+
+long leading_int(const char* text)
+{
+    if (text == nullptr)
+        return 0;
+    // Held at the 32-bit range, and symmetrically: every value read this way
+    // (port numbers, rates, version numbers) lands in a 32-bit field.
+    return std::max(to_int_saturating(text, 10), -INT32_MAX);
+}
+
+long com_port_number(const char* word)
+{
+    if (word == nullptr)
+        return 0;
+    long number = leading_int(word);
+    if (number == 0 && std::strlen(word) >= 3 &&
+        std::tolower(static_cast<unsigned char>(word[0])) == 'c' &&
+        std::tolower(static_cast<unsigned char>(word[1])) == 'o' &&
+        std::tolower(static_cast<unsigned char>(word[2])) == 'm')
+        number = leading_int(word + 3);
+    return number;
 }
 
 float to_float_or_infinity(double value)

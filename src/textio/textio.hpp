@@ -8,7 +8,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 // Marks a printf-like function whose format is argument 1, its values from 2.
@@ -89,6 +91,15 @@ int to_int_saturating(const char* text, int base);
 // Decimal integer text as strtoll reads it, held at the long long range.
 long long to_long_long_saturating(const char* text);
 
+// The leading decimal integer of text (blanks and one sign allowed, 0 when
+// there are no digits or no text), as the commands read port numbers and
+// rates and the link reads the device's version.
+long leading_int(const char* text);
+
+// The COM port number of a command argument: 3, com3, COM3 and Com03 all give 3;
+// 0 when the word gives no number.
+long com_port_number(const char* word);
+
 // A double narrowed to a float, magnitudes past the float range becoming
 // infinities (which then fail every range test).
 float to_float_or_infinity(double value);
@@ -115,11 +126,38 @@ struct word_cursor {
 // only separators (or nothing) remain.
 char* next_word(word_cursor& cursor, const char* separators);
 
-// True when word, compared without regard to ASCII letter case, equals the
-// first strlen(word) characters of name (an abbreviation or the whole name).
-bool word_abbreviates(const char* word, const char* name);
+// How a word selects a name of a table: as any abbreviation of it (the
+// first strlen(word) characters, the whole name included) or only as the
+// whole name, ASCII letter case ignored either way.
+enum class word_rule { abbreviation, whole_word };
 
-// True when word equals name without regard to ASCII letter case.
-bool same_word_ignoring_case(const char* word, const char* name);
+bool word_selects(const char* word, const char* name, word_rule rule);
+
+// What a word selects among the entries of a table: the first entry (nullptr
+// when none) and how many entries. A table read by abbreviation calls a word
+// that selects more than one ambiguous, even two names of the same meaning;
+// no whole name wins over the longer names it abbreviates.
+template <typename Entry>
+struct word_match {
+    const Entry* first = nullptr;
+    int count = 0;
+};
+
+// Looks word up among entries, the entries a word may select (a caller
+// leaves out the others); name_of gives an entry's name, such as a member
+// pointer &entry::name, or std::identity for a table of names.
+template <typename Entry, typename NameOf>
+word_match<Entry> match_word(const char* word, std::span<const Entry> entries, NameOf name_of,
+                             word_rule rule)
+{
+    word_match<Entry> match;
+    for (const Entry& entry : entries) {
+        if (!word_selects(word, std::invoke(name_of, entry), rule))
+            continue;
+        if (match.count++ == 0)
+            match.first = &entry;
+    }
+    return match;
+}
 
 }  // namespace pello

@@ -33,8 +33,6 @@ char ascii_lower(char c)
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-}  // namespace
-
 bool word_abbreviates(const char* word, const char* name)
 {
     for (; *word != '\0'; ++word, ++name) {
@@ -44,9 +42,12 @@ bool word_abbreviates(const char* word, const char* name)
     return true;
 }
 
-bool same_word_ignoring_case(const char* word, const char* name)
+}  // namespace
+
+bool word_selects(const char* word, const char* name, word_rule rule)
 {
-    return word_abbreviates(word, name) && std::strlen(word) == std::strlen(name);
+    return word_abbreviates(word, name) &&
+           (rule == word_rule::abbreviation || std::strlen(word) == std::strlen(name));
 }
 
 }  // namespace pello

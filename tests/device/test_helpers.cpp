@@ -6,6 +6,7 @@
 #include <string>
 
 #include "device/device.hpp"
+#include "textio/textio.hpp"
 
 namespace {
 

@@ -67,7 +67,7 @@ bytes acknowledge_packets(pello::test::pty_port& peer, int count, std::vector<by
         bytes rest = peer.read(len - 2);
         head.insert(head.end(), rest.begin(), rest.end());
         packets.push_back(head);
-        peer.write({pello::dwn_ack});
+        peer.write({pello::ACK});
     }
     return peer.read(1, 200);  // anything sent beyond the expected packets
 }

@@ -1,8 +1,10 @@
 // The number readers shared by the parsers and the commands, at the edges
 // where their rules part: past the int range, past the float range, and in
-// the base of the text.
+// the base of the text; the word matcher of the command and keyword tables.
 #include "angles/angles.hpp"
-#include "device/device.hpp"
+#include "config/config.hpp"
+#include "console/console.hpp"
+#include "rules/rules.hpp"
 #include "textio/textio.hpp"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,9 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <functional>
+#include <initializer_list>
+#include <span>
 
 namespace {
 
@@ -68,6 +73,39 @@ TEST(NumberReaders, NoAngleReachesTheFloatRange)
         testing::internal::GetCapturedStdout();
         EXPECT_TRUE(value == pello::angle_error || std::fabs(value) <= 360.0) << text;
     }
+}
+
+// The word matcher over its callers' tables, each with the caller's rule:
+// hidden aliases count, two names of one meaning still make a word
+// ambiguous, whole-word tables take no abbreviation, and compass direction
+// 0 ("Error") is no entry a word may select.
+TEST(WordMatch, TheCallersTablesAndRules)
+{
+    using pello::word_rule;
+    struct row {
+        const char* word;
+        int count;
+        const char* first;  // the name selected first; nullptr when none
+    };
+    const auto check = [](auto entries, auto name_of, word_rule rule,
+                          std::initializer_list<row> rows) {
+        for (const row& r : rows) {
+            const auto match = pello::match_word(r.word, entries, name_of, rule);
+            EXPECT_EQ(match.count, r.count) << r.word;
+            EXPECT_STREQ(match.first ? std::invoke(name_of, *match.first) : nullptr, r.first)
+                << r.word;
+        }
+    };
+    check(pello::cmd_table, &pello::cmd_entry::name, word_rule::abbreviation,
+          {{"q", 1, "quit"}, {"d", 4, "dconfigure"}, {"exits", 0, nullptr}, {"", 16, "help"}});
+    check(pello::conf_keywords, &pello::conf_keyword::name, word_rule::abbreviation,
+          {{"b", 1, "base"}, {"p", 1, "position"}, {"wide", 2, "widemax"}, {"HOST", 1, "host"}});
+    check(pello::rule_keywords, &pello::rule_keyword::name, word_rule::abbreviation,
+          {{"d", 2, "destin"}, {"sr", 1, "src"}, {"dst", 1, "dst"}, {"s", 3, "source"}});
+    check(pello::rule_actions, &pello::rule_action::name, word_rule::whole_word,
+          {{"d", 1, "d"}, {"dr", 0, nullptr}, {"PASS", 1, "pass"}});
+    check(std::span(pello::compass_names).subspan(1), std::identity{}, word_rule::whole_word,
+          {{"ne", 1, "NE"}, {"N", 1, "N"}, {"Error", 0, nullptr}, {"nne", 0, nullptr}});
 }
 
 }  // namespace
