@@ -74,6 +74,18 @@ double slot_value(const rule_record& rule, int slot)
     return static_cast<double>(rule_float(rule, slot));
 }
 
+// A latitude or longitude slot as drules shows it; tail follows the unit
+// ("1," for the first corner of a rectangle, "," before a further slot).
+std::string lat_text(const rule_record& rule, int slot, const char* tail)
+{
+    return format_text("%-10.6f D Lat%s", slot_value(rule, slot), tail);
+}
+
+std::string lon_text(const rule_record& rule, int slot, const char* tail)
+{
+    return format_text("%-11.5f D Lon%s", slot_value(rule, slot), tail);
+}
+
 // The argument texts of one record, by its type code.
 void argument_texts(const rule_record& rule, std::string text[4])
 {
@@ -94,22 +106,22 @@ void argument_texts(const rule_record& rule, std::string text[4])
     }
     case RULE_CIRCLE:
         text[0] = format_text("%-.3f mi R,", slot_value(rule, 0));
-        text[1] = format_text("%-10.6f D Lat,", slot_value(rule, 1));
-        text[2] = format_text("%-11.5f D Lon", slot_value(rule, 2));
+        text[1] = lat_text(rule, 1, ",");
+        text[2] = lon_text(rule, 2, "");
         break;
     case RULE_COMPASS: {
         unsigned direction = rule.slot[0][0];
         text[0] =
             format_text("%-2s Dir,", compass_names[direction < compass_count ? direction : 0]);
-        text[1] = format_text("%-10.6f D Lat,", slot_value(rule, 1));
-        text[2] = format_text("%-11.5f D Lon", slot_value(rule, 2));
+        text[1] = lat_text(rule, 1, ",");
+        text[2] = lon_text(rule, 2, "");
         break;
     }
     case RULE_RECTANGLE:
-        text[0] = format_text("%-10.6f D Lat1,", slot_value(rule, 0));
-        text[1] = format_text("%-11.5f D Lon1,", slot_value(rule, 1));
-        text[2] = format_text("%-10.6f D Lat2,", slot_value(rule, 2));
-        text[3] = format_text("%-11.5f D Lon2", slot_value(rule, 3));
+        text[0] = lat_text(rule, 0, "1,");
+        text[1] = lon_text(rule, 1, "1,");
+        text[2] = lat_text(rule, 2, "2,");
+        text[3] = lon_text(rule, 3, "2");
         break;
     case RULE_SECTOR:
         text[0] = format_text("%-.3f D Ang1,", slot_value(rule, 0));

@@ -163,35 +163,33 @@ int write_port_args(const char* name, const void* buffer, int length)
     return 0;
 }
 
+// set_comm_prop: 0 when have holds every bit of need, or code after the
+// message that names what the port cannot be set to and the field as the
+// port gave it (digits hex digits).
+int missing_caps(const char* name, unsigned have, unsigned need, const char* what,
+                 const char* field, int digits, int code)
+{
+    if ((have & need) == need)
+        return 0;
+    std::printf("\a\aError: %s comm properties for port %s not settable: Settable %s 0x%0*x\n",
+                what, name, field, digits, have);
+    return code;
+}
+
 // set_comm_prop: 0 when the port has every capability the link needs, or
 // the code of the first one missing after its message.
 int check_comm_caps(const char* name, const comm_caps& caps)
 {
-    if ((caps.settable_params & sp_required) != sp_required) {
-        std::printf("\a\aError: required comm properties for port %s not settable: Settable "
-                    "Params 0x%08x\n",
-                    name, static_cast<unsigned>(caps.settable_params));
-        return -7;
-    }
-    if ((caps.settable_data & databits_8) != databits_8) {
-        std::printf("\a\aError: 8 data bits comm properties for port %s not settable: Settable "
-                    "Data 0x%04x\n",
-                    name, static_cast<unsigned>(caps.settable_data));
-        return -9;
-    }
-    if ((caps.settable_stop_parity & stop_parity_required) != stop_parity_required) {
-        std::printf("\a\aError: 1 stop bit, no parity comm properties for port %s not settable: "
-                    "Settable Stop & Parity 0x%04x\n",
-                    name, static_cast<unsigned>(caps.settable_stop_parity));
-        return -10;
-    }
-    if ((caps.prov_capabilities & pcf_required) != pcf_required) {
-        std::printf("\a\aError: timeouts comm properties for port %s not settable: Settable Prov "
-                    "Cap 0x%08x\n",
-                    name, static_cast<unsigned>(caps.prov_capabilities));
-        return -11;
-    }
-    return 0;
+    int code = missing_caps(name, caps.settable_params, sp_required, "required", "Params", 8, -7);
+    if (code == 0)
+        code = missing_caps(name, caps.settable_data, databits_8, "8 data bits", "Data", 4, -9);
+    if (code == 0)
+        code = missing_caps(name, caps.settable_stop_parity, stop_parity_required,
+                            "1 stop bit, no parity", "Stop & Parity", 4, -10);
+    if (code == 0)
+        code = missing_caps(name, caps.prov_capabilities, pcf_required, "timeouts", "Prov Cap", 8,
+                            -11);
+    return code;
 }
 
 // open_port: the message of a port that could not be opened (the system
