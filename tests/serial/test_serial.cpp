@@ -5,11 +5,10 @@
 #include "serial/serial.hpp"
 
 #include "line_record.hpp"
-#include "support/baud_cases.hpp"
 #include "support/com_numbers.hpp"
 #include "support/pty.hpp"
 #include "support/run.hpp"
-#include "support/write_limits.hpp"
+#include "support/serial_cases.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -36,11 +35,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
-
-double ms_since(steady::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(steady::now() - start).count();
-}
+using pello::test::ms_since;
+using pello::test::stdout_of;
 
 // A time limit measured on a loaded machine: the call must never end before
 // its limit, and ends within `slack` ms of it on at least one of a few tries.
@@ -70,28 +66,6 @@ const std::string port_unsettable =
     pello::test::com::port_name(pello::test::com::serial_unsettable);
 const std::string port_long_read = pello::test::com::port_name(pello::test::com::serial_long_read);
 const std::string port_missing = pello::test::com::port_name(pello::test::com::serial_missing);
-
-// What a call prints on standard output.
-template <class F>
-std::string stdout_of(F&& call)
-{
-    std::fflush(stdout);
-    std::FILE* capture = std::tmpfile();
-    const int saved = dup(1);
-    dup2(fileno(capture), 1);
-    call();
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text;
-    std::rewind(capture);
-    char chunk[4096];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, capture)) > 0)
-        text.append(chunk, n);
-    std::fclose(capture);
-    return text;
-}
 
 // A child process running body with its standard output and error captured.
 struct child {
@@ -185,7 +159,7 @@ bool lockable(const std::string& path)
 
 TEST(Serial, BaudTableAndGetBaud)
 {
-    pello::test::expect_baud_table_and_get_baud([](auto&& call) { return stdout_of(call); });
+    pello::test::expect_baud_table_and_get_baud();
 }
 
 TEST(Serial, PortDevicePath)

@@ -5,8 +5,7 @@
 // NUL bytes in its start-up text, COM13 silent) - line settings, exclusive
 // use, NUL dropping, purge and the read deadlines.
 #include "serial/serial.hpp"
-#include "support/baud_cases.hpp"
-#include "support/write_limits.hpp"
+#include "support/serial_cases.hpp"
 
 #include <chrono>
 #include <cstdlib>
@@ -24,26 +23,14 @@
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-double ms_since(steady::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(steady::now() - start).count();
-}
+using pello::test::ms_since;
+using pello::test::stdout_of;
 
 // The system's text for an error code, as the port layer reports it.
 std::string system_text(DWORD code)
 {
     SetLastError(code);
     return pello::sys_error_text();
-}
-
-// What a call prints on standard output.
-template <class F>
-std::string stdout_of(F&& call)
-{
-    testing::internal::CaptureStdout();
-    call();
-    return testing::internal::GetCapturedStdout();
 }
 
 // The emulators are there only when the test runs under the Windows test
@@ -60,7 +47,7 @@ bool have_emulators()
 
 TEST(SerialWin32, BaudTableAndGetBaud)
 {
-    pello::test::expect_baud_table_and_get_baud([](auto&& call) { return stdout_of(call); });
+    pello::test::expect_baud_table_and_get_baud();
 }
 
 TEST(SerialWin32, WriteLimitAtEveryRate)
