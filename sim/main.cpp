@@ -152,9 +152,6 @@ int print_version(options&, const std::string&, const std::string&)
 // Longest time option, in ms.
 constexpr long ms_max = 600000;
 
-// The help of --pace and --hangup-delay quotes the host's record window.
-static_assert(host_record_window == milliseconds(110));
-
 const option_entry option_table[] = {
     {nullptr, nullptr, nullptr,
      "Usage: pellomatic-sim --link PATH [options]\n"

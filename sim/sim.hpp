@@ -125,18 +125,13 @@ struct loader_state {
     long written = -1;  // record lines received when the files were last written
 };
 
-// What the host utility does that the device's answers are shaped for.
-// connect reads the start-up text with one read of this many bytes
-// (src/device/link.cpp); the start-up text is longer, so that read ends at once.
-inline constexpr long host_startup_read = 100;
-// The answers to 0x03 and to "\r" are read into the host's 1024-byte buffer
-// (rx_buffer): --fill pads an answer to make exactly one such read.
-inline constexpr long host_answer_read = 1024;
-// The host's window for the status byte of a record line at the loader's
-// 19200 baud: firmware.cpp's 100 ms and the 10 ms read_port adds (its
-// per-character part, 10000 / 19200 ms, is 0). The help of --pace and
-// --hangup-delay quotes it.
-inline constexpr milliseconds host_record_window{110};
+// What the host utility does that the device's answers are shaped for (the
+// host's own definitions, device/device.hpp). connect reads the start-up text
+// with one read of host_startup_read bytes; the start-up text is longer, so
+// that read ends at once. The answers to 0x03 and to "\r" are read into the
+// host's rx_buffer: --fill pads an answer to make exactly one such read.
+inline constexpr long host_startup_read = startup_read_bytes;
+inline constexpr long host_answer_read = sizeof rx_buffer;
 
 enum class mode { off, boot, console, packet, loader, silent };
 enum class session_kind { none, download, firmware };

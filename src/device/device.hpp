@@ -22,6 +22,9 @@ struct link_state_t {
 inline constexpr link_state_t link_state_at_start = {0, {}, 57600};
 extern link_state_t link_state;
 extern unsigned char rx_buffer[1024];
+// connect reads the device's start-up text with one read of this many bytes
+// into rx_buffer.
+inline constexpr int startup_read_bytes = 100;
 extern const std::int32_t link_bauds[5];
 
 // The control bytes of the line: the attention character of the operating

@@ -154,7 +154,7 @@ int handshake(std::int32_t rate)
                 static_cast<long>(power_on_seconds));
 
     // The start-up text: only the bytes of this read count.
-    int n = read_port(link_state.port_name, rx_buffer, 100, power_on_window_ms);
+    int n = read_port(link_state.port_name, rx_buffer, startup_read_bytes, power_on_window_ms);
     std::size_t size = static_cast<std::size_t>(n);
     rx_buffer[size] = '\0';
     for (std::size_t i = 0; i < size; ++i)

@@ -75,9 +75,7 @@ void read_failed(const char* name, int error)
 // wake-ups per read.
 int wait_until(pollfd& what, mono_clock::time_point deadline)
 {
-    mono_clock::duration left = deadline - mono_clock::now();
-    if (left < mono_clock::duration::zero())
-        left = mono_clock::duration::zero();
+    mono_clock::duration left = deadline - mono_clock::now();  // a past deadline waits none
     if (left >= std::chrono::milliseconds(50))
         left -= left / 512;
     const timespec wait = to_timespec(left);
