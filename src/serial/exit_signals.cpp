@@ -26,18 +26,14 @@ volatile std::sig_atomic_t guarded_fd = -1;
 struct sigaction action_before[signal_count];
 bool installed[signal_count] = {};
 
-// Only calls that are safe in a signal handler: ioctl, flock, close,
+// Only calls that are safe in a signal handler: those of port_put_back,
 // sigaction, sigprocmask and raise.
 void put_back_and_end(int signal_number)
 {
     const int fd = guarded_fd;
     guarded_fd = -1;
-    if (fd >= 0) {
-        line_restore(fd);
-        (void)ioctl(fd, TIOCNXCL);
-        (void)flock(fd, LOCK_UN);
-        (void)close(fd);
-    }
+    if (fd >= 0)
+        port_put_back(fd);
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
@@ -52,6 +48,14 @@ void put_back_and_end(int signal_number)
 }
 
 }  // namespace
+
+void port_put_back(int fd)
+{
+    line_restore(fd);
+    (void)ioctl(fd, TIOCNXCL);
+    (void)flock(fd, LOCK_UN);
+    (void)close(fd);
+}
 
 void exit_signals_guard(int fd)
 {

@@ -41,9 +41,14 @@ void line_restore(int fd);
 // thread's blocking call: 0, or -1 with errno.
 int thread_timer_create(int signal_number, timer_t& timer);
 
+// Gives the port fd back as it was found, and closes it: line_restore, the
+// exclusive use given up, the lock released, fd closed. close_port and the
+// ending signals' handler both end a port this way; it makes only calls that
+// are safe in a signal handler.
+void port_put_back(int fd);
+
 // From open_port to close_port: SIGINT, SIGTERM, SIGHUP and SIGPIPE put the
-// port fd back as close_port does (line_restore, exclusive use given up, fd
-// closed) and then end the program with the signal's default action. A
+// port fd back (port_put_back) and then end the program with the signal's default action. A
 // signal the program ignores stays ignored. exit_signals_release gives the
 // signals their earlier actions back once fd is closed; for any other fd it
 // does nothing (a newer port is guarded).

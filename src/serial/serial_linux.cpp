@@ -446,10 +446,7 @@ void close_port()
     if (port_fd < 0)
         return;
     // The port is left as it was found, for the next program.
-    line_restore(port_fd);
-    (void)ioctl(port_fd, TIOCNXCL);
-    (void)flock(port_fd, LOCK_UN);
-    (void)close(port_fd);
+    port_put_back(port_fd);
     exit_signals_release(port_fd);
     port_fd = -1;
 }
