@@ -8,24 +8,24 @@
 #include "ports.hpp"
 #include "serial/serial.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <spawn.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace pello::ports {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr int first_com = 1;
 constexpr int last_com = 20;
@@ -82,21 +82,6 @@ std::string rule_path(const places& where, int number)
     return where.rules_dir + "/99-pellomatic-" + com_name(number) + ".rules";
 }
 
-// The part of a rule that says which device it is for: what comes before
-// its SYMLINK.
-const char* const symlink_key = ", SYMLINK+=\"pellomatic/";
-
-std::string rule_match(const std::string& rule_file)
-{
-    std::ifstream in(rule_file);
-    for (std::string line; std::getline(in, line);) {
-        const std::size_t at = line.find(symlink_key);
-        if (line.rfind("SUBSYSTEM==", 0) == 0 && at != std::string::npos)
-            return line.substr(0, at);
-    }
-    return "";
-}
-
 // A value udev compares as it stands: printable, without the quote that ends
 // it, the backslash of an escape or the characters of a pattern.
 bool plain_value(const std::string& value)
@@ -105,27 +90,138 @@ bool plain_value(const std::string& value)
            value.find_first_of("\"\\*?[]|") == std::string::npos;
 }
 
-// How a rule recognises the device, and how the operator is told.
+// What a rule recognises a device by: its kernel name (a serial device that
+// is not a USB adapter), or a USB adapter's vendor and product with either
+// its serial number or the USB path (the socket) it is plugged into.
+struct rule_key {
+    std::string kernel;
+    std::string usb_path;
+    std::string vendor_id;
+    std::string product_id;
+    std::string serial;
+    bool operator==(const rule_key&) const = default;
+};
+
+// The one line of a rule file: the device it matches, then its link.
+std::string rule_line(const rule_key& key, int number)
+{
+    const std::string ids =
+        "ATTRS{idVendor}==\"" + key.vendor_id + "\", ATTRS{idProduct}==\"" + key.product_id + "\"";
+    std::string match = "SUBSYSTEM==\"tty\", ";
+    if (!key.kernel.empty())
+        match += "KERNEL==\"" + key.kernel + "\"";
+    else if (!key.serial.empty())
+        match += ids + ", ATTRS{serial}==\"" + key.serial + "\"";
+    else
+        match += "KERNELS==\"" + key.usb_path + "\", " + ids;
+    return match + ", SYMLINK+=\"pellomatic/" + com_name(number) +
+           "\", GROUP=\"dialout\", MODE=\"0660\"";
+}
+
+std::string key_text(const rule_key& key)
+{
+    if (!key.kernel.empty())
+        return "kernel name " + key.kernel;
+    return key.serial.empty() ? "USB path " + key.usb_path : "serial number " + key.serial;
+}
+
+// The keys by which a rule can reach a device: its kernel name, and for a
+// USB adapter its USB path and its serial number (when a rule can match it).
+std::vector<rule_key> keys_of(const serial_device& device)
+{
+    std::vector<rule_key> keys = {{device.name, "", "", "", ""}};
+    if (device.usb) {
+        keys.push_back({"", device.usb_path, device.vendor_id, device.product_id, ""});
+        if (plain_value(device.serial))
+            keys.push_back({"", "", device.vendor_id, device.product_id, device.serial});
+    }
+    return keys;
+}
+
+bool reaches(const rule_key& key, const serial_device& device)
+{
+    const std::vector<rule_key> keys = keys_of(device);
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+// The value of NAME=="value" in a rule line; "" when the line has none.
+std::string value_in(const std::string& line, const std::string& name)
+{
+    const std::string start = name + "==\"";
+    std::size_t at = line.find(start);
+    if (at == std::string::npos)
+        return "";
+    at += start.size();
+    return line.substr(at, line.find('"', at) - at);
+}
+
+// What the rule file of a COM number holds: whether there is one, and its
+// key when it is a rule this program writes. Anything else (another line
+// shape, more than one rule, a link) reaches devices this program cannot
+// tell: it is assigned to something unknown.
+struct rule_file {
+    std::string path;
+    bool present = false;
+    std::optional<rule_key> key;
+};
+
+rule_file read_rule(const places& where, int number)
+{
+    rule_file file{rule_path(where, number), false, std::nullopt};
+    struct stat info {};
+    file.present = lstat(file.path.c_str(), &info) == 0;
+    if (!file.present || !S_ISREG(info.st_mode))
+        return file;
+    std::ifstream in(file.path);
+    std::vector<std::string> rules;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#')
+            rules.push_back(line);
+    if (rules.size() != 1)
+        return file;
+    const rule_key key{value_in(rules[0], "KERNEL"), value_in(rules[0], "KERNELS"),
+                       value_in(rules[0], "ATTRS{idVendor}"),
+                       value_in(rules[0], "ATTRS{idProduct}"), value_in(rules[0], "ATTRS{serial}")};
+    for (const std::string* value :
+         {&key.kernel, &key.usb_path, &key.vendor_id, &key.product_id, &key.serial})
+        if (!value->empty() && !plain_value(*value))
+            return file;
+    if (rules[0] == rule_line(key, number) && rules[0].find("\"\"") == std::string::npos)
+        file.key = key;
+    return file;
+}
+
+std::string unknown_text(const rule_file& file)
+{
+    return "something unknown (" + file.path + " is not a rule pellomatic-ports writes)";
+}
+
+// How a rule recognises the device, and how the operator is told. A serial
+// number that another adapter present has as well would match both: the
+// rule is then keyed to the USB path.
 struct identity {
-    std::string match;
+    rule_key key;
     std::string said;
 };
 
-identity identity_of(const serial_device& device)
+identity identity_of(const serial_device& device, const std::vector<serial_device>& present)
 {
+    const std::vector<rule_key> keys = keys_of(device);
     if (!device.usb)
-        return {"SUBSYSTEM==\"tty\", KERNEL==\"" + device.name + "\"",
-                "keyed to its kernel name " + device.name};
-    const std::string ids = "ATTRS{idVendor}==\"" + device.vendor_id + "\", ATTRS{idProduct}==\"" +
-                            device.product_id + "\"";
-    if (plain_value(device.serial))
-        return {"SUBSYSTEM==\"tty\", " + ids + ", ATTRS{serial}==\"" + device.serial + "\"",
-                "keyed to its serial number " + device.serial};
-    const std::string why =
+        return {keys[0], "keyed to its " + key_text(keys[0])};
+    std::string why =
         device.serial.empty() ? "it has no serial number" : "its serial number cannot be matched";
-    return {"SUBSYSTEM==\"tty\", KERNELS==\"" + device.usb_path + "\", " + ids,
-            "keyed to its USB path " + device.usb_path + " (" + why +
-                "): the number stays with that USB socket"};
+    if (keys.size() == 3) {
+        const auto twin =
+            std::find_if(present.begin(), present.end(), [&](const serial_device& other) {
+                return other.usb_path != device.usb_path && reaches(keys[2], other);
+            });
+        if (twin == present.end())
+            return {keys[2], "keyed to its " + key_text(keys[2])};
+        why = "another adapter, " + printable(twin->node) + ", has the same serial number";
+    }
+    return {keys[1], "keyed to its " + key_text(keys[1]) + " (" + why +
+                         "): the number stays with that USB socket"};
 }
 
 // Runs udevadm with the given arguments: its exit status, -1 when it could
@@ -166,13 +262,15 @@ bool apply_rules(const places& where, const std::vector<std::string>& devices)
     return true;
 }
 
-// Writes a whole file under a temporary name and renames it into place, so
-// udev never reads half a rule.
+// Writes a whole file under a temporary name of its own (created anew, never
+// through a link) and renames it into place, so udev never reads half a
+// rule. A name that does not end in .rules is one udev does not read.
 bool write_rule(const std::string& path, const std::string& text)
 {
-    const std::string temporary = path + ".new";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    bool ok = fd >= 0 && fchmod(fd, 0644) == 0 &&
+              write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
               fsync(fd) == 0;
     int error = errno;
     if (fd >= 0 && close(fd) != 0 && ok) {
@@ -184,10 +282,43 @@ bool write_rule(const std::string& path, const std::string& text)
         error = errno;
     }
     if (!ok) {
-        (void)unlink(temporary.c_str());
+        if (fd >= 0)
+            (void)unlink(temporary.c_str());
         refuse("cannot write " + path + ": " + std::strerror(error));
     }
     return ok;
+}
+
+// Runs that change the rules take turns: each holds this lock from its first
+// look at the rules to its last word, so that it decides with the rules the
+// run before it left and reports what stands. The lock file is root's alone,
+// so no other user can hold the runs up; a run without root changes nothing.
+struct rules_lock {
+    int fd = -1;
+    rules_lock() = default;
+    rules_lock(const rules_lock&) = delete;
+    rules_lock& operator=(const rules_lock&) = delete;
+    ~rules_lock()
+    {
+        if (fd >= 0)
+            (void)close(fd);
+    }
+};
+
+bool lock_rules(const places& where, rules_lock& lock)
+{
+    if (geteuid() != 0)
+        return true;
+    const std::string path = where.rules_dir + "/.pellomatic-ports.lock";
+    lock.fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int locked = lock.fd < 0 ? -1 : flock(lock.fd, LOCK_EX | LOCK_NB);
+    if (locked != 0 && lock.fd >= 0 && errno == EWOULDBLOCK) {
+        std::fprintf(stderr, "pellomatic-ports: waiting for another pellomatic-ports to finish\n");
+        locked = flock(lock.fd, LOCK_EX);
+    }
+    if (locked != 0)
+        refuse("cannot lock " + path + ": " + std::strerror(errno));
+    return locked == 0;
 }
 
 bool needs_root(const char* what)
@@ -231,6 +362,30 @@ void print_line(const std::string& com, const std::string& path, const serial_de
     std::printf("%s\n", text.c_str());
 }
 
+// The rule file of each COM number that has one: what it is keyed to and
+// which of the devices present it matches (udev links the number to one of
+// them), or that it is a file this program cannot read as its own.
+void show_rules(const places& where, const std::vector<serial_device>& present)
+{
+    bool heading = false;
+    for (int number = first_com; number <= last_com; ++number) {
+        const rule_file rule = read_rule(where, number);
+        if (!rule.present)
+            continue;
+        if (!heading)
+            std::printf("\nRules of the COM numbers (%s):\n", where.rules_dir.c_str());
+        heading = true;
+        std::string matched;
+        for (const serial_device& device : present)
+            if (rule.key && reaches(*rule.key, device))
+                matched += (matched.empty() ? "" : ", ") + printable(device.node);
+        const std::string text = !rule.key ? "assigned to " + unknown_text(rule)
+                                           : "keyed to " + key_text(*rule.key) + ", matches " +
+                                                 (matched.empty() ? "no device present" : matched);
+        std::printf("%-6s %s\n", com_name(number).c_str(), text.c_str());
+    }
+}
+
 int show_table(const places& where)
 {
     std::vector<com_line> lines;
@@ -244,18 +399,20 @@ int show_table(const places& where)
         for (const com_line& line : lines)
             print_line(com_name(line.number), line.path, line.device);
     }
+    const std::vector<serial_device> present = serial_devices(where);
     std::vector<serial_device> unreached;
-    for (serial_device& device : serial_devices(where)) {
+    for (const serial_device& device : present) {
         bool reached = false;
         for (const com_line& line : lines)
             reached = reached || line.device.sys == device.sys;
         if (!reached)
-            unreached.push_back(std::move(device));
+            unreached.push_back(device);
     }
     std::printf("\nSerial devices that no COM number reaches:%s\n",
                 unreached.empty() ? " none" : "");
     for (const serial_device& device : unreached)
         print_line("-", "", device);
+    show_rules(where, present);
     return 0;
 }
 
@@ -263,23 +420,36 @@ int show_table(const places& where)
 
 int assign(const places& where, int number, const std::string& path, bool replace)
 {
+    rules_lock lock;
+    if (!lock_rules(where, lock))
+        return 1;
     std::string why;
     const std::optional<serial_device> device = device_at(where, path, &why);
     if (!device)
         return refuse(path + " is not a serial device: " + why);
-    const identity id = identity_of(*device);
+    const identity id = identity_of(*device, serial_devices(where));
     const std::string com = com_name(number);
-    const std::string file = rule_path(where, number);
+    const rule_file before = read_rule(where, number);
 
-    const std::string before = rule_match(file);
-    if (!before.empty() && before != id.match && !replace)
-        return refuse(com + " is already assigned to another adapter (" + file +
+    if (before.present && !before.key && !replace)
+        return refuse(com + " is already assigned to " + unknown_text(before) +
+                      "; give --replace to give it to " + path);
+    if (before.key && *before.key != id.key && !replace)
+        return refuse(com + " is already assigned to another adapter (" + before.path +
                       "); give --replace to give it to " + path);
-    // An adapter has one number: the rules that gave it another go.
+    // An adapter has one number: the rules that gave it another go. A rule
+    // that matches it by a key it shares with another adapter stays.
     std::vector<int> moved;
-    for (int other = first_com; other <= last_com; ++other)
-        if (other != number && rule_match(rule_path(where, other)) == id.match)
+    std::vector<std::pair<int, rule_key>> sharing;
+    for (int other = first_com; other <= last_com; ++other) {
+        const rule_file rule = read_rule(where, other);
+        if (other == number || !rule.key || !reaches(*rule.key, *device))
+            continue;
+        if (*rule.key == id.key)
             moved.push_back(other);
+        else
+            sharing.emplace_back(other, *rule.key);
+    }
     if (needs_root("assign"))
         return 1;
     // Udev handles again the adapter that held the number until now, so it
@@ -294,15 +464,18 @@ int assign(const places& where, int number, const std::string& path, bool replac
     rule << "# " << com << " of pellomatic: " << printable(device->node) << ", "
          << (device->usb ? adapter_text(*device) : printable(device->driver))
          << " (written by pellomatic-ports)\n"
-         << id.match << symlink_key << com << "\", GROUP=\"dialout\", MODE=\"0660\"\n";
-    if (!write_rule(file, rule.str()))
+         << rule_line(id.key, number) << "\n";
+    if (!write_rule(before.path, rule.str()))
         return 1;
     for (int other : moved) {
         (void)unlink(rule_path(where, other).c_str());
         std::printf("%s no longer reaches it.\n", com_name(other).c_str());
     }
+    for (const auto& [other, key] : sharing)
+        std::printf("%s matches it too: its rule is keyed to %s (%s).\n", com_name(other).c_str(),
+                    key_text(key).c_str(), rule_path(where, other).c_str());
     std::printf("%s is %s, %s (%s).\n", com.c_str(), printable(device->node).c_str(),
-                id.said.c_str(), file.c_str());
+                id.said.c_str(), before.path.c_str());
     if (!apply_rules(where, handle))
         return 1;
 
@@ -317,10 +490,12 @@ int assign(const places& where, int number, const std::string& path, bool replac
 
 int remove(const places& where, int number)
 {
+    rules_lock lock;
+    if (!lock_rules(where, lock))
+        return 1;
     const std::string com = com_name(number);
     const std::string file = rule_path(where, number);
-    std::error_code error;
-    if (!fs::exists(file, error))
+    if (!read_rule(where, number).present)
         return refuse(com + " is not assigned (no " + file + ")");
     if (needs_root("remove"))
         return 1;

@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -25,6 +30,7 @@ void fake_tty(const std::string& sys, const std::string& number, const std::stri
         fs::create_directories(folder);
     fs::create_symlink(sys + "/class/tty", tty / "subsystem");
     fs::create_symlink(tty, sys + "/dev/char/" + number);
+    fs::create_symlink(tty, sys + "/class/tty/" + tty.filename().string());
     if (at.find("virtual") != std::string::npos)
         return;
     fs::create_symlink(tty.parent_path().parent_path(), tty / "device");
@@ -45,11 +51,15 @@ TEST(Ports, AssignWritesRulesAndRefuses)
         GTEST_SKIP() << "assign and remove need root";
     const std::string ids = R"(ATTRS{idVendor}=="0403", ATTRS{idProduct}=="6001")";
     struct {
-        std::string before;   // a command run first ("" none)
+        std::string before;   // a command run first ("" none; "foreign": COM3's file is `foreign`)
         std::string command;  // its arguments, blank-separated
         bool written;         // a rule written or removed, udev asked to apply it
         std::string said;     // part of what it printed
         std::string rule;     // part of the rule file of COM3 ("" when there is none)
+        // "plug": after `before`, a second adapter with serial A1 (/dev/kmsg) is plugged in;
+        // "lock": the command waits for the lock the test holds, meanwhile COM3 gets `foreign`.
+        std::string with = "";
+        std::string listed = "";  // part of the table afterwards
     } cases[] = {
         {"", "assign 3 /dev/null", true, "COM3 is /dev/ttyUSB0, keyed to its serial number A1",
          R"(SUBSYSTEM=="tty", )" + ids +
@@ -68,11 +78,24 @@ TEST(Ports, AssignWritesRulesAndRefuses)
         {"", "assign 3 /dev/random", false, "a terminal with no serial device behind it", ""},
         {"assign 3 /dev/null", "remove 3", true, "COM3 is no longer assigned", ""},
         {"", "remove 3", false, "COM3 is not assigned", ""},
+        {"assign 3 /dev/null", "assign 4 /dev/kmsg", true,
+         "COM4 is /dev/ttyUSB3, keyed to its USB path 1-4 (another adapter, /dev/ttyUSB0, has the "
+         "same serial number)",
+         R"(ATTRS{serial}=="A1", SYMLINK+="pellomatic/COM3")", "plug",
+         "COM3   keyed to serial number A1, matches /dev/ttyUSB0, /dev/ttyUSB3\n"
+         "COM4   keyed to USB path 1-4, matches /dev/ttyUSB3\n"},
+        {"foreign", "assign 3 /dev/null", false, "COM3 is already assigned to something unknown (",
+         "OTHER", "", "COM3   assigned to something unknown ("},
+        {"", "assign 3 /dev/null", false, "COM3 is already assigned to something unknown", "OTHER",
+         "lock"},
     };
+    const std::string foreign =
+        R"(KERNEL=="ttyUSB*", ATTRS{serial}=="OTHER", SYMLINK+="pellomatic/COM3")";
     const auto run = [](const std::string& command) {
         std::vector<std::string> argv = {bin_path("pellomatic-ports")};
-        for (std::size_t at = 0, end = 0; end != npos; at = end + 1)
-            argv.push_back(command.substr(at, (end = command.find(' ', at)) - at));
+        std::istringstream words(command);
+        for (std::string word; words >> word;)
+            argv.push_back(word);
         return run_program(argv, "");
     };
     for (const auto& c : cases) {
@@ -89,10 +112,34 @@ TEST(Ports, AssignWritesRulesAndRefuses)
         setenv("PELLOMATIC_PORTS_SYSFS", sys.c_str(), 1);
         setenv("PELLOMATIC_PORTS_RULES_DIR", (dir + "/rules").c_str(), 1);
         setenv("PELLOMATIC_PORTS_UDEVADM", (dir + "/udevadm").c_str(), 1);
-        if (!c.before.empty())
+        const std::string rule3 = dir + "/rules/99-pellomatic-COM3.rules";
+        if (c.before == "foreign")
+            write_file(rule3, foreign);
+        else if (!c.before.empty())
             run(c.before);
+        if (c.with == "plug")
+            fake_tty(sys, "1:11", "usb1/1-4/1-4:1.0/ttyUSB3/tty/ttyUSB3", "A1");
         fs::remove(dir + "/udevadm.log");
-        const run_result r = run(c.command);
+        run_result r;
+        if (c.with == "lock") {
+            const int lock = open((dir + "/rules/.pellomatic-ports.lock").c_str(),
+                                  O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            ASSERT_EQ(flock(lock, LOCK_EX), 0);
+            FILE* out = popen(
+                ("exec " + bin_path("pellomatic-ports") + " " + c.command + " 2>&1").c_str(), "r");
+            char line[512];
+            // It says it waits, and has not looked at the rules yet.
+            ASSERT_NE(fgets(line, sizeof line, out), nullptr);
+            EXPECT_NE(std::string(line).find("waiting for another pellomatic-ports"), npos);
+            EXPECT_FALSE(fs::exists(rule3));
+            write_file(rule3, foreign);
+            close(lock);
+            while (fgets(line, sizeof line, out) != nullptr)
+                r.out += line;
+            r.status = WEXITSTATUS(pclose(out));
+        } else {
+            r = run(c.command);
+        }
         SCOPED_TRACE(r.out + r.err);
         // Only remove ends well here: after a rule, no udev makes the link.
         EXPECT_EQ(r.status, c.written && c.command[0] == 'r' ? 0 : 1);
@@ -103,6 +150,8 @@ TEST(Ports, AssignWritesRulesAndRefuses)
         EXPECT_EQ(log.rfind("control --reload\n", 0) == 0, c.written) << log;
         EXPECT_EQ(log.find("trigger --action=add --settle " + sys + "/devices/usb1/") != npos,
                   c.written && c.command[0] == 'a');
+        const std::string table = c.listed.empty() ? "" : run("").out;
+        EXPECT_NE(table.find(c.listed), npos) << table;
     }
     // A rule written while udev does not answer is not a success.
     setenv("PELLOMATIC_PORTS_UDEVADM", "false", 1);
