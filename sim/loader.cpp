@@ -65,7 +65,8 @@ record_check check_record(const std::string& line, std::size_t length)
         return refuse(NAK, format_text("byte count %zu does not match the line", count));
     if (type > 5)
         return refuse(NAK, format_text("record type %02X", type));
-    if ((type == 1 && count != 0) || ((type == 2 || type == 4) && count != 2))
+    if ((type == 1 && count != 0) || ((type == 2 || type == 4) && count != 2) ||
+        ((type == 3 || type == 5) && count != 4))
         return refuse(NAK, format_text("type %02X record with %zu data bytes", type, count));
     return r;
 }
@@ -112,6 +113,10 @@ void record_line(device& d)
         s.anomalies.push_back(
             format_text("record %ld: %zu characters, only %zu kept in firmware.log", s.book.number,
                         length, line.size()));
+    // The end-of-file record ends the image: a loader takes nothing after it.
+    if (s.eof_seen)
+        s.anomalies.push_back(
+            format_text("record %ld: after the end-of-file record", s.book.number));
     trace("record %ld (%zu characters, %s, send %d): answer %s", s.book.number, length,
           check.why.empty() ? "ok" : check.why.c_str(), decided.sends, answer_text(answer).c_str());
     give_booked_answer(d, s.book, line, decided);
@@ -216,8 +221,13 @@ void loader_write(device& d)
     } else {
         r += "Image               firmware.bin empty\n";
     }
-    r += "Anomalies           " + std::string(s.anomalies.empty() ? "none" : "") + "\n";
-    for (const auto& a : s.anomalies)
+    // A run that ends (or is written) before its end-of-file record leaves
+    // the box with part of an image.
+    std::vector<std::string> anomalies = s.anomalies;
+    if (!s.eof_seen)
+        anomalies.emplace_back("no end-of-file record received");
+    r += "Anomalies           " + std::string(anomalies.empty() ? "none" : "") + "\n";
+    for (const auto& a : anomalies)
         r += "  " + a + "\n";
 
     write_out(d, "firmware.log", s.log);

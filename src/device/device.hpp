@@ -153,7 +153,9 @@ bool firmware_file_digest(const char* file_name, std::uint64_t& digest);
 // there in order, with the digest of what was read: the firmware update
 // sends exactly those, so a file changed after its check never sends a line
 // the check did not see. Only the first piece of an over-long line can be a
-// record; the pieces after it are part of that line, never records.
+// record; the pieces after it are part of that line, never records. A file
+// passes only with an end-of-file record as its last record (lines that are
+// not records may follow it), so what is kept is always a whole image.
 int inhexverify(std::FILE* file, hex_records* accepted = nullptr);
 
 // Firmware update. The results of firmware: 0 when every record was

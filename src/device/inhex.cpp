@@ -2,6 +2,7 @@
 // Pellomatic loader before the update touches the device.
 #include "device/device.hpp"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -89,6 +90,36 @@ void pack_record(std::string& packed, unsigned long lines_since, const char* tex
     packed.append(text, length);
 }
 
+// Why the loader would refuse a record that passed the checks of its sum,
+// type, length and alignment, or nullptr when it takes it: a character that
+// is not a hex digit anywhere after the ':' (the digit reader skips blanks
+// and a sign and stops at any other character, so the sums alone let such a
+// record through), or a byte count its type does not allow. text holds the
+// piece as read, without its line end and up to text_length: past a NUL too.
+const char* record_fault(const char* text, std::size_t text_length, int count)
+{
+    for (std::size_t i = 1; i < text_length; ++i) {
+        if (std::isxdigit(static_cast<unsigned char>(text[i])) == 0)
+            return "not a hex digit";
+    }
+    // The data bytes of each type: any for data, none for the end of the
+    // file, 2 for a segment or upper address word, 4 for a start address.
+    struct type_rule {
+        int count;
+        const char* reason;
+    };
+    static constexpr type_rule rules[] = {
+        {-1, nullptr},
+        {0, "type 01 with data"},
+        {2, "type 02 without 2 data bytes"},
+        {4, "type 03 without 4 data bytes"},
+        {2, "type 04 without 2 data bytes"},
+        {4, "type 05 without 4 data bytes"},
+    };
+    const type_rule& rule = rules[text[8] - '0'];
+    return rule.reason != nullptr && count != rule.count ? rule.reason : nullptr;
+}
+
 }  // namespace
 
 bool next_hex_record(const hex_records& records, std::size_t& at, hex_record& record)
@@ -145,6 +176,7 @@ int inhexverify(std::FILE* file, hex_records* accepted)
     std::rewind(file);
     unsigned long line_number = 0;
     unsigned long last_record_line = 0;
+    bool ended = false;  // an end-of-file record was read
     int records = 0;
     char line[firmware_line_size];
     line_pieces pieces;
@@ -154,6 +186,9 @@ int inhexverify(std::FILE* file, hex_records* accepted)
         if (accepted != nullptr)
             accepted->digest = digest_of(accepted->digest, line, read);
         pieces.next(line, read);
+        // The piece's length without its line end, past a NUL if it has one:
+        // the checks below see the text up to its first NUL.
+        const std::size_t read_length = static_cast<std::size_t>(read - (line[read - 1] == '\n'));
         std::size_t length = static_cast<std::size_t>(chop_line_end(line));
         // A piece that continues a line is never a record: a record line is
         // far shorter than a piece, so that line is not a record either.
@@ -192,6 +227,20 @@ int inhexverify(std::FILE* file, hex_records* accepted)
                         line_number);
             return -6;
         }
+        if (const char* reason = record_fault(line, read_length, n)) {
+            std::printf("\a\aError: invalid record (%s) for line %lu in Firmware file!\n", reason,
+                        line_number);
+            return -8;
+        }
+        // The end-of-file record ends the image: the loader takes nothing
+        // after it, and lines that are not records may still follow.
+        if (ended) {
+            std::printf("\a\aError: record after the end-of-file record for line %lu in Firmware "
+                        "file!\n",
+                        line_number);
+            return -9;
+        }
+        ended = line[8] == '1';
         if (accepted != nullptr)
             pack_record(accepted->packed, line_number - last_record_line, line, length);
         last_record_line = line_number;
@@ -199,6 +248,12 @@ int inhexverify(std::FILE* file, hex_records* accepted)
     if (records == 0) {
         std::printf("\a\aError: Firmware file is empty!\n");
         return -7;
+    }
+    // Without its end-of-file record the file is not a whole image (a copy
+    // or a download cut short): the loader would be left with part of one.
+    if (!ended) {
+        std::printf("\a\aError: no end-of-file record in Firmware file!\n");
+        return -10;
     }
     return records;
 }

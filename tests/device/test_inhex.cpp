@@ -56,6 +56,12 @@ check_result verify(const std::string& name, const std::string& content)
 
 const std::string eof_record = ":00000001FF";
 
+std::string invalid(const std::string& reason, int line)
+{
+    return "\a\aError: invalid record (" + reason + ") for line " + std::to_string(line) +
+           " in Firmware file!\n";
+}
+
 TEST(InHexVerify, ChecksInOrderWithTheirMessagesAndCodes)
 {
     std::string good = record(16, 0x0100, 0);
@@ -68,11 +74,11 @@ TEST(InHexVerify, ChecksInOrderWithTheirMessagesAndCodes)
         std::string out;
     };
     const std::vector<row> rows = {
-        {"good", good + "\n" + eof_record + "\n", 2, ""},
+        {"good", good + "\n" + eof_record + "\n# end\n\n", 2, ""},
         {"eof_only", eof_record + "\n", 1, ""},
         {"no_final_newline", good + "\n" + eof_record, 2, ""},
         {"crlf", good + "\r\n" + eof_record + "\r\n", 2, ""},
-        {"lower_case_digits", ":10010000a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a59f\n", 1, ""},
+        {"lower_case_digits", ":10010000a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a59f\n:00000001ff\n", 2, ""},
         {"checksum_plus_one", body + "A0\n", -2,
          "\a\aError: checksum mismatch (0x01) for line 1 in Firmware file!\n"},
         {"checksum_minus_one", eof_record + "\n" + body + "9E\n", -2,
@@ -88,20 +94,20 @@ TEST(InHexVerify, ChecksInOrderWithTheirMessagesAndCodes)
          "\a\aError: invalid record length (16) for line 1 in Firmware file!\n"},
         {"count_says_more", ":0201000000FD\n", -4,
          "\a\aError: invalid record length (2) for line 1 in Firmware file!\n"},
-        {"count_128", record(128, 0, 0) + "\n", 1, ""},
+        {"count_128", record(128, 0, 0) + "\n" + eof_record, 2, ""},
         {"count_129", record(129, 0, 0) + "\n", -5,
          "\a\aError: record length > 128 (129) for line 1 in Firmware file!\n"},
-        {"offset_4", record(4, 0x0104, 0) + "\n", 1, ""},
-        {"offset_8", record(4, 0x0108, 0) + "\n", 1, ""},
-        {"offset_C", record(4, 0x010C, 0) + "\n", 1, ""},
-        {"offset_c", ":04010c00a5a5a5a55b\n", 1, ""},
+        {"offset_4", record(4, 0x0104, 0) + "\n" + eof_record, 2, ""},
+        {"offset_8", record(4, 0x0108, 0) + "\n" + eof_record, 2, ""},
+        {"offset_C", record(4, 0x010C, 0) + "\n" + eof_record, 2, ""},
+        {"offset_c", ":04010c00a5a5a5a55b\n" + eof_record, 2, ""},
         {"offset_2", record(4, 0x0102, 0) + "\n", -6,
          "\a\aError: data record offset boundary error for line 1 in Firmware file!\n"},
-        {"offset_2_type_02", record(2, 0x0002, 2) + "\n", 1, ""},
-        {"offset_2_type_04", record(2, 0x0002, 4) + "\n", 1, ""},
+        {"offset_2_type_02", record(2, 0x0002, 2) + "\n" + eof_record, 2, ""},
+        {"offset_2_type_04", record(2, 0x0002, 4) + "\n" + eof_record, 2, ""},
         {"types_01_to_05",
-         record(0, 0, 1) + "\n" + record(2, 0, 2) + "\n" + record(4, 0, 3) + "\n" +
-             record(2, 0, 4) + "\n" + record(4, 0, 5) + "\n",
+         record(2, 0, 2) + "\n" + record(4, 0, 3) + "\n" + record(2, 0, 4) + "\n" +
+             record(4, 0, 5) + "\n" + record(0, 0, 1) + "\n",
          5, ""},
         {"empty", "", -7, "\a\aError: Firmware file is empty!\n"},
         {"comments_only", "# firmware\nno records here\n\n", -7,
@@ -111,6 +117,19 @@ TEST(InHexVerify, ChecksInOrderWithTheirMessagesAndCodes)
         {"comments_not_counted_as_records", "# a\n" + good + "\n; b\n" + eof_record + "\n", 2, ""},
         // A 600-character line is read as a piece of 511 characters and the
         // rest as a line of its own: the record fails its length on line 2.
+        // Records the loader refuses, found after the checks above.
+        {"letter_past_F", ":01000000G1FF\n" + eof_record, -8, invalid("not a hex digit", 1)},
+        {"blank", ":01000000 1FE\n" + eof_record, -8, invalid("not a hex digit", 1)},
+        {"sign", eof_record + "\n:01000000+1FE\n", -8, invalid("not a hex digit", 2)},
+        {"nul", good + std::string(1, '\0') + "\n" + eof_record, -8, invalid("not a hex digit", 1)},
+        {"type_04_of_3", record(3, 0, 4) + "\n" + eof_record, -8,
+         invalid("type 04 without 2 data bytes", 1)},
+        {"type_05_of_2", record(2, 0, 5) + "\n" + eof_record, -8,
+         invalid("type 05 without 4 data bytes", 1)},
+        {"type_01_with_data", record(1, 0, 1) + "\n", -8, invalid("type 01 with data", 1)},
+        {"no_eof", good + "\n# end\n", -10, "\a\aError: no end-of-file record in Firmware file!\n"},
+        {"record_after_eof", eof_record + "\n# end\n" + good + "\n" + eof_record, -9,
+         "\a\aError: record after the end-of-file record for line 3 in Firmware file!\n"},
         {"long_line_in_pieces", "# x\n:" + std::string(599, '0') + "\n", -4,
          "\a\aError: invalid record length (0) for line 2 in Firmware file!\n"},
     };

@@ -225,6 +225,10 @@ TEST(Firmware, FailuresResendsAndHangUp)
         sim.stop();
         if (!r.logged.empty()) {
             EXPECT_EQ(lines_of(sim.file("firmware.log")), r.logged);
+            // An update cut short left the loader without its end-of-file record.
+            EXPECT_EQ(sim.file("report.txt").find("\n  no end-of-file record received\n") !=
+                          std::string::npos,
+                      !r.ok);
         }
         if (std::string(r.name) == "nine refusals, then the tenth error later") {
             std::vector<std::string> logged(10, r1);

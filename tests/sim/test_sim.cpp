@@ -408,7 +408,9 @@ TEST(Sim, LoaderChecksRecordsAndCollectsTheImage)
         {":0400100001020304E3", '\x12'},  // checksum off by one
         {"0400100001020304E2", '\x11'},   // no start character
         {":04001000010203G4E2", '\x15'},  // not a hex digit
-        {":00000001FF", '\x06'},
+        {":020000030000FB", '\x15'},      // a start address of 2 bytes
+        {":00000001FF", '\x06'},          // the end of the file
+        {":020000040001F9", '\x06'},      // a record after it
     };
     for (const auto& r : records) {
         host.send(std::string(r.line) + "\r");
@@ -418,11 +420,15 @@ TEST(Sim, LoaderChecksRecordsAndCollectsTheImage)
     sim.stop();
     EXPECT_EQ(sim.file("firmware.log"),
               ":020000040001F9\n:0400100001020304E2\n:0400100001020304E3\n"
-              "0400100001020304E2\n:04001000010203G4E2\n:00000001FF\n");
+              "0400100001020304E2\n:04001000010203G4E2\n:020000030000FB\n:00000001FF\n"
+              ":020000040001F9\n");
     EXPECT_EQ(sim.file("firmware.bin"), "\x01\x02\x03\x04");
     const std::string report = sim.file("report.txt");
     EXPECT_NE(report.find("  0x00010010-0x00010013  4 bytes\n"), std::string::npos) << report;
     EXPECT_NE(report.find("  DC2 (checksum)    1\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("Anomalies           \n  record 8: after the end-of-file record\n"),
+              std::string::npos)
+        << report;
 }
 
 // Faults on demand, each seen on the "conf" packet sent again and again,
