@@ -1,6 +1,5 @@
-// The whole line settings of a terminal (the kernel's termios2 record), for
-// comparing them before and after the port layer had the port. In a file of
-// its own: <asm/termbits.h> clashes with <termios.h>.
+// The whole line settings of a terminal (its termios record and its rates),
+// for comparing them before and after the port layer had the port.
 #pragma once
 
 #include <string>
