@@ -113,6 +113,14 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING AND NOT WIN32)
+  # A package for the target's architecture, whose Depends name the target's
+  # own packages (computed when CPack runs, from the built programs).
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${PELLOMATIC_DEB_ARCH})
+  set(CPACK_PELLOMATIC_CROSS_TRIPLE ${PELLOMATIC_CROSS_TRIPLE})
+  set(CPACK_PELLOMATIC_BINARY_DIR ${CMAKE_BINARY_DIR})
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/cross-depends.cmake)
+endif()
 # The Debian long description (CPack puts the summary line before it); an
 # empty line is written as " .".
 file(READ ${CPACK_PACKAGE_DESCRIPTION_FILE} long_description)

@@ -9,6 +9,10 @@
 #   drivers QEMU, a static busybox and the libraries of Debian's udev for the
 #           checks on real serial drivers (the guest's kernel and udev are
 #           fetched by scripts/driver-tests.sh itself)
+#   cross   Debian's cross compilers for arm64 and armhf (with each target's C
+#           and C++ libraries), qemu-user that runs their programs,
+#           GoogleTest's sources, which the cross builds compile for the target,
+#           and dpkg-dev (the packages' build flags)
 set -euo pipefail
 
 need=()
@@ -25,6 +29,8 @@ for extra in "$@"; do
     packaging) want dpkg-dev; want lintian; want groff-base; want file; want zip; want unzip
                want g++-mingw-w64-x86-64-posix ;;
     bench) want strace ;;
+    cross) want g++-aarch64-linux-gnu; want g++-arm-linux-gnueabihf; want qemu-user
+           want googletest; want dpkg-dev ;;
     drivers) want qemu-system-x86; want busybox-static
              # The libraries of Debian's udev daemon, copied into the guest.
              for lib in libacl1 libblkid1 libcap2 libkmod2 liblzma5 libpcre2-8-0 libselinux1 \

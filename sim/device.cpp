@@ -128,7 +128,7 @@ void console_byte(device& d, unsigned char byte)
             d.unread = std::max(0L, d.unread - host_startup_read);
             d.startup_read = true;
         }
-        const long rate = read_line_rate(d.master);
+        const long rate = read_line_rates(d.master).out;
         const std::string text = d.opt.has_confirm ? d.opt.confirm + "\r\n"
                                                    : "Connected " + std::to_string(rate) + "\r\n";
         hold_answer(d, d.opt.confirm_delay_ms, "the answer to 0x03");
@@ -182,7 +182,7 @@ void device_byte(device& d, unsigned char byte, time_point t)
 
 nanoseconds char_time(const device& d)
 {
-    long rate = read_line_rate(d.master);
+    long rate = read_line_rates(d.master).out;
     if (rate <= 0)
         rate = 9600;
     return nanoseconds(10'000'000'000LL / rate);

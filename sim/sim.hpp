@@ -175,8 +175,17 @@ struct device {
     bool quit = false;
 };
 
-// line_rate.cpp: the rate the host set on the line (0 when unknown).
-long read_line_rate(int master);
+// line_rate.cpp: the rates set on a terminal (on a pseudo-terminal's
+// master side: the ones the host set on the slave), in baud; 0 when unknown.
+struct line_rates {
+    bool readable = false;  // the terminal's settings could be read
+    long in = 0, out = 0;
+};
+line_rates read_line_rates(int fd);
+// termios2.cpp: the rates of the kernel's termios2 record, which holds the
+// ones without a B constant too; false where there is no termios2 (qemu-user
+// does not implement it).
+bool read_termios2_rates(int fd, line_rates& rates);
 
 // trace.cpp
 void trace_open(const std::string& path);

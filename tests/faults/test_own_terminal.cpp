@@ -31,7 +31,6 @@ std::string run_on_terminal(pello::test::pty_port& pty, int which, const std::st
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         return "(no pipes)";
-    const std::string program = pello::test::bin_path("pellomatic-e2e");
     const pid_t pid = fork();
     if (pid == 0) {
         setsid();
@@ -42,8 +41,7 @@ std::string run_on_terminal(pello::test::pty_port& pty, int which, const std::st
         dup2(out[1], 1);
         dup2(out[1], 2);
         dup2(terminal, which);
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+        pello::test::exec_program({pello::test::bin_path("pellomatic-e2e")});
     }
     close(in[0]);
     close(out[1]);
@@ -111,9 +109,11 @@ TEST(OwnTerminal, ClosedStandardStreamIsNotTakenForIt)
     com_lock lock(com_b);
     sim_device sim(com_b);
     ASSERT_TRUE(sim.ready()) << sim.err();
-    const run_result r = pello::test::run_program(
-        {"/bin/sh", "-c", "exec 2>&-; exec " + pello::test::bin_path("pellomatic-e2e")},
-        "connect " + std::to_string(com_b) + "\nx\n");
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec 2>&-; exec \"$@\"", "sh"};
+    const auto utility = pello::test::program_command({pello::test::bin_path("pellomatic-e2e")});
+    argv.insert(argv.end(), utility.begin(), utility.end());
+    const run_result r =
+        pello::test::run_program(argv, "connect " + std::to_string(com_b) + "\nx\n");
     EXPECT_EQ(transcript(r.out), P + connect_ok(9600) + P);
 }
 

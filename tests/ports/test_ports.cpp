@@ -36,7 +36,8 @@ void fake_tty(const std::string& sys, const std::string& number, const std::stri
     fs::create_symlink(tty.parent_path().parent_path(), tty / "device");
     const fs::path usb = tty.parent_path().parent_path().parent_path().parent_path();
     if (at.find("platform") != std::string::npos) {
-        write_file(tty / "type", "0\n");
+        // An 8250 slot with no UART has type 0; a PL011 (amba) is type 32.
+        write_file(tty / "type", at.find("amba") != std::string::npos ? "32\n" : "0\n");
         return;
     }
     write_file(usb / "idVendor", "0403\n");
@@ -75,6 +76,8 @@ TEST(Ports, AssignWritesRulesAndRefuses)
         {"", "assign 03 /dev/null", false, "COM number 03 is not one of 1 to 20", ""},
         {"", "assign 3 /tmp", false, "/tmp is not a serial device: not a character device", ""},
         {"", "assign 3 /dev/urandom", false, "a serial port slot with no UART behind it", ""},
+        {"", "assign 3 /dev/kmsg", true, "COM3 is /dev/ttyAMA0, keyed to its kernel name ttyAMA0",
+         R"(SUBSYSTEM=="tty", KERNEL=="ttyAMA0", SYMLINK+="pellomatic/COM3")"},
         {"", "assign 3 /dev/random", false, "a terminal with no serial device behind it", ""},
         {"assign 3 /dev/null", "remove 3", true, "COM3 is no longer assigned", ""},
         {"", "remove 3", false, "COM3 is not assigned", ""},
@@ -106,6 +109,7 @@ TEST(Ports, AssignWritesRulesAndRefuses)
         fake_tty(sys, "1:7", "usb1/1-3/1-3:1.0/ttyUSB2/tty/ttyUSB2", "A1*");
         fake_tty(sys, "1:9", "platform/serial8250/tty/ttyS5");
         fake_tty(sys, "1:8", "virtual/tty/tty9");
+        fake_tty(sys, "1:11", "platform/soc/soc:amba/fe201000.serial/tty/ttyAMA0");
         fs::create_directories(dir + "/rules");
         write_file(dir + "/udevadm", "#!/bin/sh\necho \"$*\" >>" + dir + "/udevadm.log\n");
         fs::permissions(dir + "/udevadm", fs::perms::owner_all);
@@ -148,7 +152,7 @@ TEST(Ports, AssignWritesRulesAndRefuses)
         EXPECT_TRUE(c.rule.empty() ? rule.empty() : rule.find(c.rule) != npos) << rule;
         const std::string log = read_file(dir + "/udevadm.log");
         EXPECT_EQ(log.rfind("control --reload\n", 0) == 0, c.written) << log;
-        EXPECT_EQ(log.find("trigger --action=add --settle " + sys + "/devices/usb1/") != npos,
+        EXPECT_EQ(log.find("trigger --action=add --settle " + sys + "/devices/") != npos,
                   c.written && c.command[0] == 'a');
         const std::string table = c.listed.empty() ? "" : run("").out;
         EXPECT_NE(table.find(c.listed), npos) << table;

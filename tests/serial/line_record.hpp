@@ -1,6 +1,5 @@
-// The whole line settings of a terminal (the kernel's termios2 record), for
-// comparing them before and after the port layer had the port. In a file of
-// its own: <asm/termbits.h> clashes with <termios.h>.
+// The whole line settings of a terminal (its termios record and its rates),
+// for comparing them before and after the port layer had the port.
 #pragma once
 
 #include <string>
@@ -11,7 +10,7 @@ namespace pello::test {
 std::string line_record(const std::string& path);
 
 // Sets the terminal at path the way another program might have left it:
-// 1200 baud, 7 data bits, even parity, 2 stop bits, XON/XOFF, canonical
+// 1200 baud, 2 stop bits, modem control lines heeded, XON/XOFF, canonical
 // input with echo, output processing. False when refused.
 bool set_line_of_another_program(const std::string& path);
 

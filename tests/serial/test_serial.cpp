@@ -293,8 +293,11 @@ TEST(Serial, LineSettingsForEveryRate)
 {
     pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
+    const bool standard_only = !pello::test::termios2_works();
     for (int i = 0; pello::baud_table[i] != 0; ++i) {
         const std::int32_t rate = pello::baud_table[i];
+        if (standard_only && (rate == 14400 || rate == 56000))
+            continue;
         ASSERT_EQ(stdout_of([&] { EXPECT_EQ(pello::open_port(port_usual.c_str(), rate), 0); }), "")
             << rate;
         ASSERT_TRUE(pello::port_is_open());
@@ -309,6 +312,9 @@ TEST(Serial, LineSettingsForEveryRate)
         pello::close_port();
         EXPECT_FALSE(pello::port_is_open());
     }
+    if (standard_only)
+        GTEST_SKIP() << "14400 and 56000 baud not tried: only termios2 sets them, and this "
+                        "kernel (qemu-user) has none";
 }
 
 TEST(Serial, FailedOpenLeavesThePortClosedAndFree)

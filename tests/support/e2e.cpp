@@ -155,14 +155,12 @@ live_utility::live_utility()
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         return;
-    std::string path = test::bin_path("pellomatic-e2e");
     pid_ = fork();
     if (pid_ == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(out[1], 2);
-        execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+        test::exec_program({test::bin_path("pellomatic-e2e")});
     }
     close(in[0]);
     close(out[1]);

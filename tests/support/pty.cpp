@@ -1,13 +1,11 @@
-// The pseudo-terminal that plays the device. The line settings are read with
-// the kernel's termios2 calls (the real speeds, not the B-codes), so this
-// file uses <asm/termbits.h> and the ioctls behind tcflow and tcgetattr:
-// <termios.h> clashes with it.
+// The pseudo-terminal that plays the device. The line's rates are read as
+// the emulator reads them (standard termios, termios2 for a rate with no B
+// constant).
 #include "support/pty.hpp"
 
-#include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +15,7 @@
 #include <system_error>
 
 #include "serial/serial.hpp"
+#include "sim/sim.hpp"
 #include "support/com_numbers.hpp"
 
 namespace pello::test {
@@ -56,11 +55,12 @@ line_probe pty_port::probe_line() const
     const int fd = open(slave_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return probe;
-    struct termios2 line {};
-    probe.readable = ioctl(fd, TCGETS2, &line) == 0;
+    termios line{};
+    probe.readable = tcgetattr(fd, &line) == 0;
+    const pello::sim::line_rates rates = pello::sim::read_line_rates(fd);
     close(fd);
-    probe.ispeed = line.c_ispeed;
-    probe.ospeed = line.c_ospeed;
+    probe.ispeed = static_cast<unsigned>(rates.in);
+    probe.ospeed = static_cast<unsigned>(rates.out);
     probe.cs8 = (line.c_cflag & CSIZE) == CS8;
     probe.parenb = (line.c_cflag & PARENB) != 0;
     probe.cstopb = (line.c_cflag & CSTOPB) != 0;
@@ -81,8 +81,8 @@ line_probe pty_port::probe_line() const
 bool pty_port::wait_opened(int timeout_ms) const
 {
     for (int waited = 0; waited < timeout_ms; waited += 5) {
-        struct termios2 line {};
-        if (ioctl(slave_fd_, TCGETS2, &line) == 0 && (line.c_lflag & ECHO) == 0)
+        termios line{};
+        if (tcgetattr(slave_fd_, &line) == 0 && (line.c_lflag & ECHO) == 0)
             return true;
         usleep(5000);
     }
@@ -91,7 +91,7 @@ bool pty_port::wait_opened(int timeout_ms) const
 
 void pty_port::stop_output(bool stop)
 {
-    (void)ioctl(slave_fd_, TCXONC, stop ? TCOOFF : TCOON);  // tcflow
+    (void)tcflow(slave_fd_, stop ? TCOOFF : TCOON);
 }
 
 void pty_port::write(std::string_view bytes)
@@ -148,6 +148,19 @@ std::string pty_port::received(int quiet_ms)
             return bytes;
         bytes.append(chunk, static_cast<std::size_t>(n));
     }
+}
+
+bool termios2_works()
+{
+    static const bool works = [] {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        pello::sim::line_rates rates;
+        const bool read = master >= 0 && pello::sim::read_termios2_rates(master, rates);
+        if (master >= 0)
+            close(master);
+        return read;
+    }();
+    return works;
 }
 
 void pty_port::hang_up()

@@ -21,7 +21,7 @@
 
 namespace pello::test {
 
-// The line settings of a terminal as the kernel holds them (termios2).
+// The line settings of a terminal as the kernel holds them, its rates in baud.
 struct line_probe {
     bool readable = false;
     unsigned ispeed = 0, ospeed = 0;
@@ -30,6 +30,10 @@ struct line_probe {
     bool ixon = false, ixoff = false, icrnl = false, istrip = false;
     bool icanon = false, echo = false, isig = false, opost = false;
 };
+
+// Whether the kernel reads the termios2 record of a pseudo-terminal (qemu-user
+// does not): only termios2 sets a rate with no B constant (14400, 56000).
+bool termios2_works();
 
 class pty_port {
 public:

@@ -37,12 +37,7 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
     close(in[0]);
     close(out[1]);
@@ -128,6 +123,31 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
 std::string bin_path(const std::string& name)
 {
     return std::string(PELLO_BIN_DIR) + "/" + name;
+}
+
+std::vector<std::string> program_command(const std::vector<std::string>& argv)
+{
+    std::vector<std::string> command;
+    const std::string bin = bin_path("");
+    if (!argv.empty() && argv[0].rfind(bin, 0) == 0) {
+        std::istringstream emulator(PELLO_EMULATOR);
+        for (std::string word; emulator >> word;)
+            command.push_back(word);
+    }
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
+
+void exec_program(const std::vector<std::string>& argv)
+{
+    std::vector<std::string> command = program_command(argv);
+    std::vector<char*> args;
+    for (std::string& word : command)
+        args.push_back(word.data());
+    args.push_back(nullptr);
+    if (!command.empty())
+        execv(args[0], args.data());
+    _exit(127);
 }
 
 com_lock::com_lock(int number)

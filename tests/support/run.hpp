@@ -23,6 +23,14 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
 // build/bin/<name>
 std::string bin_path(const std::string& name);
 
+// argv as it is started: in a cross build a program of build/bin/ runs
+// under the emulator command, which comes first.
+std::vector<std::string> program_command(const std::vector<std::string>& argv);
+
+// In a child after fork: executes program_command(argv); ends the child
+// with status 127 when that fails.
+[[noreturn]] void exec_program(const std::vector<std::string>& argv);
+
 // A fresh empty folder for one test, under the build tree.
 std::string temp_dir(const std::string& name);
 

@@ -32,10 +32,6 @@ sim_device::sim_device(int com, const std::vector<std::string>& options)
     std::vector<std::string> argv = {
         bin_path("pellomatic-sim"), "--link", link_, "--out", out_dir_, "--log", dir_ + "/sim.log"};
     argv.insert(argv.end(), options.begin(), options.end());
-    std::vector<char*> args;
-    for (auto& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     const int out =
         open((dir_ + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -47,8 +43,7 @@ sim_device::sim_device(int com, const std::vector<std::string>& options)
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
     for (const int fd : {in, out, err})
         if (fd >= 0)
