@@ -115,13 +115,12 @@ TEST(InHexVerify, ChecksInOrderWithTheirMessagesAndCodes)
         {"comments_count_as_lines", "# a\n\n" + record(4, 0x0102, 0) + "\n", -6,
          "\a\aError: data record offset boundary error for line 3 in Firmware file!\n"},
         {"comments_not_counted_as_records", "# a\n" + good + "\n; b\n" + eof_record + "\n", 2, ""},
-        // A 600-character line is read as a piece of 511 characters and the
-        // rest as a line of its own: the record fails its length on line 2.
         // Records the loader refuses, found after the checks above.
         {"letter_past_F", ":01000000G1FF\n" + eof_record, -8, invalid("not a hex digit", 1)},
         {"blank", ":01000000 1FE\n" + eof_record, -8, invalid("not a hex digit", 1)},
         {"sign", eof_record + "\n:01000000+1FE\n", -8, invalid("not a hex digit", 2)},
-        {"nul", good + std::string(1, '\0') + "\n" + eof_record, -8, invalid("not a hex digit", 1)},
+        {"nul_byte", good + std::string(1, '\0') + "\n" + eof_record, -8,
+         invalid("not a hex digit", 1)},
         {"type_04_of_3", record(3, 0, 4) + "\n" + eof_record, -8,
          invalid("type 04 without 2 data bytes", 1)},
         {"type_05_of_2", record(2, 0, 5) + "\n" + eof_record, -8,
@@ -130,6 +129,8 @@ TEST(InHexVerify, ChecksInOrderWithTheirMessagesAndCodes)
         {"no_eof", good + "\n# end\n", -10, "\a\aError: no end-of-file record in Firmware file!\n"},
         {"record_after_eof", eof_record + "\n# end\n" + good + "\n" + eof_record, -9,
          "\a\aError: record after the end-of-file record for line 3 in Firmware file!\n"},
+        // A 600-character line is read as a piece of 511 characters and the
+        // rest as a line of its own: the record fails its length on line 2.
         {"long_line_in_pieces", "# x\n:" + std::string(599, '0') + "\n", -4,
          "\a\aError: invalid record length (0) for line 2 in Firmware file!\n"},
     };

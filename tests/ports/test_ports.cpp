@@ -76,7 +76,7 @@ TEST(Ports, AssignWritesRulesAndRefuses)
         {"", "assign 03 /dev/null", false, "COM number 03 is not one of 1 to 20", ""},
         {"", "assign 3 /tmp", false, "/tmp is not a serial device: not a character device", ""},
         {"", "assign 3 /dev/urandom", false, "a serial port slot with no UART behind it", ""},
-        {"", "assign 3 /dev/kmsg", true, "COM3 is /dev/ttyAMA0, keyed to its kernel name ttyAMA0",
+        {"", "assign 3 /dev/ptmx", true, "COM3 is /dev/ttyAMA0, keyed to its kernel name ttyAMA0",
          R"(SUBSYSTEM=="tty", KERNEL=="ttyAMA0", SYMLINK+="pellomatic/COM3")"},
         {"", "assign 3 /dev/random", false, "a terminal with no serial device behind it", ""},
         {"assign 3 /dev/null", "remove 3", true, "COM3 is no longer assigned", ""},
@@ -109,7 +109,7 @@ TEST(Ports, AssignWritesRulesAndRefuses)
         fake_tty(sys, "1:7", "usb1/1-3/1-3:1.0/ttyUSB2/tty/ttyUSB2", "A1*");
         fake_tty(sys, "1:9", "platform/serial8250/tty/ttyS5");
         fake_tty(sys, "1:8", "virtual/tty/tty9");
-        fake_tty(sys, "1:11", "platform/soc/soc:amba/fe201000.serial/tty/ttyAMA0");
+        fake_tty(sys, "5:2", "platform/soc/soc:amba/fe201000.serial/tty/ttyAMA0");
         fs::create_directories(dir + "/rules");
         write_file(dir + "/udevadm", "#!/bin/sh\necho \"$*\" >>" + dir + "/udevadm.log\n");
         fs::permissions(dir + "/udevadm", fs::perms::owner_all);
