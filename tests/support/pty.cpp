@@ -58,6 +58,8 @@ line_probe pty_port::probe_line() const
         return probe;
     struct termios2 line {};
     probe.readable = ioctl(fd, TCGETS2, &line) == 0;
+    int exclusive = 0;
+    probe.exclusive = ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive != 0;
     close(fd);
     probe.ispeed = line.c_ispeed;
     probe.ospeed = line.c_ospeed;

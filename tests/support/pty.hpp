@@ -29,6 +29,7 @@ struct line_probe {
          cread = false;
     bool ixon = false, ixoff = false, icrnl = false, istrip = false;
     bool icanon = false, echo = false, isig = false, opost = false;
+    bool exclusive = false;  // other opens refused (TIOCEXCL)
 };
 
 class pty_port {
