@@ -18,7 +18,10 @@
 #      command works;
 #   5. the adapter pulled out mid-download and mid-firmware-update: the
 #      hang-up path (status 3, both lines on standard error) in time;
-#   6. Debian's own udev daemon in the guest: `pellomatic-ports assign 3`
+#   6. SIGQUIT (Ctrl-\) while the utility holds the 8250 line: the line
+#      settings and the low-latency flag back as found, and a second open
+#      (as a user who is not root) served;
+#   7. Debian's own udev daemon in the guest: `pellomatic-ports assign 3`
 #      gives the FTDI adapter the link /dev/pellomatic/COM3, a whole session
 #      on `connect 3` works (the utility with the package's templates), the
 #      link goes when the adapter is pulled out and comes back when it is
@@ -121,9 +124,11 @@ for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
 done
 cp "$root"/examples/* "$img/examples/"
 
-# Debian's udev, unpacked from its package like the kernel, with the
-# libraries it needs copied from this machine's own Debian system; the
-# utility and pellomatic-ports with the package's port templates beside it.
+# Debian's udev, unpacked from its package like the kernel, and GNU env (it
+# starts a session's utility with SIGQUIT at its default action, which the
+# guest's shell ignores in its background jobs), with the libraries they need
+# copied from this machine's own Debian system; the utility and
+# pellomatic-ports with the package's port templates beside it.
 udir=$build/udev
 mkdir -p "$udir"
 if ! ls "$udir"/udev_*.deb >/dev/null 2>&1; then
@@ -133,16 +138,17 @@ fi
 if [ ! -x "$udir/root/bin/udevadm" ]; then
     dpkg-deb -x "$(ls "$udir"/udev_*.deb | head -n 1)" "$udir/root" || cannot "cannot unpack udev"
 fi
-mkdir -p "$img/lib/systemd" "$img/lib/udev" "$img/etc/udev/rules.d" "$img/run"
+mkdir -p "$img/lib/systemd" "$img/lib/udev" "$img/etc/udev/rules.d" "$img/run" "$img/usr/bin"
 cp "$udir/root/bin/udevadm" "$img/bin/udevadm"
+cp /usr/bin/env "$img/usr/bin/env"
 ln -s /bin/udevadm "$img/lib/systemd/systemd-udevd"
 cp -r "$udir/root/lib/udev/rules.d" "$img/lib/udev/"
 while read -r lib; do
-    [ -f "$lib" ] || cannot "udevadm needs $lib, which this machine lacks (scripts/install-deps.sh drivers)"
+    [ -f "$lib" ] || cannot "udevadm or env needs $lib, which this machine lacks (scripts/install-deps.sh drivers)"
     mkdir -p "$img$(dirname "$lib")"
     cp -L "$lib" "$img$lib"
-done < <(ldd "$udir/root/bin/udevadm" | sed -nE 's/.*=> (\/[^ ]+) .*/\1/p; s/^\s*(\/[^ ]+) \(.*/\1/p')
-! ldd "$udir/root/bin/udevadm" | grep 'not found' || cannot "udevadm needs libraries this machine lacks"
+done < <(ldd "$udir/root/bin/udevadm" /usr/bin/env | sed -nE 's/.*=> (\/[^ ]+) .*/\1/p; s/^\s*(\/[^ ]+) \(.*/\1/p')
+! ldd "$udir/root/bin/udevadm" /usr/bin/env | grep 'not found' || cannot "udevadm or env needs libraries this machine lacks"
 cp "$bin/pellomatic-pkg" "$bin/pellomatic-ports-pkg" "$img/bin/"
 mv "$img/bin/pellomatic-ports-pkg" "$img/bin/pellomatic-ports"
 cp "$root/tests/drivers/guest-init.sh" "$img/init"
@@ -541,7 +547,23 @@ for name in pull-download pull-firmware; do
     check "USB adapter pulled out: $name (COM2)"
 done
 
-# 6. Debian's udev in the guest: the COM3 link of pellomatic-ports.
+# 6. SIGQUIT (Ctrl-\) ends the utility while it holds the 8250 line.
+g=$run/faults/guest/quit-COM1
+grep -q '^@@status quit-COM1 131$' "$run/faults/console" || problems+=("the utility did not end by SIGQUIT (131)")
+mapfile -t probe <"$g/probe" 2>/dev/null
+if ((${#probe[@]} != 3)); then
+    problems+=("the probe gave ${#probe[@]} lines, not 3: ${probe[*]}")
+else
+    before=${probe[0]} after=${probe[1]}
+    for k in speed iflag oflag cflag lflag low_latency; do
+        [ "$(field "$before" "$k")" = "$(field "$after" "$k")" ] ||
+            problems+=("$k not back as found after SIGQUIT: before '$before', after '$after'")
+    done
+    [[ "${probe[2]}" == "show /dev/ttyS1: speed="* ]] || problems+=("not served to a user who is not root: ${probe[2]}")
+fi
+check "8250 line put back when SIGQUIT ends the utility (COM1)"
+
+# 7. Debian's udev in the guest: the COM3 link of pellomatic-ports.
 u=$run/udev
 g=$u/guest/udev
 grep '^@@udev ' "$u/console" | sed 's/^@@udev /    /'

@@ -58,10 +58,13 @@ tcflag_t speed_code(std::int32_t rate)
 }
 
 // What the port layer changed on the open port, as it was before: one port
-// is open at a time.
+// is open at a time. The ending signals' handler reads them too, so the
+// flags are lock-free atomics: the record is written whole before the flag
+// that says it is there is set, and read only after the flag.
 struct termios2 found_line {};
-bool have_found_line = false;
-bool low_latency_set = false;
+std::atomic<bool> have_found_line{false};
+std::atomic<bool> low_latency_set{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler reads the flags");
 
 }  // namespace
 
@@ -72,9 +75,6 @@ int line_set_8n1(int fd, std::int32_t rate)
         return line_get_failed;
     if (!have_found_line) {
         found_line = line;
-        // A signal handler that puts the port back sees the flag only with
-        // the settings it stands for.
-        std::atomic_signal_fence(std::memory_order_release);
         have_found_line = true;
     }
 
@@ -130,7 +130,6 @@ void line_low_latency(int fd)
     // Noted before it is asked for, so that a signal in between still turns
     // the flag off again (it was off).
     low_latency_set = true;
-    std::atomic_signal_fence(std::memory_order_release);
     if (ioctl(fd, TIOCSSERIAL, &serial) != 0)
         low_latency_set = false;
 }

@@ -7,6 +7,7 @@
 // gives these calls in a file of its own.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 
@@ -41,18 +42,22 @@ void line_restore(int fd);
 // thread's blocking call: 0, or -1 with errno.
 int thread_timer_create(int signal_number, timer_t& timer);
 
-// Gives the port fd back as it was found, and closes it: line_restore, the
-// exclusive use given up, the lock released, fd closed. close_port and the
-// ending signals' handler both end a port this way; it makes only calls that
-// are safe in a signal handler.
-void port_put_back(int fd);
+// The signal a thread timer sends to bound a drain. While a port is open its
+// handler does nothing but interrupt the call it arrives in, so that one
+// sent from outside ends nothing either.
+constexpr int drain_signal = SIGALRM;
 
-// From open_port to close_port: SIGINT, SIGTERM, SIGHUP and SIGPIPE put the
-// port fd back (port_put_back) and then end the program with the signal's default action. A
-// signal the program ignores stays ignored. exit_signals_release gives the
-// signals their earlier actions back once fd is closed; for any other fd it
-// does nothing (a newer port is guarded).
+// From open_port to close_port: SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT,
+// SIGUSR1 and SIGUSR2 put the port fd back and then end the program with the
+// signal's default action (an ending signal the program ignores stays
+// ignored), and drain_signal has its handler.
 void exit_signals_guard(int fd);
-void exit_signals_release(int fd);
+
+// Gives the port fd back as it was found, and closes it: line_restore, the
+// exclusive use given up, the lock released, fd closed; then the signals of
+// exit_signals_guard get their earlier actions back, unless a newer port
+// than fd is guarded. close_port ends a port this way; the ending signals'
+// handler puts it back and closes it the same way before the program ends.
+void port_put_back(int fd);
 
 }  // namespace pello

@@ -72,8 +72,9 @@ bool port_is_open();
 // each call.
 const char* sys_error_text();
 // Writes text and "Return code %d, system error code %d" to stderr; with a
-// non-zero code waits 5 s and ends the program with status 3. With code 0 it
-// returns, so it is not [[noreturn]].
+// non-zero code closes the port first (close_port), then waits 5 s and ends
+// the program with status 3. With code 0 it returns, so it is not
+// [[noreturn]].
 void fatal_exit(int code, const char* text);
 
 // A wait or a point of a clock as the timespec of ppoll and the POSIX timers;

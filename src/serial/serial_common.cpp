@@ -273,6 +273,12 @@ int write_port(const char* name, const void* buffer, int length)
 void fatal_exit(int code, const char* text)
 {
     const int system_error = port_backend::system_error();
+    // The program ends: the port is put back first, as close_port does,
+    // before anything can hold the end up (a stderr that blocks, the wait),
+    // and a signal during the wait finds nothing left to put back. A device
+    // that is gone has nothing to put back; the calls just fail.
+    if (code != 0)
+        close_port();
     if (text != nullptr)
         std::fputs(text, stderr);
     std::fprintf(stderr, "Return code %d, system error code %d\n", code, system_error);

@@ -90,28 +90,21 @@ std::int64_t read_ms_per_byte()
     return line_baud > 0 ? 10000 / line_baud : 0;
 }
 
-// The signal that ends a drain at its bound: its arrival interrupts the
-// drain (EINTR), its handler does nothing else.
-constexpr int drain_signal = SIGALRM;
-void drain_interrupted(int)
-{
-}
-
-// From the bound on the signal comes every millisecond, so that one that
-// arrives just before the drain begins to wait cannot leave it waiting.
+// From the bound on the drain's signal comes every millisecond, so that one
+// that arrives just before the drain begins to wait cannot leave it waiting.
+// Its arrival interrupts the drain (EINTR); its handler, in place from the
+// open to the close (exit_signals_guard), does nothing else.
 constexpr long drain_repeat_ns = 1000000;
 
 // A drain cannot be given a time limit of its own: a timer that signals the
-// writing thread interrupts it. The timer, the signal's handler and the
-// thread's unblocked signal are set up by the first write on an open port
-// and taken down when the port closes, so that a write costs only the
-// timer's arming and disarming beyond its bytes. Meanwhile a SIGALRM sent to
-// the process is taken as the drain's.
+// writing thread interrupts it. The timer and the thread's unblocked signal
+// are set up by the first write on an open port and taken down when the
+// port closes, so that a write costs only the timer's arming and disarming
+// beyond its bytes.
 struct drain_timer {
     bool ready = false;
     pthread_t thread{};  // the thread the timer signals
     timer_t timer{};
-    struct sigaction action_before {};
     sigset_t mask_before{};
 };
 drain_timer drain_bound;
@@ -126,7 +119,6 @@ void drain_timer_down()
     // A thread's signal mask is its own: only that thread can put it back.
     if (pthread_equal(drain_bound.thread, pthread_self()) != 0)
         (void)pthread_sigmask(SIG_SETMASK, &drain_bound.mask_before, nullptr);
-    (void)sigaction(drain_signal, &drain_bound.action_before, nullptr);
     drain_bound.ready = false;
 }
 
@@ -140,11 +132,6 @@ int drain_timer_up()
 
     if (thread_timer_create(drain_signal, drain_bound.timer) != 0)
         return errno;
-    struct sigaction wake {};
-    wake.sa_handler = drain_interrupted;
-    sigemptyset(&wake.sa_mask);
-    wake.sa_flags = 0;  // no SA_RESTART: the drain must return
-    (void)sigaction(drain_signal, &wake, &drain_bound.action_before);
     sigset_t only{};
     sigemptyset(&only);
     sigaddset(&only, drain_signal);
@@ -259,7 +246,8 @@ device_handle open_device(const char* name)
     }
     if (fd < 0)
         return no_device;
-    // From here on a signal that ends the program puts the port back first.
+    // From here on a signal that ends the program puts the port back first,
+    // and the drain's signal ends nothing.
     exit_signals_guard(fd);
     // Further opens of the terminal are refused too (except to root). What
     // is not a terminal refuses this; the capability check reports it.
@@ -442,12 +430,12 @@ void purge_port()
 
 void close_port()
 {
-    drain_timer_down();  // the drain's timer and signal as they were
+    drain_timer_down();  // no drain's timer, the thread's signal mask as it was
     if (port_fd < 0)
         return;
-    // The port is left as it was found, for the next program.
+    // The port is left as it was found, for the next program, and the
+    // signals as they were.
     port_put_back(port_fd);
-    exit_signals_release(port_fd);
     port_fd = -1;
 }
 

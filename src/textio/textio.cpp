@@ -25,6 +25,19 @@ int not_regular_error(const struct stat& info)
     return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
 }
 
+// The next character of file, or EOF. A read that a signal interrupted (the
+// port layer's drain signal does not restart calls) is taken up again: a
+// signal is never the end of the input, nor the operator's Enter.
+int next_char(std::FILE* file)
+{
+    for (;;) {
+        const int c = std::getc(file);
+        if (c != EOF || std::ferror(file) == 0 || errno != EINTR)
+            return c;
+        std::clearerr(file);
+    }
+}
+
 }  // namespace
 
 text_file open_text_file(const char* path)
@@ -64,11 +77,11 @@ int read_text_line(std::FILE* file, char* buf, int size)
 {
     int n = 0;
     while (n < size - 1) {
-        int c = std::getc(file);
+        int c = next_char(file);
         if (c == EOF)
             break;
         if (c == '\r') {
-            int next = std::getc(file);
+            int next = next_char(file);
             if (next == '\n') {
                 c = '\n';
             } else if (next != EOF) {

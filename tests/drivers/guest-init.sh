@@ -178,6 +178,19 @@ stall() {
   send "$dir/transcript" "$dir/stderr"
 }
 
+quit() {  # Ctrl-\ while the utility holds the 8250 line; then a user opens it
+  # SIGQUIT at its default, as from an operator's shell (background jobs ignore it)
+  start quit-COM1 S1 "/usr/bin/env --default-signal=QUIT /bin/pellomatic"
+  show /dev/ttyS1
+  say "connect 1"
+  expect "Connected at" || { abort; return; }
+  kill -QUIT "$(cat "$dir/pid")"
+  finish
+  show /dev/ttyS1
+  su operator -s /bin/sh -c "/bin/line_probe show /dev/ttyS1" >>"$dir/probe" 2>&1
+  send "$dir/transcript" "$dir/probe"
+}
+
 # The adapter pulled out while the utility waits for the device.
 pull() {  # NAME, then what to type after connecting (or without connecting)
   start "$1" USB
@@ -271,6 +284,7 @@ faults)
     "connect 2" "download"
   pull pull-firmware "firmware 2 examples/firmware.hex" "y" ""
   stall
+  quit
   ;;
 udev)
   udev_stage

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "support/pty.hpp"
+#include "textio/textio.hpp"
 
 namespace pello::faults {
 namespace {
@@ -120,22 +121,37 @@ TEST(OwnTerminal, ClosedStandardStreamIsNotTakenForIt)
 // Ended by a signal while it holds the port (here while a connect waits for
 // the power-on), the utility puts the port back first: line editing and no
 // exclusive use again, and the exit status still names the signal.
+// A SIGTERM after each ends it where the signal does not (a stray SIGALRM).
 TEST(Signals, PortPutBackBeforeTheProgramEnds)
 {
     pello::test::pty_port pty(com_b);
     ASSERT_TRUE(pty.ready());
-    live_utility u;
-    u.send("connect " + std::to_string(com_b) + "\n");
-    ASSERT_TRUE(u.wait_for(connect_start(9600), 10000)) << u.out();
-    ASSERT_EQ(kill(u.pid(), SIGTERM), 0);
-    EXPECT_EQ(u.finish(), 128 + SIGTERM);
-    const pello::test::line_probe line = pty.probe_line();
-    EXPECT_TRUE(line.icanon && line.echo && line.isig);
-    const int fd = open(pty.slave().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    int exclusive = -1;
-    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0);
-    close(fd);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM}) {
+        SCOPED_TRACE(strsignal(s));
+        live_utility u;
+        u.send("connect " + std::to_string(com_b) + "\n");
+        ASSERT_TRUE(u.wait_for(connect_start(9600), 10000)) << u.out();
+        ASSERT_TRUE(kill(u.pid(), s) == 0 && kill(u.pid(), SIGTERM) == 0);
+        EXPECT_EQ(u.finish(), 128 + (s == SIGALRM ? SIGTERM : s));
+        const pello::test::line_probe line = pty.probe_line();
+        EXPECT_TRUE(line.icanon && line.echo && line.isig && !line.exclusive);
+    }
+}
+
+// A stray SIGALRM interrupts the read of the operator's line: the read goes on.
+TEST(Signals, InterruptedReadOfALineGoesOn)
+{
+    cookie_io_functions_t io{};
+    io.read = [](void*, char* buf, std::size_t) -> ssize_t {
+        static int calls = 0;  // the first read is interrupted, the next brings a line end
+        buf[0] = '\n';
+        errno = EINTR;
+        return calls++ == 0 ? -1 : 1;
+    };
+    std::FILE* in = fopencookie(nullptr, "r", io);
+    char line[8];
+    EXPECT_EQ(pello::read_text_line(in, line, sizeof line), 1);
+    std::fclose(in);
 }
 
 }  // namespace

@@ -702,6 +702,8 @@ TEST(Serial, FatalExitOnHangUp)
 
 TEST(Serial, FatalExitOnBadReadArguments)
 {
+    pello::test::pty_port pty(pello::test::com::serial_port);
+    ASSERT_TRUE(pty.ready());
     struct {
         void (*call)();
         std::string printed;
@@ -713,9 +715,10 @@ TEST(Serial, FatalExitOnBadReadArguments)
          "read_port: Error: invalid param port\nReturn code 25, system error code 0\n"},
         {[] { pello::read_port(port_missing.c_str(), nullptr, 4, 100); },
          "read_port: Error: invalid param buf ptr\nReturn code 25, system error code 0\n"},
-        {[] {
+        {[] {  // on an open port, which is put back before the program ends
              char b[4];
-             pello::read_port(port_missing.c_str(), b, 0, 100);
+             errno = pello::open_port(port_usual.c_str(), 9600) == 0 ? 0 : errno;
+             pello::read_port(port_usual.c_str(), b, 0, 100);
          },
          "read_port: Error: invalid param size: 0\nReturn code 25, system error code 0\n"},
         {[] {
@@ -740,6 +743,8 @@ TEST(Serial, FatalExitOnBadReadArguments)
         EXPECT_EQ(result.err, cases[i].printed) << i;
         EXPECT_GE(result.ms, 4990) << i;
     }
+    const pello::test::line_probe line = pty.probe_line();
+    EXPECT_TRUE(line.icanon && line.echo && line.isig && !line.exclusive);
 
     // Code 0 prints the same way and returns.
     child zero = spawn([] {

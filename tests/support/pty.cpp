@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -58,6 +59,8 @@ line_probe pty_port::probe_line() const
     termios line{};
     probe.readable = tcgetattr(fd, &line) == 0;
     const pello::sim::line_rates rates = pello::sim::read_line_rates(fd);
+    int exclusive = 0;
+    probe.exclusive = ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive != 0;
     close(fd);
     probe.ispeed = static_cast<unsigned>(rates.in);
     probe.ospeed = static_cast<unsigned>(rates.out);

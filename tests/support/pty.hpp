@@ -29,6 +29,7 @@ struct line_probe {
          cread = false;
     bool ixon = false, ixoff = false, icrnl = false, istrip = false;
     bool icanon = false, echo = false, isig = false, opost = false;
+    bool exclusive = false;  // other opens refused (TIOCEXCL)
 };
 
 // Whether the kernel reads the termios2 record of a pseudo-terminal (qemu-user
