@@ -2,6 +2,7 @@
 // program finds COM<n> (<build>/pty/COM{n}): argument checks, exclusive
 // open, line settings and their return at close, read deadlines, NUL
 // dropping, write limits, short writes, held drains and the fatal exits.
+#include "serial/linux_only.hpp"
 #include "serial/serial.hpp"
 
 #include "line_record.hpp"
@@ -637,20 +638,30 @@ TEST(Serial, LineSettingsPutBackOnClose)
     pello::test::pty_port pty(pello::test::com::serial_port);
     ASSERT_TRUE(pty.ready());
     // In turn on one port: what a run leaves is what the next one finds.
+    enum class found { as_it_is, other_program, at_14400 };  // at_14400: through termios2
     struct {
         const char* what;
-        bool other_program_first;  // another program set the line before
+        found before_open;
         std::int32_t rate;
         int opened;  // open_port's result
     } cases[] = {
-        {"as the system made it", false, 57600, 0},
-        {"as another program left it", true, 19200, 0},
-        {"refused rate", false, 1000, -3},
-        {"as another program left it, again", true, 115200, 0},
+        {"as the system made it", found::as_it_is, 57600, 0},
+        {"as another program left it", found::other_program, 19200, 0},
+        {"refused rate", found::as_it_is, 1000, -3},
+        {"as another program left it, again", found::other_program, 115200, 0},
+        {"found at 14400, a standard rate set", found::at_14400, 9600, 0},
+        {"found at 14400, 56000 set", found::at_14400, 56000, 0},
     };
     for (const auto& c : cases) {
-        if (c.other_program_first) {
+        if (c.before_open == found::other_program) {
             ASSERT_TRUE(pello::test::set_line_of_another_program(pty.slave())) << c.what;
+        } else if (c.before_open == found::at_14400) {
+            if (!pello::test::termios2_works())
+                continue;  // no termios2 to set 14400 with (qemu-user)
+            const int fd = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_EQ(pello::line_set_custom_rate(fd, 14400), 0) << c.what;
+            close(fd);
+            ASSERT_EQ(pty.probe_line().ospeed, 14400U) << c.what;
         }
         const std::string before = pello::test::line_record(pty.slave());
         ASSERT_FALSE(before.empty());
