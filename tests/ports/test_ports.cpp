@@ -121,8 +121,10 @@ TEST(Ports, AssignWritesRulesAndRefuses)
             write_file(rule3, foreign);
         else if (!c.before.empty())
             run(c.before);
-        if (c.with == "plug")
+        if (c.with == "plug") {  // /dev/kmsg now reaches the adapter, not the PL011
+            fs::remove(sys + "/dev/char/1:11");
             fake_tty(sys, "1:11", "usb1/1-4/1-4:1.0/ttyUSB3/tty/ttyUSB3", "A1");
+        }
         fs::remove(dir + "/udevadm.log");
         run_result r;
         if (c.with == "lock") {
