@@ -131,8 +131,10 @@ TEST(Ports, AssignWritesRulesAndRefuses)
             const int lock = open((dir + "/rules/.pellomatic-ports.lock").c_str(),
                                   O_RDWR | O_CREAT | O_CLOEXEC, 0600);
             ASSERT_EQ(flock(lock, LOCK_EX), 0);
-            FILE* out = popen(
-                ("exec " + bin_path("pellomatic-ports") + " " + c.command + " 2>&1").c_str(), "r");
+            std::string command = "exec";  // through the emulator command of a cross build
+            for (const std::string& word : program_command({bin_path("pellomatic-ports")}))
+                command += " " + word;
+            FILE* out = popen((command + " " + c.command + " 2>&1").c_str(), "r");
             char line[512];
             // It says it waits, and has not looked at the rules yet.
             ASSERT_NE(fgets(line, sizeof line, out), nullptr);
