@@ -3,12 +3,15 @@
 // baud_table, read with a time limit, written, purged and closed.
 //
 // The operations are one sequence for every platform (serial_common.cpp) over
-// the primitives of one backend: serial_linux.cpp on Linux, serial_win32.cpp
-// on Windows, the fake port of the fuzz build. The backend is chosen when the
-// program is linked.
+// the primitives of one backend: on Linux the POSIX one (serial_posix.cpp,
+// exit_signals.cpp) with what only Linux has (linux_only.cpp: the rates with
+// no B constant, the low-latency flag, ppoll, the timer that signals one
+// thread); serial_win32.cpp on Windows; the fake port of the fuzz build. The
+// backend is chosen when the program is linked.
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -168,5 +171,35 @@ void set_system_error(int error);
 [[noreturn]] void end_program(int code, const char* text);
 
 }  // namespace port_backend
+
+#if !defined(_WIN32)
+// Within the POSIX backend: what the port's line settings (serial_posix.cpp)
+// and the guard of the ending signals (exit_signals.cpp) give each other.
+
+// Puts back on fd what the line settings changed (the line as found, the
+// low-latency flag off again if it was off), without waiting for output, and
+// forgets them: the port is about to be closed. A port that refuses (hung up)
+// is left as it is. A signal handler may call it too: it makes only tcsetattr
+// and ioctl calls.
+void line_restore(int fd);
+
+// The signal a thread timer sends to bound a drain. While a port is open its
+// handler does nothing but interrupt the call it arrives in, so that one
+// sent from outside ends nothing either.
+constexpr int drain_signal = SIGALRM;
+
+// From open_port to close_port: SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT,
+// SIGUSR1 and SIGUSR2 put the port fd back and then end the program with the
+// signal's default action (an ending signal the program ignores stays
+// ignored), and drain_signal has its handler.
+void exit_signals_guard(int fd);
+
+// Gives the port fd back as it was found, and closes it: line_restore, the
+// exclusive use given up, the lock released, fd closed; then the signals of
+// exit_signals_guard get their earlier actions back, unless a newer port
+// than fd is guarded. close_port ends a port this way; the ending signals'
+// handler puts it back and closes it the same way before the program ends.
+void port_put_back(int fd);
+#endif
 
 }  // namespace pello

@@ -1,17 +1,19 @@
-// The port backend of Linux, on its terminal calls: the device opened
-// exclusively, its line set through linux_only.cpp, read with one deadline,
-// written until every byte has left the port or the write limit has passed,
-// purged, and closed with its settings put back. What only Linux has (the
-// termios2 rates, the low-latency flag, the timer that signals one thread)
-// is in linux_only.cpp; the rest is the POSIX terminal interface.
+// The port backend of POSIX systems, on the terminal interface: the device
+// opened exclusively, its line set through standard termios, read with one
+// deadline, written until every byte has left the port or the write limit
+// has passed, purged, and closed with its settings put back. What only Linux
+// has (the rates with no B constant, the low-latency flag, ppoll's wait, the
+// timer that signals one thread) is in linux_only.cpp.
 #include "serial/serial.hpp"
 
 #include "serial/linux_only.hpp"
 #include "textio/textio.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -55,6 +57,122 @@ comm_caps terminal_caps(int fd)
     return required_caps;
 }
 
+// The rates of baud_table that have a standard speed code, with the code:
+// the line is set by the code of its rate and read back by the rate of its
+// code. 14400 and 56000 have none; the Linux part sets them.
+struct standard_speed {
+    std::int32_t rate;
+    speed_t code;
+};
+constexpr standard_speed standard_speeds[] = {
+    {110, B110},     {300, B300},     {600, B600},       {1200, B1200},
+    {2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+
+const standard_speed* speed_of_rate(std::int32_t rate)
+{
+    for (const standard_speed& speed : standard_speeds)
+        if (speed.rate == rate)
+            return &speed;
+    return nullptr;
+}
+
+// The rate of a speed code; 0 for a code of no rate of baud_table.
+std::int32_t rate_of_code(speed_t code)
+{
+    for (const standard_speed& speed : standard_speeds)
+        if (speed.code == code)
+            return speed.rate;
+    return 0;
+}
+
+// The line as the port layer found it on the open port's first setting, put
+// back by line_restore: one port is open at a time. The ending signals'
+// handler reads it too: the record is written whole before the flag that
+// says it is there, and read only after the flag.
+struct termios found_line {};
+volatile std::sig_atomic_t have_found_line = 0;
+
+// The output rate fd's line is set to: -1 with errno when it cannot tell. A
+// code of no rate of baud_table (a rate with no B constant, or one a driver
+// substituted) is read as a number by the Linux part.
+long applied_rate(int fd)
+{
+    struct termios line {};
+    if (tcgetattr(fd, &line) != 0)
+        return -1;
+    if (const std::int32_t rate = rate_of_code(cfgetospeed(&line)); rate != 0)
+        return rate;
+    return line_custom_rate(fd);
+}
+
+// Sets fd to raw 8-bit data, 8 data bits, no parity, 1 stop bit, receiver on,
+// modem control lines ignored, no RTS/CTS and no XON/XOFF flow control, at
+// rate. Reads return at once with what is there (the port is non-blocking).
+// Returns 0, or line_get_failed / line_set_failed with errno telling why.
+int line_set_8n1(int fd, std::int32_t rate)
+{
+    struct termios line {};
+    if (tcgetattr(fd, &line) != 0)
+        return line_get_failed;
+    if (have_found_line == 0) {
+        found_line = line;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        have_found_line = 1;
+        // Found at a rate with no B constant, which this record cannot hold.
+        if (rate_of_code(cfgetospeed(&line)) == 0)
+            line_keep_custom(fd);
+    }
+
+    // Raw input: no break, parity, stripping, line-end or flow-control
+    // processing. Received NUL bytes arrive as data and are dropped by the
+    // reader.
+    line.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                           ICRNL | IXON | IXOFF | IXANY | INPCK | IUCLC);
+    line.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    line.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    // 8 data bits, no parity, 1 stop bit, receiver on, modem control lines
+    // ignored, no RTS/CTS; input rate equal to the output rate.
+    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+#ifdef CIBAUD
+    line.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
+#endif
+    line.c_cflag |= CS8 | CREAD | CLOCAL;
+    // A rate with no B constant keeps the speed as found here; the Linux part
+    // sets it next.
+    const standard_speed* speed = speed_of_rate(rate);
+    if (speed != nullptr && cfsetspeed(&line, speed->code) != 0)
+        return line_set_failed;
+    // Non-blocking reads: with VMIN 1 a read with nothing waiting fails with
+    // EAGAIN, so a read of 0 bytes can only mean a hang-up.
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &line) != 0)
+        return line_set_failed;
+    if (speed == nullptr && line_set_custom_rate(fd, rate) != 0)
+        return line_set_failed;
+
+    // A driver that cannot produce the rate substitutes another without an
+    // error: read the settings back and refuse a rate more than 3 % off.
+    const long got = applied_rate(fd);
+    if (got < 0)
+        return line_set_failed;
+    if (std::labs(got - rate) * 100 > static_cast<long>(rate) * 3) {
+        errno = EINVAL;
+        return line_set_failed;
+    }
+    return 0;
+}
+
+// Holds DTR and RTS off. A port that refuses (a pseudo-terminal) is left as
+// it is.
+void line_modem_lines_off(int fd)
+{
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)ioctl(fd, TIOCMBIC, &lines);
+}
+
 // A failed read never returns: the message goes to fatal_exit with the
 // system error that caused it.
 void read_failed(const char* name, int error)
@@ -64,23 +182,6 @@ void read_failed(const char* name, int error)
         format_text("\a\aError: could not read on COM port %s: %s\n", name, sys_error_text());
     errno = error != 0 ? error : EIO;
     fatal_exit(26, text.c_str());
-}
-
-// Waits for events on fd until the deadline at the latest; ppoll's result.
-// The kernel lets a poll wake up as much as 0.1 % of its timeout late (2 ms
-// on a 2-second read, 20 ms on a 20-second one). A long wait therefore aims
-// a little short of the deadline (by 1/512 of what is left, more than that
-// slack) and the next wait covers the few milliseconds that remain: the
-// deadline is kept to within the timer slack (some 50 us) with two or three
-// wake-ups per read.
-int wait_until(pollfd& what, mono_clock::time_point deadline)
-{
-    mono_clock::duration left = deadline - mono_clock::now();  // a past deadline waits none
-    if (left >= std::chrono::milliseconds(50))
-        left -= left / 512;
-    const timespec wait = to_timespec(left);
-    what.revents = 0;
-    return ppoll(&what, 1, &wait, nullptr);
 }
 
 // The per-character time limit of a read: 10000 / R, the time of one 10-bit
@@ -220,6 +321,17 @@ bool is_own_terminal(int fd)
 }
 
 }  // namespace
+
+void line_restore(int fd)
+{
+    // At once (TCSANOW): waiting for a drain could wait for ever.
+    if (!line_put_back_custom(fd) && have_found_line != 0) {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        (void)tcsetattr(fd, TCSANOW, &found_line);
+    }
+    have_found_line = 0;
+    line_low_latency_off(fd);
+}
 
 namespace port_backend {
 
