@@ -10,7 +10,7 @@
 #     the package is unpacked into a temporary folder and its pellomatic is
 #     run with `help` then `x` (summary printed, status 0); in a private
 #     mount namespace, a link /dev/pellomatic/COM7 to the emulator makes the
-#     packaged pellomatic reach it with `connect 7`, and the packaged
+#     packaged pellomatic reach it with `connect 7` and a download, and the packaged
 #     pellomatic-ports list it;
 #   - build-pkg-win/: the MinGW build, then `cpack -G ZIP`; the zip must hold
 #     pellomatic.exe, README, the pages as text and the examples with CR LF;
@@ -125,8 +125,10 @@ check_deb() {
             --quiet >"$u/sim.txt" 2>&1 </dev/null &
         sim=$!
         for ((i = 0; i < 3000; i++)); do [ -L /dev/pellomatic/COM7 ] && break; sleep 0.01; done
-        printf "connect 7\ndisconnect\nx\n" | timeout 60 $PELLO_RUN "$u/usr/bin/pellomatic" \
-            >"$u/com7.txt" || true
+        ex=$u/usr/share/doc/pellomatic/examples
+        printf "configure %s\nrules %s\nconnect 7\ndownload\ndisconnect\nx\n" \
+            "$ex/pellomatic.conf" "$ex/pellomatic.rules" |
+            timeout 60 $PELLO_RUN "$u/usr/bin/pellomatic" >"$u/com7.txt" || true
         $PELLO_RUN "$u/usr/bin/pellomatic-ports" >"$u/ports.txt" || true
         kill "$sim"
         wait "$sim" || true
@@ -135,6 +137,8 @@ check_deb() {
     [ "$status" -eq 0 ] || fail "the private mount namespace could not be set up (status $status; root needed)"
     grep -qx $'\aConnected at 9600' "$unpacked/com7.txt" ||
         fail "connect 7 did not reach the emulator through /dev/pellomatic/COM7: $(cat "$unpacked/com7.txt")"
+    grep -q '^Downloading Rules succeeded' "$unpacked/com7.txt" && [ -s "$unpacked/sim-out/rules.bin" ] ||
+        fail "the download through COM7 did not complete: $(cat "$unpacked/com7.txt")"
     grep -qE '^COM7 +/dev/pellomatic/COM7 +/dev/pts/[0-9]+ +pty_slave' "$unpacked/ports.txt" ||
         fail "pellomatic-ports does not list COM7: $(cat "$unpacked/ports.txt")"
     sed 's/^/    /' "$unpacked/ports.txt"
