@@ -231,8 +231,8 @@ std::string rule_report(const rule_record& rule)
                     rule_type_name(rule.type), rule.type, rule.flags & modifier_mask);
     const auto f = [&rule](int slot) { return static_cast<double>(rule_float(rule, slot)); };
     switch (rule.type) {
-    case RULE_DESTIN:
-    case RULE_SOURCE:
+    case rule_destin:
+    case rule_source:
         if ((rule.flags & mod_any) != 0)
             r += " any call sign";
         else
@@ -242,18 +242,18 @@ std::string rule_report(const rule_record& rule)
         if ((rule.flags & mod_ssid) != 0)
             r += format_text(", SSID %u", static_cast<unsigned>(rule.slot[1][0]));
         break;
-    case RULE_CIRCLE:
+    case rule_circle:
         r += format_text(" radius %.3f mi, lat %.6f, lon %.6f", f(0), f(1), f(2));
         break;
-    case RULE_COMPASS:
+    case rule_compass:
         r += format_text(" direction %s (%u), lat %.6f, lon %.6f",
                          rule.slot[0][0] < compass_count ? compass_names[rule.slot[0][0]] : "?",
                          static_cast<unsigned>(rule.slot[0][0]), f(1), f(2));
         break;
-    case RULE_RECTANGLE:
+    case rule_rectangle:
         r += format_text(" lat1 %.6f, lon1 %.6f, lat2 %.6f, lon2 %.6f", f(0), f(1), f(2), f(3));
         break;
-    case RULE_SECTOR:
+    case rule_sector:
         r += format_text(" angle1 %.3f, angle2 %.3f, inner %.3f, outer %.3f", f(0), f(1), f(2),
                          f(3));
         break;

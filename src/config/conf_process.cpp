@@ -29,32 +29,32 @@ constinit const std::span<const conf_keyword> conf_keywords{conf_keyword_entries
 namespace {
 
 enum conf_item : std::int32_t {
-    ITEM_DSTAR = 2,
-    ITEM_TNC = 3,
-    ITEM_HOST = 4,
-    ITEM_CALL = 9,
-    ITEM_SSID = 10,
-    ITEM_POSITION = 11,
-    ITEM_WIDE_MAX = 14,
-    ITEM_WIDE_TOTAL = 15,
-    ITEM_HALT_ON_ERROR = 16,
-    ITEM_DROP_MANGLED = 17,
-    ITEM_FIX_VALID = 18,
-    ITEM_RELAY = 19,
-    ITEM_NSR = 20,
-    ITEM_LOG = 32,
-    ITEM_DUPE_WINDOW = 34,
-    ITEM_DIGI_PATH = 35,
+    item_dstar = 2,
+    item_tnc = 3,
+    item_host = 4,
+    item_call = 9,
+    item_ssid = 10,
+    item_position = 11,
+    item_wide_max = 14,
+    item_wide_total = 15,
+    item_halt_on_error = 16,
+    item_drop_mangled = 17,
+    item_fix_valid = 18,
+    item_relay = 19,
+    item_nsr = 20,
+    item_log = 32,
+    item_dupe_window = 34,
+    item_digi_path = 35,
 };
 
 enum conf_status : int {
-    CONF_OK = 0,
-    CONF_NULL_PATH = -1,
-    CONF_CANNOT_OPEN = -2,
-    CONF_KEYWORD = -7,
-    CONF_IN_COMMENT = -8,
-    CONF_ARGUMENT = -11,
-    CONF_TOO_LONG = -12,  // the rest of an over-long line would set something
+    conf_ok = 0,
+    conf_null_path = -1,
+    conf_cannot_open = -2,
+    conf_unknown_keyword = -7,
+    conf_in_comment = -8,
+    conf_argument = -11,
+    conf_too_long = -12,  // the rest of an over-long line would set something
 };
 
 constexpr int digi_max = 8;
@@ -83,7 +83,7 @@ char* next_argument(conf_line& line, const char* what, int& status)
     if (word != nullptr && (line.comment == nullptr || word < line.comment))
         return word;
     std::printf("\a\aError: line %d: missing %s argument: %s\n", line.number, what, line.text);
-    status = word == nullptr ? CONF_ARGUMENT : CONF_IN_COMMENT;
+    status = word == nullptr ? conf_argument : conf_in_comment;
     return nullptr;
 }
 
@@ -100,7 +100,7 @@ void copy_upper(char* to, const char* from, std::size_t length)
 
 int handle_call(conf_line& line)
 {
-    int status = CONF_OK;
+    int status = conf_ok;
     const char* call = next_argument(line, "Call Sign", status);
     if (call == nullptr)
         return status;
@@ -108,16 +108,16 @@ int handle_call(conf_line& line)
     if (length > call_max) {
         std::printf("\a\aError: line %d: invalid Call Sign argument: too long: %s\n", line.number,
                     line.text);
-        return CONF_ARGUMENT;
+        return conf_argument;
     }
     // The terminator is copied too; the bytes after it keep the default text.
     copy_upper(conf_record.station_call, call, length + 1);
-    return CONF_OK;
+    return conf_ok;
 }
 
 int handle_ssid(conf_line& line)
 {
-    int status = CONF_OK;
+    int status = conf_ok;
     const char* word = next_argument(line, "SSID", status);
     if (word == nullptr)
         return status;
@@ -125,10 +125,10 @@ int handle_ssid(conf_line& line)
     if (ssid < 0 || ssid > ssid_max) {
         std::printf("\a\aError: line %d: invalid SSID argument range [0..15]: %d: %s\n",
                     line.number, ssid, line.text);
-        return CONF_ARGUMENT;
+        return conf_argument;
     }
     conf_record.ssid = static_cast<std::uint16_t>(ssid);
-    return CONF_OK;
+    return conf_ok;
 }
 
 int handle_position(conf_line& line)
@@ -139,19 +139,19 @@ int handle_position(conf_line& line)
     if (lat_text == nullptr) {
         std::printf("\a\aError: line %d: missing Station Latitude argument: %s\n", line.number,
                     line.text);
-        return CONF_ARGUMENT;
+        return conf_argument;
     }
     const double lat = dmctodeg(lat_text);
     if (lat == angle_error) {
         std::printf("\a\aError: line %d: invalid Station Latitude argument: %s: %s\n", line.number,
                     shown_text(lat_text).c_str(), line.text);
-        return CONF_ARGUMENT;
+        return conf_argument;
     }
     // dmctodeg gives at most 360 degrees either way: never a value past the
     // float range.
     conf_record.base_lat = to_float_or_infinity(lat);
 
-    int status = CONF_OK;
+    int status = conf_ok;
     const char* lon_text = next_argument(line, "Station Longitude", status);
     if (lon_text == nullptr)
         return status;
@@ -159,15 +159,15 @@ int handle_position(conf_line& line)
     if (lon == angle_error) {
         std::printf("\a\aError: line %d: invalid Station Longitude argument: %s: %s\n", line.number,
                     shown_text(lon_text).c_str(), line.text);
-        return CONF_ARGUMENT;
+        return conf_argument;
     }
     conf_record.base_lon = to_float_or_infinity(lon);
-    return CONF_OK;
+    return conf_ok;
 }
 
 int handle_baud(conf_line& line, std::uint32_t& field)
 {
-    int status = CONF_OK;
+    int status = conf_ok;
     const char* word = next_argument(line, "Baud", status);
     if (word == nullptr)
         return status;
@@ -175,15 +175,15 @@ int handle_baud(conf_line& line, std::uint32_t& field)
     if (get_baud(rate) == 0) {
         std::printf("\a\aError: line %d: invalid Baud argument: %d: %s\n", line.number, rate,
                     line.text);
-        return CONF_ARGUMENT;
+        return conf_argument;
     }
     field = static_cast<std::uint32_t>(rate);
-    return CONF_OK;
+    return conf_ok;
 }
 
 int handle_wide(conf_line& line, std::uint16_t& field)
 {
-    int status = CONF_OK;
+    int status = conf_ok;
     const char* word = next_argument(line, "n", status);
     if (word == nullptr)
         return status;
@@ -191,15 +191,15 @@ int handle_wide(conf_line& line, std::uint16_t& field)
     if (n < 1 || n > wide_limit) {
         std::printf("\a\aError: line %d: invalid n argument range [1..%d]: %d: %s\n", line.number,
                     wide_limit, n, line.text);
-        return CONF_ARGUMENT;
+        return conf_argument;
     }
     field = static_cast<std::uint16_t>(n);
-    return CONF_OK;
+    return conf_ok;
 }
 
 int handle_dupe_window(conf_line& line)
 {
-    int status = CONF_OK;
+    int status = conf_ok;
     const char* word = next_argument(line, "seconds", status);
     if (word == nullptr)
         return status;
@@ -207,21 +207,21 @@ int handle_dupe_window(conf_line& line)
     if (seconds < 5 || seconds > 500) {
         std::printf("\a\aError: line %d: invalid seconds argument range [5..500]: %d: %s\n",
                     line.number, seconds, line.text);
-        return CONF_ARGUMENT;
+        return conf_argument;
     }
     conf_record.dupe_window = static_cast<std::uint16_t>(seconds);
-    return CONF_OK;
+    return conf_ok;
 }
 
 // y or n: only the first character counts, and no value is refused.
 int handle_switch(conf_line& line, std::uint16_t& field)
 {
-    int status = CONF_OK;
+    int status = conf_ok;
     const char* word = next_argument(line, "y | n", status);
     if (word == nullptr)
         return status;
     field = std::strchr("yYtTeE1", word[0]) != nullptr ? 1 : 0;
-    return CONF_OK;
+    return conf_ok;
 }
 
 int handle_digi_path(conf_line& line)
@@ -231,7 +231,7 @@ int handle_digi_path(conf_line& line)
     char* list = next_word(line.words, digi_list_separators);
     if (list == nullptr || (line.comment != nullptr && list > line.comment)) {
         std::printf("\a\aError: line %d: missing Digi Path argument: %s\n", line.number, line.text);
-        return list == nullptr ? CONF_ARGUMENT : CONF_IN_COMMENT;
+        return list == nullptr ? conf_argument : conf_in_comment;
     }
     std::memset(conf_record.digi_path, 0, sizeof conf_record.digi_path);
     digi_count = 0;
@@ -247,52 +247,52 @@ int handle_digi_path(conf_line& line)
             std::printf("\a\aError: line %d: Digi Path component %d: %s exceeds length %d: %s\n",
                         line.number, static_cast<int>(digi_count) + 1, shown_text(piece).c_str(),
                         digi_length, line.text);
-            return CONF_ARGUMENT;
+            return conf_argument;
         }
         copy_upper(conf_record.digi_path[digi_count], piece, length);
         ++digi_count;
     }
-    return CONF_OK;
+    return conf_ok;
 }
 
 int run_handler(std::int32_t code, conf_line& line)
 {
     conf_record_t& c = conf_record;
     switch (code) {
-    case ITEM_CALL:
+    case item_call:
         return handle_call(line);
-    case ITEM_SSID:
+    case item_ssid:
         return handle_ssid(line);
-    case ITEM_POSITION:
+    case item_position:
         return handle_position(line);
-    case ITEM_LOG:
+    case item_log:
         return handle_switch(line, c.log_port);
-    case ITEM_DROP_MANGLED:
+    case item_drop_mangled:
         return handle_switch(line, c.drop_mangled);
-    case ITEM_HALT_ON_ERROR:
+    case item_halt_on_error:
         return handle_switch(line, c.halt_on_error);
-    case ITEM_FIX_VALID:
+    case item_fix_valid:
         return handle_switch(line, c.fix_valid);
-    case ITEM_NSR:
+    case item_nsr:
         return handle_switch(line, c.nsr);
-    case ITEM_RELAY:
+    case item_relay:
         return handle_switch(line, c.relay);
-    case ITEM_HOST:
+    case item_host:
         return handle_baud(line, c.host_baud);
-    case ITEM_TNC:
+    case item_tnc:
         return handle_baud(line, c.tnc_baud);
-    case ITEM_DSTAR:
+    case item_dstar:
         return handle_baud(line, c.dstar_baud);
-    case ITEM_WIDE_MAX:
+    case item_wide_max:
         return handle_wide(line, c.wide_max);
-    case ITEM_WIDE_TOTAL:
+    case item_wide_total:
         return handle_wide(line, c.wide_total);
-    case ITEM_DUPE_WINDOW:
+    case item_dupe_window:
         return handle_dupe_window(line);
-    case ITEM_DIGI_PATH:
+    case item_digi_path:
         return handle_digi_path(line);
     default:
-        return CONF_KEYWORD;  // every code of conf_keywords has a handler
+        return conf_unknown_keyword;  // every code of conf_keywords has a handler
     }
 }
 
@@ -337,29 +337,29 @@ int process_lines(std::FILE* file, const char* path)
             continue;
         const conf_keyword* keyword = match_keyword(line, word);
         if (keyword == nullptr)
-            return CONF_KEYWORD;
+            return conf_unknown_keyword;
         ++items;
         // The rest of an over-long line fails as it would on a line of its
         // own, but sets nothing where it would pass: the file fails instead.
         const conf_record_t before = conf_record;
         const std::int32_t digi_count_before = digi_count;
         const int status = run_handler(keyword->code, line);
-        if (status != CONF_OK)
+        if (status != conf_ok)
             return status;
         if (pieces.continued()) {
             conf_record = before;
             digi_count = digi_count_before;
             std::printf("Error: line %d: line too long (more than %d characters): %s\n",
                         line.number, line_size - 1, line.text);
-            return CONF_TOO_LONG;
+            return conf_too_long;
         }
     }
     if (std::ferror(file)) {
         std::printf("\a\aError: cannot read %s\n", path);
-        return CONF_CANNOT_OPEN;
+        return conf_cannot_open;
     }
     std::printf("Configuration items processed %d\n", items);
-    return CONF_OK;
+    return conf_ok;
 }
 
 }  // namespace
@@ -368,12 +368,12 @@ int conf_process(const char* path)
 {
     if (path == nullptr) {
         std::printf("conf_process: Error: param rfp is invalid\n");
-        return CONF_NULL_PATH;
+        return conf_null_path;
     }
     text_file file = open_text_file(path);
     if (file == nullptr) {
         std::printf("\a\aError: cannot open %s\n", path);
-        return CONF_CANNOT_OPEN;
+        return conf_cannot_open;
     }
 
     // Every field the file does not set gets its default; the two fields
@@ -387,7 +387,7 @@ int conf_process(const char* path)
     const int status = process_lines(file.get(), path);
     // A record that holds only part of a file is not a loaded configuration:
     // the download then asks before sending it.
-    conf_loaded = status == CONF_OK ? 1 : 0;
+    conf_loaded = status == conf_ok ? 1 : 0;
     return status;
 }
 

@@ -10,25 +10,25 @@ namespace pello {
 namespace {
 
 constexpr cmd_entry cmd_entries[] = {
-    {1, CMD_HELP, "help", "", "Displays this summary (alias ?)"},
-    {0, CMD_HELP, "?", "", "Displays this summary"},
-    {1, CMD_REPEAT, ".", "", "Repeats the previous command"},
-    {1, CMD_ANGLES, "angles", "", "Displays the Angles format used for Lat and Lon"},
-    {1, CMD_BAUD, "baud", "baud",
+    {1, cmd_help, "help", "", "Displays this summary (alias ?)"},
+    {0, cmd_help, "?", "", "Displays this summary"},
+    {1, cmd_repeat, ".", "", "Repeats the previous command"},
+    {1, cmd_angles, "angles", "", "Displays the Angles format used for Lat and Lon"},
+    {1, cmd_baud, "baud", "baud",
      "Changes the baud rates on host and Pellomatic\n\t\t\t\tonce connected. Default [ ]"},
-    {1, CMD_CONFIGURE, "configure", "file_name", "Reads a Configuration file"},
-    {1, CMD_DCONFIGURE, "dconfigure", "", "Displays the Configuration"},
-    {1, CMD_RULES, "rules", "file_name", "Reads a Rules file"},
-    {1, CMD_DRULES, "drules", "", "Displays the Rules"},
-    {1, CMD_CONNECT, "connect", "com_port [baud]",
+    {1, cmd_configure, "configure", "file_name", "Reads a Configuration file"},
+    {1, cmd_dconfigure, "dconfigure", "", "Displays the Configuration"},
+    {1, cmd_rules, "rules", "file_name", "Reads a Rules file"},
+    {1, cmd_drules, "drules", "", "Displays the Rules"},
+    {1, cmd_connect, "connect", "com_port [baud]",
      "Connect to Pellomatic at optional baud\n\t\t\t\t(8 bits No Parity 1 Stop)"},
-    {1, CMD_DISCONNECT, "disconnect", "", "Disconnect from the Pellomatic"},
-    {1, CMD_DOWNLOAD, "download", "", "Download Configuration and Rules to Pellomatic"},
-    {1, CMD_FIRMWARE, "firmware", "com_port file_name",
+    {1, cmd_disconnect, "disconnect", "", "Disconnect from the Pellomatic"},
+    {1, cmd_download, "download", "", "Download Configuration and Rules to Pellomatic"},
+    {1, cmd_firmware, "firmware", "com_port file_name",
      "Update Pellomatic firmware from firmware file"},
-    {1, CMD_EXIT, "exit", "", "Exits this program (aliases quit, x)"},
-    {0, CMD_EXIT, "quit", "", "Same as exit"},
-    {0, CMD_EXIT, "x", "", "Same as exit"},
+    {1, cmd_exit, "exit", "", "Exits this program (aliases quit, x)"},
+    {0, cmd_exit, "quit", "", "Same as exit"},
+    {0, cmd_exit, "x", "", "Same as exit"},
 };
 
 }  // namespace
@@ -42,7 +42,7 @@ void cmd_summary()
         if (entry.shown != 1)
             continue;
         std::printf("%-10s %-20s %s\n", entry.name, entry.arguments, entry.comment);
-        if (entry.code == CMD_BAUD) {
+        if (entry.code == cmd_baud) {
             // The link rates, the one connect uses by default in brackets.
             std::printf("%-10s Valid Baud Rates:\t", "");
             const long current = default_link_baud();

@@ -52,40 +52,40 @@ void port_command(word_cursor& words, const char* separators,
 bool dispatch(const cmd_entry& entry, word_cursor& words)
 {
     switch (entry.code) {
-    case CMD_HELP:
+    case cmd_help:
         cmd_summary();
         break;
-    case CMD_ANGLES:
+    case cmd_angles:
         std::printf("%s\n", angles_help);
         break;
-    case CMD_CONFIGURE:
+    case cmd_configure:
         file_command(words, conf_process, "\a\aError: Configuration processing failed\n");
         break;
-    case CMD_DCONFIGURE:
+    case cmd_dconfigure:
         conf_display();
         break;
-    case CMD_RULES:
+    case cmd_rules:
         file_command(words, rules_process, "\a\aError: Rule processing failed\n");
         break;
-    case CMD_DRULES:
+    case cmd_drules:
         rules_display();
         break;
-    case CMD_CONNECT:
+    case cmd_connect:
         port_command(words, word_separators, connect_command);
         break;
-    case CMD_DISCONNECT:
+    case cmd_disconnect:
         disconnect_command();
         break;
-    case CMD_BAUD:
+    case cmd_baud:
         baud_command(next_word(words, word_separators));
         break;
-    case CMD_DOWNLOAD:
+    case cmd_download:
         download_command(line_buf, line_size);
         break;
-    case CMD_FIRMWARE:
+    case cmd_firmware:
         port_command(words, name_separators, firmware_command);
         break;
-    case CMD_EXIT:
+    case cmd_exit:
         return false;
     default:
         // The "." entry has no action of its own: a line that begins with

@@ -10,19 +10,19 @@ namespace pello {
 
 // Command codes shared with the configuration keyword and rule type codes.
 enum cmd_code : std::int32_t {
-    CMD_DOWNLOAD = 0,
-    CMD_FIRMWARE = 1,
-    CMD_BAUD = 5,
-    CMD_EXIT = 8,
-    CMD_HELP = 22,
-    CMD_DCONFIGURE = 23,
-    CMD_DRULES = 24,
-    CMD_ANGLES = 26,
-    CMD_CONFIGURE = 28,
-    CMD_RULES = 29,
-    CMD_CONNECT = 30,
-    CMD_DISCONNECT = 31,
-    CMD_REPEAT = 33,
+    cmd_download = 0,
+    cmd_firmware = 1,
+    cmd_baud = 5,
+    cmd_exit = 8,
+    cmd_help = 22,
+    cmd_dconfigure = 23,
+    cmd_drules = 24,
+    cmd_angles = 26,
+    cmd_configure = 28,
+    cmd_rules = 29,
+    cmd_connect = 30,
+    cmd_disconnect = 31,
+    cmd_repeat = 33,
 };
 
 struct cmd_entry {

@@ -14,9 +14,9 @@ namespace pello {
 namespace {
 
 constexpr rule_keyword rule_keyword_entries[] = {
-    {"implicit", RULE_IMPLICIT}, {"destin", RULE_DESTIN},       {"dst", RULE_DESTIN},
-    {"source", RULE_SOURCE},     {"src", RULE_SOURCE},          {"circle", RULE_CIRCLE},
-    {"compass", RULE_COMPASS},   {"rectangle", RULE_RECTANGLE}, {"sector", RULE_SECTOR},
+    {"implicit", rule_implicit}, {"destin", rule_destin},       {"dst", rule_destin},
+    {"source", rule_source},     {"src", rule_source},          {"circle", rule_circle},
+    {"compass", rule_compass},   {"rectangle", rule_rectangle}, {"sector", rule_sector},
 };
 
 }  // namespace
@@ -90,8 +90,8 @@ std::string lon_text(const rule_record& rule, int slot, const char* tail)
 void argument_texts(const rule_record& rule, std::string text[4])
 {
     switch (rule.type) {
-    case RULE_DESTIN:
-    case RULE_SOURCE: {
+    case rule_destin:
+    case rule_source: {
         char call[7] = {};
         std::memcpy(call, rule.slot[0], 6);
         if (rule.flags & mod_any)
@@ -104,12 +104,12 @@ void argument_texts(const rule_record& rule, std::string text[4])
             text[0] = format_text("%-*s", 6, call);
         break;
     }
-    case RULE_CIRCLE:
+    case rule_circle:
         text[0] = format_text("%-.3f mi R,", slot_value(rule, 0));
         text[1] = lat_text(rule, 1, ",");
         text[2] = lon_text(rule, 2, "");
         break;
-    case RULE_COMPASS: {
+    case rule_compass: {
         unsigned direction = rule.slot[0][0];
         text[0] =
             format_text("%-2s Dir,", compass_names[direction < compass_count ? direction : 0]);
@@ -117,13 +117,13 @@ void argument_texts(const rule_record& rule, std::string text[4])
         text[2] = lon_text(rule, 2, "");
         break;
     }
-    case RULE_RECTANGLE:
+    case rule_rectangle:
         text[0] = lat_text(rule, 0, "1,");
         text[1] = lon_text(rule, 1, "1,");
         text[2] = lat_text(rule, 2, "2,");
         text[3] = lon_text(rule, 3, "2");
         break;
-    case RULE_SECTOR:
+    case rule_sector:
         text[0] = format_text("%-.3f D Ang1,", slot_value(rule, 0));
         text[1] = format_text("%-.3f D Ang2,", slot_value(rule, 1));
         text[2] = format_text("%-.3f In R,", slot_value(rule, 2));

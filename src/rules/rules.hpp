@@ -10,13 +10,13 @@ namespace pello {
 
 // Rule type codes; they travel in byte 24 of every rule record.
 enum rule_type : std::uint8_t {
-    RULE_IMPLICIT = 0x24,
-    RULE_DESTIN = 0x25,
-    RULE_SOURCE = 0x26,
-    RULE_CIRCLE = 0x27,
-    RULE_COMPASS = 0x28,
-    RULE_RECTANGLE = 0x29,
-    RULE_SECTOR = 0x2A,
+    rule_implicit = 0x24,
+    rule_destin = 0x25,
+    rule_source = 0x26,
+    rule_circle = 0x27,
+    rule_compass = 0x28,
+    rule_rectangle = 0x29,
+    rule_sector = 0x2A,
 };
 
 // Flags byte: the action in bits 0-3, the modifiers in bits 4-7.

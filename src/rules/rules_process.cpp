@@ -35,62 +35,62 @@ namespace {
 // argument fails as absent (nothing left on the line), in the commentary
 // (its word lies after a comment character) or invalid.
 enum rules_status : int {
-    RULES_OK = 0,
-    RULES_NULL_PATH = -1,
-    RULES_CANNOT_READ = -2,  // cannot be opened, or a read error
-    RULES_ACTION = -3,
-    RULES_COMMAND_IN_COMMENT = -5,
-    RULES_LIMIT = -6,
-    RULES_COMMAND = -7,  // unknown or ambiguous
-    RULES_DESTIN_IN_COMMENT = -8,
-    RULES_SSID = -9,
-    RULES_DESTIN_TOO_LONG = -10,
-    RULES_SOURCE_TOO_LONG = -11,
-    RULES_DESTIN_ABSENT = -11,  // the same code as a Source too long
-    RULES_SOURCE_IN_COMMENT = -12,
-    RULES_SOURCE_ABSENT = -13,
-    RULES_RADIUS_IN_COMMENT = -14,
-    RULES_RADIUS = -16,
-    RULES_CIRCLE_LAT_IN_COMMENT = -17,
-    RULES_CIRCLE_LAT = -19,
-    RULES_CIRCLE_LON_IN_COMMENT = -20,
-    RULES_CIRCLE_LON = -22,
-    RULES_CIRCLE_LON_ABSENT = -23,
-    RULES_CIRCLE_LAT_ABSENT = -24,
-    RULES_RADIUS_ABSENT = -25,
-    RULES_DIRECTION_IN_COMMENT = -26,
-    RULES_DIRECTION = -27,
-    RULES_COMPASS_LAT_IN_COMMENT = -29,
-    RULES_COMPASS_LAT = -31,
-    RULES_COMPASS_LON_IN_COMMENT = -32,
-    RULES_COMPASS_LON = -34,
-    RULES_COMPASS_LON_ABSENT = -35,
-    RULES_COMPASS_LAT_ABSENT = -36,
-    RULES_DIRECTION_ABSENT = -37,
-    RULES_LAT1_IN_COMMENT = -38,
-    RULES_LAT1 = -40,
-    RULES_LON1_IN_COMMENT = -41,
-    RULES_LON1 = -43,
-    RULES_LAT2_IN_COMMENT = -44,
-    RULES_LAT2 = -46,
-    RULES_LON2_IN_COMMENT = -47,
-    RULES_LON2 = -49,
-    RULES_LON2_ABSENT = -50,
-    RULES_LAT2_ABSENT = -51,
-    RULES_LON1_ABSENT = -52,
-    RULES_LAT1_ABSENT = -53,
-    RULES_ANGLE1_IN_COMMENT = -54,
-    RULES_ANGLE1 = -57,
-    RULES_ANGLE2_IN_COMMENT = -58,
-    RULES_ANGLE2 = -60,
-    RULES_INNER_IN_COMMENT = -61,
-    RULES_INNER = -62,
-    RULES_OUTER = -66,
-    RULES_INNER_ABSENT = -67,
-    RULES_ANGLE2_ABSENT = -68,
-    RULES_ANGLE1_ABSENT = -69,
-    RULES_COMMAND_ABSENT = -71,
-    RULES_TOO_LONG = -72,  // the rest of an over-long line would be a rule
+    rules_ok = 0,
+    rules_null_path = -1,
+    rules_cannot_read = -2,  // cannot be opened, or a read error
+    rules_action = -3,
+    rules_command_in_comment = -5,
+    rules_limit = -6,
+    rules_command = -7,  // unknown or ambiguous
+    rules_destin_in_comment = -8,
+    rules_ssid = -9,
+    rules_destin_too_long = -10,
+    rules_source_too_long = -11,
+    rules_destin_absent = -11,  // the same code as a Source too long
+    rules_source_in_comment = -12,
+    rules_source_absent = -13,
+    rules_radius_in_comment = -14,
+    rules_radius = -16,
+    rules_circle_lat_in_comment = -17,
+    rules_circle_lat = -19,
+    rules_circle_lon_in_comment = -20,
+    rules_circle_lon = -22,
+    rules_circle_lon_absent = -23,
+    rules_circle_lat_absent = -24,
+    rules_radius_absent = -25,
+    rules_direction_in_comment = -26,
+    rules_direction = -27,
+    rules_compass_lat_in_comment = -29,
+    rules_compass_lat = -31,
+    rules_compass_lon_in_comment = -32,
+    rules_compass_lon = -34,
+    rules_compass_lon_absent = -35,
+    rules_compass_lat_absent = -36,
+    rules_direction_absent = -37,
+    rules_lat1_in_comment = -38,
+    rules_lat1 = -40,
+    rules_lon1_in_comment = -41,
+    rules_lon1 = -43,
+    rules_lat2_in_comment = -44,
+    rules_lat2 = -46,
+    rules_lon2_in_comment = -47,
+    rules_lon2 = -49,
+    rules_lon2_absent = -50,
+    rules_lat2_absent = -51,
+    rules_lon1_absent = -52,
+    rules_lat1_absent = -53,
+    rules_angle1_in_comment = -54,
+    rules_angle1 = -57,
+    rules_angle2_in_comment = -58,
+    rules_angle2 = -60,
+    rules_inner_in_comment = -61,
+    rules_inner = -62,
+    rules_outer = -66,
+    rules_inner_absent = -67,
+    rules_angle2_absent = -68,
+    rules_angle1_absent = -69,
+    rules_command_absent = -71,
+    rules_too_long = -72,  // the rest of an over-long line would be a rule
 };
 
 // Separator sets: each word of a line is taken with one of them.
@@ -232,62 +232,62 @@ int take_angles(rule_line& line, const angle_argument* args, int count, rule_rec
 }
 
 const angle_argument circle_position[2] = {
-    {{"missing Latitude", RULES_CIRCLE_LAT_ABSENT, "missing Latitude", RULES_CIRCLE_LAT_IN_COMMENT,
-      "invalid Latitude range [-90..90]: %f", RULES_CIRCLE_LAT},
+    {{"missing Latitude", rules_circle_lat_absent, "missing Latitude", rules_circle_lat_in_comment,
+      "invalid Latitude range [-90..90]: %f", rules_circle_lat},
      angle_separators,
      -90.0,
      90.0},
-    {{"missing Longitude", RULES_CIRCLE_LON_ABSENT, "missing Longitude",
-      RULES_CIRCLE_LON_IN_COMMENT, "invalid Longitude range [-180..180]: %f", RULES_CIRCLE_LON},
+    {{"missing Longitude", rules_circle_lon_absent, "missing Longitude",
+      rules_circle_lon_in_comment, "invalid Longitude range [-180..180]: %f", rules_circle_lon},
      last_angle_separators,
      -180.0,
      180.0},
 };
 
 const angle_argument compass_position[2] = {
-    {{"missing Latitude", RULES_COMPASS_LAT_ABSENT, "missing Latitude",
-      RULES_COMPASS_LAT_IN_COMMENT, "invalid Latitude range [-90..90]: %f", RULES_COMPASS_LAT},
+    {{"missing Latitude", rules_compass_lat_absent, "missing Latitude",
+      rules_compass_lat_in_comment, "invalid Latitude range [-90..90]: %f", rules_compass_lat},
      angle_separators,
      -90.0,
      90.0},
-    {{"missing Longitude", RULES_COMPASS_LON_ABSENT, "missing Longitude",
-      RULES_COMPASS_LON_IN_COMMENT, "invalid Longitude range [-180..180]: %f", RULES_COMPASS_LON},
+    {{"missing Longitude", rules_compass_lon_absent, "missing Longitude",
+      rules_compass_lon_in_comment, "invalid Longitude range [-180..180]: %f", rules_compass_lon},
      last_angle_separators,
      -180.0,
      180.0},
 };
 
 const angle_argument rectangle_corners[4] = {
-    {{"missing Latitude1", RULES_LAT1_ABSENT, "missing Latitude1", RULES_LAT1_IN_COMMENT,
-      "invalid Latitude1 range [-90..90]: %f", RULES_LAT1},
+    {{"missing Latitude1", rules_lat1_absent, "missing Latitude1", rules_lat1_in_comment,
+      "invalid Latitude1 range [-90..90]: %f", rules_lat1},
      angle_separators,
      -90.0,
      90.0},
-    {{"missing Longitude1", RULES_LON1_ABSENT, "missing Longitude1", RULES_LON1_IN_COMMENT,
-      "invalid Longitude1 range [-180..180]: %f", RULES_LON1},
+    {{"missing Longitude1", rules_lon1_absent, "missing Longitude1", rules_lon1_in_comment,
+      "invalid Longitude1 range [-180..180]: %f", rules_lon1},
      angle_separators,
      -180.0,
      180.0},
-    {{"missing Latitude2", RULES_LAT2_ABSENT, "missing Latitude2", RULES_LAT2_IN_COMMENT,
-      "invalid Latitude2 range [-90..90]: %f", RULES_LAT2},
+    {{"missing Latitude2", rules_lat2_absent, "missing Latitude2", rules_lat2_in_comment,
+      "invalid Latitude2 range [-90..90]: %f", rules_lat2},
      angle_separators,
      -90.0,
      90.0},
-    {{"missing Longitude2", RULES_LON2_ABSENT, "missing Longitude2", RULES_LON2_IN_COMMENT,
-      "invalid Longitude2 range [-180..180]: %f", RULES_LON2},
+    {{"missing Longitude2", rules_lon2_absent, "missing Longitude2", rules_lon2_in_comment,
+      "invalid Longitude2 range [-180..180]: %f", rules_lon2},
      last_angle_separators,
      -180.0,
      180.0},
 };
 
 const angle_argument sector_angles[2] = {
-    {{"missing Angle1", RULES_ANGLE1_ABSENT, "missing Angle1", RULES_ANGLE1_IN_COMMENT,
-      "invalid Angle1, range [0..360]: %f", RULES_ANGLE1},
+    {{"missing Angle1", rules_angle1_absent, "missing Angle1", rules_angle1_in_comment,
+      "invalid Angle1, range [0..360]: %f", rules_angle1},
      angle_separators,
      0.0,
      360.0},
-    {{"missing Angle2", RULES_ANGLE2_ABSENT, "missing Angle2", RULES_ANGLE2_IN_COMMENT,
-      "invalid Angle2, range [0..360]: %f", RULES_ANGLE2},
+    {{"missing Angle2", rules_angle2_absent, "missing Angle2", rules_angle2_in_comment,
+      "invalid Angle2, range [0..360]: %f", rules_angle2},
      angle_separators,
      0.0,
      360.0},
@@ -296,11 +296,11 @@ const angle_argument sector_angles[2] = {
 int parse_circle(rule_line& line, rule_record& rule)
 {
     static const argument radius_arg = {"missing Radius",
-                                        RULES_RADIUS_ABSENT,
+                                        rules_radius_absent,
                                         "missing Range",
-                                        RULES_RADIUS_IN_COMMENT,
+                                        rules_radius_in_comment,
                                         "invalid Circle Radius, must be > 0: %f",
-                                        RULES_RADIUS};
+                                        rules_radius};
     int code = 0;
     char* word = take_argument(line, word_separators, radius_arg, code);
     if (word == nullptr)
@@ -315,8 +315,8 @@ int parse_circle(rule_line& line, rule_record& rule)
 int parse_compass(rule_line& line, rule_record& rule)
 {
     static const argument direction_arg = {
-        "missing Compass Direction", RULES_DIRECTION_ABSENT,         "missing Direction",
-        RULES_DIRECTION_IN_COMMENT,  "invalid compass Direction %s", RULES_DIRECTION};
+        "missing Compass Direction", rules_direction_absent,         "missing Direction",
+        rules_direction_in_comment,  "invalid compass Direction %s", rules_direction};
     int code = 0;
     char* word = take_argument(line, word_separators, direction_arg, code);
     if (word == nullptr)
@@ -333,11 +333,11 @@ int parse_compass(rule_line& line, rule_record& rule)
 int parse_sector(rule_line& line, rule_record& rule)
 {
     static const argument inner_arg = {"missing Inner Range",
-                                       RULES_INNER_ABSENT,
+                                       rules_inner_absent,
                                        "missing Inner Range",
-                                       RULES_INNER_IN_COMMENT,
+                                       rules_inner_in_comment,
                                        "invalid or missing Inner Range",
-                                       RULES_INNER};
+                                       rules_inner};
     if (int code = take_angles(line, sector_angles, 2, rule, 0))
         return code;
     int code = 0;
@@ -354,7 +354,7 @@ int parse_sector(rule_line& line, rule_record& rule)
         return 0;
     const double outer = decimal_to_real(word);
     if (!(outer > static_cast<double>(rule_float(rule, 2))))
-        return fail(line, RULES_OUTER, "invalid Outer Range, must be > Inner Range: %f", outer);
+        return fail(line, rules_outer, "invalid Outer Range, must be > Inner Range: %f", outer);
     set_rule_float(rule, 3, to_float_or_infinity(outer));
     return 0;
 }
@@ -362,13 +362,13 @@ int parse_sector(rule_line& line, rule_record& rule)
 // destin, dst, source, src: CALL, CALL-SSID, PREFIX* or a lone *.
 int parse_call_sign(rule_line& line, rule_record& rule)
 {
-    static const argument source_arg = {"missing Source",         RULES_SOURCE_ABSENT,
-                                        "missing Source string",  RULES_SOURCE_IN_COMMENT,
-                                        "Source is too long: %s", RULES_SOURCE_TOO_LONG};
-    static const argument destin_arg = {"missing Destination",         RULES_DESTIN_ABSENT,
-                                        "missing Destination string",  RULES_DESTIN_IN_COMMENT,
-                                        "Destination is too long: %s", RULES_DESTIN_TOO_LONG};
-    const argument& arg = rule.type == RULE_SOURCE ? source_arg : destin_arg;
+    static const argument source_arg = {"missing Source",         rules_source_absent,
+                                        "missing Source string",  rules_source_in_comment,
+                                        "Source is too long: %s", rules_source_too_long};
+    static const argument destin_arg = {"missing Destination",         rules_destin_absent,
+                                        "missing Destination string",  rules_destin_in_comment,
+                                        "Destination is too long: %s", rules_destin_too_long};
+    const argument& arg = rule.type == rule_source ? source_arg : destin_arg;
     int code = 0;
     char* item = take_argument(line, item_separators, arg, code);
     if (item == nullptr)
@@ -384,7 +384,7 @@ int parse_call_sign(rule_line& line, rule_record& rule)
         *dash = '\0';
         const int ssid = to_int_saturating(dash + 1, 10);
         if (ssid < 0 || ssid > ssid_max)
-            return fail(line, RULES_SSID, "invalid SSID range [0..15]: %d", ssid);
+            return fail(line, rules_ssid, "invalid SSID range [0..15]: %d", ssid);
         rule.flags |= mod_ssid;
         rule.slot[1][0] = static_cast<unsigned char>(ssid);
     }
@@ -401,12 +401,12 @@ int rules_process(const char* rfp)
 {
     if (rfp == nullptr) {
         std::printf("rules_process: Error: param rfp is invalid\n");
-        return RULES_NULL_PATH;
+        return rules_null_path;
     }
     text_file file = open_text_file(rfp);
     if (file == nullptr) {
         std::printf("\a\aError: cannot open %s\n", rfp);
-        return RULES_CANNOT_READ;
+        return rules_cannot_read;
     }
 
     rules_reset();
@@ -430,7 +430,7 @@ int rules_process(const char* rfp)
         // own, but is never taken as a rule: where it would pass, the file
         // fails instead.
         const auto too_long = [&line]() {
-            return fail(line, RULES_TOO_LONG, "line too long (more than %d characters)",
+            return fail(line, rules_too_long, "line too long (more than %d characters)",
                         line_size - 1);
         };
 
@@ -441,27 +441,27 @@ int rules_process(const char* rfp)
         const word_match<rule_action> action_word =
             match_word(word, rule_actions, &rule_action::name, word_rule::whole_word);
         if (action_word.first == nullptr)
-            return fail(line, RULES_ACTION, "action %s invalid", shown_text(word).c_str());
+            return fail(line, rules_action, "action %s invalid", shown_text(word).c_str());
         const std::uint8_t action = action_word.first->action;
 
         const char* command = next_word(line.words, word_separators);
         if (command == nullptr)
-            return fail(line, RULES_COMMAND_ABSENT, "missing arguments");
+            return fail(line, rules_command_absent, "missing arguments");
         if (std::strchr(comment_chars, command[0]) != nullptr)
-            return fail(line, RULES_COMMAND_IN_COMMENT, "missing command");
+            return fail(line, rules_command_in_comment, "missing command");
 
         if (rule_lines >= rule_max)
-            return fail(line, RULES_LIMIT, "rule limit (%d) exceeded", rule_max);
+            return fail(line, rules_limit, "rule limit (%d) exceeded", rule_max);
 
         const word_match<rule_keyword> keyword =
             match_word(command, rule_keywords, &rule_keyword::name, word_rule::abbreviation);
         if (keyword.count > 1)
-            return fail(line, RULES_COMMAND, "Ambiguous command: %s", shown_text(command).c_str());
+            return fail(line, rules_command, "Ambiguous command: %s", shown_text(command).c_str());
         if (keyword.count == 0)
-            return fail(line, RULES_COMMAND, "command %s invalid", shown_text(command).c_str());
+            return fail(line, rules_command, "command %s invalid", shown_text(command).c_str());
         const std::uint8_t type = keyword.first->code;
 
-        if (type == RULE_IMPLICIT) {
+        if (type == rule_implicit) {
             if (pieces.continued())
                 return too_long();
             conf_record.implicit_action = action == action_drop ? implicit_drop : implicit_pass;
@@ -477,20 +477,20 @@ int rules_process(const char* rfp)
         rule.line = static_cast<std::uint16_t>(line_number);
         int code = 0;
         switch (type) {
-        case RULE_DESTIN:
-        case RULE_SOURCE:
+        case rule_destin:
+        case rule_source:
             code = parse_call_sign(line, rule);
             break;
-        case RULE_CIRCLE:
+        case rule_circle:
             code = parse_circle(line, rule);
             break;
-        case RULE_COMPASS:
+        case rule_compass:
             code = parse_compass(line, rule);
             break;
-        case RULE_RECTANGLE:
+        case rule_rectangle:
             code = take_angles(line, rectangle_corners, 4, rule, 0);
             break;
-        case RULE_SECTOR:
+        case rule_sector:
             code = parse_sector(line, rule);
             break;
         default:
@@ -509,13 +509,13 @@ int rules_process(const char* rfp)
     // A read error is no end of file: the rules read so far are not counted.
     if (std::ferror(file.get())) {
         std::printf("\a\aError: cannot read %s\n", rfp);
-        return RULES_CANNOT_READ;
+        return rules_cannot_read;
     }
 
     conf_record.rule_count = static_cast<std::uint16_t>(rule_lines - implicit_count);
     std::printf("Rules processed %d, implicit %d\n", conf_record.rule_count, implicit_count);
     rules_processed = 1;
-    return RULES_OK;
+    return rules_ok;
 }
 
 }  // namespace pello

@@ -503,12 +503,12 @@ bool is_code(const std::string& word)
     if (word.size() > 1 && word[0] == '-')
         return std::all_of(word.begin() + 1, word.end(),
                            [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
-    return word.rfind("RULES_", 0) == 0;
+    return word.rfind("rules_", 0) == 0;
 }
 
 bool ends_with_code_argument(const std::string& before)
 {
-    // fail(line, RULES_OUTER, "...": the text follows a code.
+    // fail(line, rules_outer, "...": the text follows a code.
     std::size_t i = before.find_last_not_of(" \t\n");
     if (i == std::string::npos || before[i] != ',')
         return false;
@@ -523,7 +523,7 @@ bool ends_with_code_argument(const std::string& before)
 }
 
 // True when after (the source that follows a literal) goes on with a code:
-// "missing Radius", RULES_RADIUS_ABSENT,
+// "missing Radius", rules_radius_absent,
 bool code_follows(const std::string& after)
 {
     const std::size_t comma = after.find_first_not_of(" \t\n");
@@ -544,7 +544,7 @@ std::set<std::string> rules_messages()
     std::set<std::string> out = angle_messages();
     for (const literal& l : string_literals(read_source("src/rules/rules_process.cpp"))) {
         // The texts of a line's message stand beside their codes, in the
-        // argument tables ("missing Radius", RULES_RADIUS_ABSENT) or in
+        // argument tables ("missing Radius", rules_radius_absent) or in
         // fail(...).
         const bool line_text =
             (code_follows(l.after) || ends_with_code_argument(l.before)) && l.text != "%s";

@@ -450,10 +450,10 @@ TEST_F(Rules, DisplayOfOddRecords)
     // far wider than the columns.
     rule_table[0].type = 0x30;
     rule_table[0].flags = 0x93;
-    rule_table[1].type = RULE_COMPASS;
+    rule_table[1].type = rule_compass;
     rule_table[1].flags = action_drop;
     rule_table[1].slot[0][0] = 200;
-    rule_table[2].type = RULE_CIRCLE;
+    rule_table[2].type = rule_circle;
     rule_table[2].flags = action_pass;
     std::memset(rule_table[2].slot, 0xff, sizeof rule_table[2].slot);
     set_rule_float(rule_table[2], 0, 1e30f);
@@ -476,8 +476,8 @@ TEST_F(Rules, DisplayOfOddRecords)
     // The display and the image never read past the table.
     conf_record.rule_count = 500;
     EXPECT_EQ(rule_image().size(), 2800u);
-    EXPECT_EQ(rule_type_name(RULE_DESTIN), std::string("destin"));
-    EXPECT_EQ(rule_type_name(RULE_SOURCE), std::string("source"));
+    EXPECT_EQ(rule_type_name(rule_destin), std::string("destin"));
+    EXPECT_EQ(rule_type_name(rule_source), std::string("source"));
     EXPECT_EQ(rule_type_name(0x23), std::string("?"));
 }
 
