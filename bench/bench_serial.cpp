@@ -7,6 +7,7 @@
 #include "bench_support.hpp"
 
 #include "serial/serial.hpp"
+#include "serial/test_seams.hpp"
 #include "support/com_numbers.hpp"
 
 #include <chrono>

@@ -4,10 +4,12 @@
 // capability checks and the texts of the failures every backend reports the
 // same way.
 #include "serial/serial.hpp"
+#include "serial/test_seams.hpp"
 
 #include "textio/textio.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -268,6 +270,20 @@ int write_port(const char* name, const void* buffer, int length)
         return -3;
     }
     return length;
+}
+
+namespace {
+std::chrono::milliseconds fatal_wait_now = fatal_wait_default;
+}  // namespace
+
+void set_fatal_wait(std::chrono::milliseconds wait)
+{
+    fatal_wait_now = wait;
+}
+
+std::chrono::milliseconds fatal_wait()
+{
+    return fatal_wait_now;
 }
 
 void fatal_exit(int code, const char* text)

@@ -5,6 +5,7 @@
 // has (the rates with no B constant, the low-latency flag, ppoll's wait, the
 // timer that signals one thread) is in linux_only.cpp.
 #include "serial/serial.hpp"
+#include "serial/test_seams.hpp"
 
 #include "serial/linux_only.hpp"
 #include "textio/textio.hpp"
@@ -526,7 +527,13 @@ void end_program(int, const char*)
     // Leave the message on the screen for 5 seconds, then end abnormally.
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += 5;
+    const auto wait = fatal_wait();
+    until.tv_sec += static_cast<time_t>(wait.count() / 1000);
+    until.tv_nsec += static_cast<long>(wait.count() % 1000) * 1000000;
+    if (until.tv_nsec >= 1000000000) {
+        until.tv_nsec -= 1000000000;
+        ++until.tv_sec;
+    }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
     _exit(3);

@@ -3,6 +3,7 @@
 // without flow control, read and written with the port's own time limits,
 // purged and closed.
 #include "serial/serial.hpp"
+#include "serial/test_seams.hpp"
 
 #include "textio/textio.hpp"
 
@@ -305,7 +306,7 @@ void end_program(int, const char*)
 {
     std::fflush(stdout);
     // Leave the message on the screen for 5 seconds, then end abnormally.
-    Sleep(5000);
+    Sleep(static_cast<DWORD>(fatal_wait().count()));
     std::_Exit(3);
 }
 

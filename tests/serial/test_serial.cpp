@@ -4,6 +4,7 @@
 // dropping, write limits, short writes, held drains and the fatal exits.
 #include "serial/linux_only.hpp"
 #include "serial/serial.hpp"
+#include "serial/test_seams.hpp"
 
 #include "line_record.hpp"
 #include "support/com_numbers.hpp"
