@@ -5,11 +5,13 @@
 #include "console/console.hpp"
 #include "rules/rules.hpp"
 #include "support/run.hpp"
+#include "support/serial_cases.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <set>
 #include <sstream>
@@ -331,71 +333,85 @@ TEST(ManPages, PagesCarryTheProgramVersion)
 
 // --- Messages -------------------------------------------------------------
 
-// A string literal of a source file (adjacent literals joined) with the code
-// just before and after it.
-struct literal {
-    std::string text;
-    std::string before;
-    std::string after;
-};
-
-std::vector<literal> string_literals(const std::string& source)
+// An unsigned field of an ELF object, in the byte order its header names.
+std::size_t field(const std::string& object, std::size_t at, std::size_t size)
 {
-    std::vector<literal> out;
-    std::size_t last_end = 0;
-    for (std::size_t i = 0; i < source.size(); ++i) {
-        const char c = source[i];
-        if (c == '/' && i + 1 < source.size() && source[i + 1] == '/') {
-            i = source.find('\n', i);
-            if (i == std::string::npos)
-                break;
+    const bool big_endian = object.at(5) == 2;
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        value = value << 8 |
+                static_cast<unsigned char>(object.at(at + (big_endian ? i : size - 1 - i)));
+    return static_cast<std::size_t>(value);
+}
+
+// The texts the compiled code of a subsystem holds: the NUL-ended strings of
+// the read-only data sections (.rodata, .rodata.str1.1, ...) of its objects
+// in the core library, 32- or 64-bit. Read from what the compiler made, not
+// from the source, so that how a message is written or laid out, and which
+// file of the subsystem holds it, do not matter.
+words held_texts(const std::string& subsystem)
+{
+    words out;
+    for (const std::string& path : split(PELLO_CORE_OBJECTS, "|")) {
+        if (path.find("/src/" + subsystem + "/") == std::string::npos)
             continue;
-        }
-        if (c == '\'') {  // a character literal
-            i += source[i + 1] == '\\' ? 3 : 2;
-            continue;
-        }
-        if (c != '"')
-            continue;
-        const std::size_t open = i;
-        std::string text;
-        for (++i; i < source.size() && source[i] != '"'; ++i) {
-            if (source[i] != '\\') {
-                text += source[i];
+        const std::string elf = read_file(path);
+        EXPECT_EQ(elf.substr(0, 4), "\177ELF") << path;
+        const bool wide = elf.at(4) == 2;
+        const std::size_t word = wide ? 8 : 4;
+        const std::size_t headers = field(elf, wide ? 0x28 : 0x20, word);
+        const std::size_t header_size = field(elf, wide ? 0x3a : 0x2e, 2);
+        // A field of section header i, at its offset in the 32- or 64-bit form.
+        const auto header = [&](std::size_t i, std::size_t at32, std::size_t at64, std::size_t n) {
+            return field(elf, headers + i * header_size + (wide ? at64 : at32), n);
+        };
+        const std::size_t names = header(field(elf, wide ? 0x3e : 0x32, 2), 16, 24, word);
+        for (std::size_t i = 0; i < field(elf, wide ? 0x3c : 0x30, 2); ++i) {
+            const std::size_t at = names + header(i, 0, 0, 4);
+            const bool no_bits = header(i, 4, 4, 4) == 8;
+            if (no_bits || !elf.substr(at, elf.find('\0', at) - at).starts_with(".rodata"))
                 continue;
+            for (const std::string& text :
+                 split(elf.substr(header(i, 16, 24, word), header(i, 20, 32, word)),
+                       std::string(1, '\0'))) {
+                if (!text.empty())
+                    out.insert(text);
             }
-            const char e = source[++i];
-            text += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'a' ? '\a' : e == 'r' ? '\r' : e;
         }
-        const bool joined =
-            !out.empty() &&
-            source.substr(last_end + 1, open - last_end - 1).find_first_not_of(" \t\n") ==
-                std::string::npos;
-        if (joined)
-            out.back().text += text;
-        else
-            out.push_back(
-                {text,
-                 source.substr(open >= 120 ? open - 120 : 0, std::min<std::size_t>(open, 120)),
-                 ""});
-        // Enough of what follows to reach the next argument past a line
-        // break and a deep indent.
-        out.back().after = source.substr(i + 1, 120);
-        last_end = i;
     }
     return out;
 }
 
-// Operator messages: those with "Error", but not the argument checks of the
-// functions themselves ("... Error: invalid param ...").
+// Operator messages: "Error:" after the bells, alone or after one word
+// ("Internal Error: ...", unlike a display's "Halt On Error: %s"), but not
+// the argument checks of the functions themselves ("... Error: invalid
+// param ...") nor the frame of a rule line's message ("Error: %s[%d]: ").
 bool operator_message(const std::string& text)
 {
-    return text.find("Error") != std::string::npos && text.find("param") == std::string::npos;
+    const std::size_t start = text.find_first_not_of('\a');
+    const std::size_t error = text.find("Error:");
+    return error != std::string::npos && (error == start || text.find(' ', start) + 1 == error) &&
+           text.find("param") == std::string::npos && text.find("[%d]") == std::string::npos;
+}
+
+// The text of a rule line's message, which the parser frames with the file,
+// line number and line: printable words on one line, starting with a letter
+// (a display format starts with a conversion or ends with a line end, a word
+// of a table has no blank). The C++ library's own texts ("basic_string:
+// construction from null ...", "std::vector") are none.
+bool line_text(const std::string& text)
+{
+    return !text.empty() && std::isalpha(static_cast<unsigned char>(text[0])) != 0 &&
+           text.find(' ') != std::string::npos &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c <= '~'; }) &&
+           text.find("Error") == std::string::npos &&
+           text.find("basic_string") == std::string::npos && text.find("::") == std::string::npos;
 }
 
 // A message as compared: bells gone, line ends and tabs as blanks, one blank
 // between words, and without the echoed file line at its end. In a message
-// of the code a conversion (%d, %-10.6f, ...) becomes the byte 1.
+// of the code a conversion (%d, %-10.6f, ...) becomes the byte 1, a text
+// (%s) the byte 2.
 std::string shape(std::string text)
 {
     std::string out;
@@ -408,7 +424,7 @@ std::string shape(std::string text)
             while (j < text.size() && std::strchr("-+ #0123456789.*lhz", text[j]) != nullptr)
                 ++j;
             i = j;
-            out += '\1';
+            out += j < text.size() && text[j] == 's' ? '\2' : '\1';
             continue;
         }
         if (c == '\n' || c == '\t')
@@ -419,7 +435,7 @@ std::string shape(std::string text)
     }
     while (!out.empty() && out.back() == ' ')
         out.pop_back();
-    for (const char* tail : {": \1", ": @"}) {
+    for (const char* tail : {": \1", ": \2", ": @"}) {
         if (out.size() > 3 && out.compare(out.size() - 3, 3, tail) == 0)
             out.resize(out.size() - 3);
     }
@@ -427,15 +443,22 @@ std::string shape(std::string text)
 }
 
 // Does the page's text show the code's message? A conversion matches a
-// placeholder ("@") or a number written out ("[1..6]" for "[1..%d]").
-bool shows(const std::string& code, const std::string& text, std::size_t c = 0, std::size_t t = 0)
+// placeholder ("@") or a number written out ("[1..6]" for "[1..%d]"), a text
+// a placeholder or one of fills ("missing SSID argument").
+bool shows(const std::string& code, const std::string& text, const words& fills = {},
+           std::size_t c = 0, std::size_t t = 0)
 {
     if (c == code.size())
         return t == text.size();
-    if (code[c] != '\1')
-        return t < text.size() && text[t] == code[c] && shows(code, text, c + 1, t + 1);
+    if (code[c] != '\1' && code[c] != '\2')
+        return t < text.size() && text[t] == code[c] && shows(code, text, fills, c + 1, t + 1);
     if (t < text.size() && text[t] == '@')
-        return shows(code, text, c + 1, t + 1);
+        return shows(code, text, fills, c + 1, t + 1);
+    if (code[c] == '\2')
+        return std::any_of(fills.begin(), fills.end(), [&](const std::string& fill) {
+            return text.compare(t, fill.size(), fill) == 0 &&
+                   shows(code, text, fills, c + 1, t + fill.size());
+        });
     std::size_t end = t;
     if (end < text.size() && text[end] == '-')
         ++end;
@@ -443,7 +466,7 @@ bool shows(const std::string& code, const std::string& text, std::size_t c = 0, 
            (std::isdigit(static_cast<unsigned char>(text[end])) != 0 || text[end] == '.'))
         ++end;
     for (std::size_t e = end; e > t; --e) {
-        if (shows(code, text, c + 1, e))
+        if (shows(code, text, fills, c + 1, e))
             return true;
     }
     return false;
@@ -457,130 +480,94 @@ std::set<std::string> page_messages(const std::string& name)
     return out;
 }
 
-std::set<std::string> angle_messages()
+// The messages of a subsystem's code that pass the test.
+std::set<std::string> messages(const std::string& subsystem, bool (*is_message)(const std::string&))
 {
     std::set<std::string> out;
-    for (const literal& l : string_literals(read_source("src/angles/angles.cpp"))) {
-        if (operator_message(l.text))
-            out.insert(shape(l.text));
+    for (const std::string& text : held_texts(subsystem)) {
+        if (is_message(text))
+            out.insert(shape(text));
     }
     return out;
 }
 
 std::set<std::string> configuration_messages()
 {
-    std::set<std::string> out = angle_messages();
-    const std::vector<literal> literals =
-        string_literals(read_source("src/config/conf_process.cpp"));
-    // "missing %s argument" is filled with the name each handler passes.
-    std::vector<std::string> argument_names;
-    for (const literal& l : literals) {
-        if (l.before.ends_with("next_argument(line, "))
-            argument_names.push_back(l.text);
-    }
-    for (const literal& l : literals) {
-        if (!operator_message(l.text))
-            continue;
-        const std::size_t slot = l.text.find("%s argument");
-        if (slot == std::string::npos) {
-            out.insert(shape(l.text));
-            continue;
-        }
-        for (const std::string& name : argument_names)
-            out.insert(shape(std::string(l.text).replace(slot, 2, name)));
-    }
-    for (const literal& l : string_literals(read_source("src/serial/serial_common.cpp"))) {
-        if (l.text.rfind("get_baud:", 0) == 0)
-            out.insert(shape(l.text));
-    }
+    std::set<std::string> out = messages("angles", operator_message);
+    out.merge(messages("config", operator_message));
+    out.merge(messages("serial",
+                       [](const std::string& text) { return text.rfind("get_baud:", 0) == 0; }));
     return out;
-}
-
-// A result code as the parser writes it: a negative number or a name of
-// its status enumeration.
-bool is_code(const std::string& word)
-{
-    if (word.size() > 1 && word[0] == '-')
-        return std::all_of(word.begin() + 1, word.end(),
-                           [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
-    return word.rfind("rules_", 0) == 0;
-}
-
-bool ends_with_code_argument(const std::string& before)
-{
-    // fail(line, rules_outer, "...": the text follows a code.
-    std::size_t i = before.find_last_not_of(" \t\n");
-    if (i == std::string::npos || before[i] != ',')
-        return false;
-    i = before.find_last_not_of(" \t\n", i - 1);
-    if (i == std::string::npos)
-        return false;
-    std::size_t start = i;
-    while (start > 0 && (std::isalnum(static_cast<unsigned char>(before[start - 1])) != 0 ||
-                         before[start - 1] == '_' || before[start - 1] == '-'))
-        --start;
-    return is_code(before.substr(start, i + 1 - start));
-}
-
-// True when after (the source that follows a literal) goes on with a code:
-// "missing Radius", rules_radius_absent,
-bool code_follows(const std::string& after)
-{
-    const std::size_t comma = after.find_first_not_of(" \t\n");
-    if (comma == std::string::npos || after[comma] != ',')
-        return false;
-    const std::size_t start = after.find_first_not_of(" \t\n", comma + 1);
-    if (start == std::string::npos)
-        return false;
-    std::size_t end = start;
-    while (end < after.size() && (std::isalnum(static_cast<unsigned char>(after[end])) != 0 ||
-                                  after[end] == '_' || after[end] == '-'))
-        ++end;
-    return is_code(after.substr(start, end - start));
 }
 
 std::set<std::string> rules_messages()
 {
-    std::set<std::string> out = angle_messages();
-    for (const literal& l : string_literals(read_source("src/rules/rules_process.cpp"))) {
-        // The texts of a line's message stand beside their codes, in the
-        // argument tables ("missing Radius", rules_radius_absent) or in
-        // fail(...).
-        const bool line_text =
-            (code_follows(l.after) || ends_with_code_argument(l.before)) && l.text != "%s";
-        const bool frame = l.text.find("[%d]") != std::string::npos;
-        if (line_text || (operator_message(l.text) && !frame))
-            out.insert(shape(l.text));
+    std::set<std::string> out = messages("angles", operator_message);
+    out.merge(messages("rules", operator_message));
+    out.merge(messages("rules", line_text));
+    return out;
+}
+
+// What the parser prints for lines that lack an argument, without the echoed
+// line: each keyword alone, and a position without its longitude. The code
+// holds the names of the arguments apart from their message.
+std::vector<std::string> missing_argument_messages()
+{
+    std::vector<std::string> lines = {"position 45:0:0"};
+    for (const conf_keyword& keyword : conf_keywords)
+        lines.emplace_back(keyword.name);
+    std::vector<std::string> out;
+    const std::string path = temp_dir("man-conf") + "/pellomatic.conf";
+    for (const std::string& line : lines) {
+        write_file(path, line + "\n");
+        const std::string printed = shape(stdout_of([&] { conf_process(path.c_str()); }));
+        out.push_back(printed.substr(0, printed.rfind(": " + line)));
     }
     return out;
 }
 
-std::string readable(std::string message)
+std::string readable(const std::string& message)
 {
-    std::replace(message.begin(), message.end(), '\1', '%');
-    return message;
+    std::string out;
+    for (const char c : message)
+        out += c == '\1' ? "%" : c == '\2' ? "%s" : std::string(1, c);
+    return out;
 }
 
-void expect_same_messages(const std::string& page_name, const std::set<std::string>& code)
+void expect_same_messages(const std::string& page_name, const std::set<std::string>& code,
+                          const words& fills = {})
 {
     SCOPED_TRACE(page_name);
     ASSERT_GT(code.size(), 20u);
     const std::set<std::string> documented = page_messages(page_name);
     for (const std::string& message : code) {
-        EXPECT_TRUE(std::any_of(documented.begin(), documented.end(),
-                                [&](const std::string& text) { return shows(message, text); }))
+        EXPECT_TRUE(
+            std::any_of(documented.begin(), documented.end(),
+                        [&](const std::string& text) { return shows(message, text, fills); }))
             << "not in the page: " << readable(message);
     }
     for (const std::string& text : documented) {
-        EXPECT_TRUE(std::any_of(code.begin(), code.end(),
-                                [&](const std::string& message) { return shows(message, text); }))
+        EXPECT_TRUE(
+            std::any_of(code.begin(), code.end(),
+                        [&](const std::string& message) { return shows(message, text, fills); }))
             << "the program prints no such message: " << text;
     }
 }
 
 TEST(ManPages, ConfigurationMessagesAreExactlyThoseOfTheParser)
 {
-    expect_same_messages("pellomatic.conf.5", configuration_messages());
+    expect_same_messages("pellomatic.conf.5", configuration_messages(), held_texts("config"));
+    // The names of the missing arguments, which the code holds apart from
+    // their message: each keyword's is documented.
+    const std::set<std::string> documented = page_messages("pellomatic.conf.5");
+    for (const std::string& message : missing_argument_messages()) {
+        EXPECT_TRUE(std::any_of(documented.begin(), documented.end(),
+                                [&](std::string text) {
+                                    std::replace(text.begin(), text.end(), '@', '\1');
+                                    return shows(text, message);
+                                }))
+            << "not in the page: " << message;
+    }
 }
 
 TEST(ManPages, RulesMessagesAreExactlyThoseOfTheParser)
