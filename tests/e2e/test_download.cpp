@@ -27,10 +27,10 @@ struct images {
 // in this process.
 images parsed(const std::string& conf_file, const std::string& rules_file)
 {
-    testing::internal::CaptureStdout();
-    pello::conf_process(conf_file.c_str());
-    pello::rules_process(rules_file.c_str());
-    testing::internal::GetCapturedStdout();
+    pello::test::stdout_of([&] {
+        pello::conf_process(conf_file.c_str());
+        pello::rules_process(rules_file.c_str());
+    });
     std::span<const unsigned char> r = pello::rule_image();
     return {bytes(pello::conf_image(), pello::conf_image() + 120), bytes(r.begin(), r.end())};
 }
