@@ -107,7 +107,7 @@ TEST(OwnTerminal, RefusedAsAComPort)
 TEST(OwnTerminal, ClosedStandardStreamIsNotTakenForIt)
 {
     com_lock lock(com_b);
-    sim_device sim(com_b);
+    sim_device sim(com_b, {"--fill", "--loader-wait", "100"});
     ASSERT_TRUE(sim.ready()) << sim.err();
     std::vector<std::string> argv = {"/bin/sh", "-c", "exec 2>&-; exec \"$@\"", "sh"};
     const auto utility = pello::test::program_command({pello::test::bin_path("pellomatic-e2e")});
