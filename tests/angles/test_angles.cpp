@@ -1,6 +1,7 @@
 // The angle parser: values of the three notations, the direction of the
 // whole angle, every failure message, line ends and inputs of any length.
 #include "angles/angles.hpp"
+#include "support/run.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@ namespace {
 
 using pello::angle_error;
 using pello::dmctodeg;
+using pello::test::stdout_of;
 
 const double sf = 0.0002777777777777778;  // 1/3600
 const double mf = 0.016666666666666666;   // 1/60
@@ -31,9 +33,8 @@ void check(const std::vector<angle_case>& cases)
 {
     for (const angle_case& c : cases) {
         SCOPED_TRACE("text: \"" + c.text.substr(0, 60) + "\"");
-        testing::internal::CaptureStdout();
-        double got = dmctodeg(c.text.c_str());
-        std::string out = testing::internal::GetCapturedStdout();
+        double got = 0;
+        std::string out = stdout_of([&] { got = dmctodeg(c.text.c_str()); });
         EXPECT_EQ(out, c.message);
         if (c.message.empty())
             EXPECT_NEAR(got, c.value, 1e-12);
@@ -146,9 +147,8 @@ TEST(Dmctodeg, EveryFailureMessage)
         {"360d 1m", 0, "\a\aError: deg 360.016667 is out of range [-180..180]\n"},
     });
 
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(dmctodeg(nullptr), angle_error);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "dmctodeg: Error: invalid param inp\n");
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(dmctodeg(nullptr), angle_error); }),
+              "dmctodeg: Error: invalid param inp\n");
     EXPECT_EQ(angle_error, 3.4028234663852886e38);
 }
 
@@ -172,6 +172,26 @@ TEST(Dmctodeg, LongInputs)
         {nines + "N", 0,
          "\a\aError: DMC format must have at least one of [DdMmCc] identifiers\n"
          "\tor Dotted format: found illegal character: [s][D]DD.MM.[F*]\n"},
+    });
+}
+
+// The station position was once narrowed with a rule of its own (held at
+// FLT_MAX); no angle ever reaches that edge: a text past the float range is
+// refused, and a number before a direction letter is dropped.
+TEST(Dmctodeg, NoAngleReachesTheFloatRange)
+{
+    const std::string no_identifier =
+        "\a\aError: DMC format must have at least one of [DdMmCc] identifiers\n"
+        "\tor Dotted format: found illegal character: [s][D]DD.MM.[F*]\n";
+    check({
+        {"1e39", 0, no_identifier},
+        {"-1e39", 0, no_identifier},
+        {"99999999999999999999:00:00", 0,
+         "\a\aError: deg 9223372036854775808.000000 is out of range [-180..180]\n"},
+        {"1e300.00.00", 0, no_identifier},
+        {"-4e38d 0m 0c", 0,
+         "\a\aError: DMC format: both minus (-) and direction char e cannot be specified\n"},
+        {"3.5e38D", 38.0, ""},
     });
 }
 

@@ -66,9 +66,7 @@ bytes text_bytes(const char* text, std::size_t size)
 
 std::string display()
 {
-    testing::internal::CaptureStdout();
-    conf_display();
-    return testing::internal::GetCapturedStdout();
+    return test::stdout_of(conf_display);
 }
 
 class ConfProcess : public testing::Test {
@@ -94,9 +92,8 @@ protected:
 
     int run_path(const char* path, std::string* out = nullptr)
     {
-        testing::internal::CaptureStdout();
-        const int status = conf_process(path);
-        const std::string printed = testing::internal::GetCapturedStdout();
+        int status = 0;
+        const std::string printed = test::stdout_of([&] { status = conf_process(path); });
         if (out != nullptr)
             *out = printed;
         return status;

@@ -59,9 +59,7 @@ std::string transcript(const test::run_result& r)
 
 std::string captured_summary()
 {
-    testing::internal::CaptureStdout();
-    cmd_summary();
-    return testing::internal::GetCapturedStdout();
+    return test::stdout_of(cmd_summary);
 }
 
 TEST(CmdSummary, BracketsTheDefaultLinkBaud)
@@ -117,9 +115,8 @@ TEST(CmdMatch, AbbreviationsAndAmbiguity)
     };
     for (const match_case& c : cases) {
         SCOPED_TRACE(c.word);
-        testing::internal::CaptureStdout();
-        const cmd_entry* entry = cmd_match(c.word);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+        const cmd_entry* entry = nullptr;
+        EXPECT_EQ(test::stdout_of([&] { entry = cmd_match(c.word); }), c.message);
         if (c.selects == nullptr)
             EXPECT_EQ(entry, nullptr);
         else

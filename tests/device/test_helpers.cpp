@@ -1,53 +1,12 @@
-// Word and number readers of the link commands, the version reader and the
-// firmware progress line.
+// The version reader, the byte search and the firmware progress line.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "device/device.hpp"
-#include "textio/textio.hpp"
 
 namespace {
-
-TEST(LeadingInt, ReadsLikeTheCommandArguments)
-{
-    struct row {
-        const char* text;
-        long value;
-    };
-    const row rows[] = {
-        {"3", 3},
-        {"  19200", 19200},
-        {"\t+7", 7},
-        {"-4", -4},
-        {"12abc", 12},
-        {"abc", 0},
-        {"", 0},
-        {"+", 0},
-        {"--1", 0},
-        {"0x10", 0},
-        {"99999999999999999999", 2147483647},
-        {"-99999999999", -2147483647},
-    };
-    for (const auto& r : rows)
-        EXPECT_EQ(pello::leading_int(r.text), r.value) << '"' << r.text << '"';
-    EXPECT_EQ(pello::leading_int(nullptr), 0);
-}
-
-TEST(ComPortNumber, NumberOrComPrefix)
-{
-    struct row {
-        const char* word;
-        long number;
-    };
-    const row rows[] = {
-        {"3", 3},   {"com3", 3}, {"COM3", 3}, {"Com03", 3}, {"cOm20", 20}, {"21", 21},  {"0", 0},
-        {"com", 0}, {"comX", 0}, {"co3", 0},  {"x3", 0},    {"com-2", -2}, {"3com", 3},
-    };
-    for (const auto& r : rows)
-        EXPECT_EQ(pello::com_port_number(r.word), r.number) << r.word;
-}
 
 TEST(ParseVersion, MajorAndMinorWithinTheReceivedBytes)
 {

@@ -13,6 +13,7 @@
 namespace {
 
 using pello::inhexverify;
+using pello::test::stdout_of;
 
 // A well-formed record line with the given fields; the checksum is computed.
 std::string record(int count, unsigned offset, int type, unsigned char fill = 0xA5)
@@ -47,9 +48,8 @@ check_result verify(const std::string& name, const std::string& content)
     std::string path = pello::test::write_file(dir + "/" + name + ".hex", content);
     std::FILE* f = std::fopen(path.c_str(), "r");
     EXPECT_NE(f, nullptr);
-    testing::internal::CaptureStdout();
-    int code = inhexverify(f);
-    std::string out = testing::internal::GetCapturedStdout();
+    int code = 0;
+    std::string out = stdout_of([&] { code = inhexverify(f); });
     std::fclose(f);
     return {code, out};
 }
@@ -143,9 +143,8 @@ TEST(InHexVerify, ChecksInOrderWithTheirMessagesAndCodes)
 
 TEST(InHexVerify, NullFileAndRewind)
 {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(inhexverify(nullptr), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "inhexverify: Error: param fp is invalid\n");
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(inhexverify(nullptr), -1); }),
+              "inhexverify: Error: param fp is invalid\n");
 
     // The check starts from the beginning however far the file was read.
     check_result twice;
@@ -206,9 +205,8 @@ TEST(InHexVerify, ExampleFirmwareFilePasses)
 {
     std::FILE* f = std::fopen(PELLO_SOURCE_DIR "/examples/firmware.hex", "r");
     ASSERT_NE(f, nullptr);
-    testing::internal::CaptureStdout();
-    int code = inhexverify(f);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    int code = 0;
+    EXPECT_EQ(stdout_of([&] { code = inhexverify(f); }), "");
     EXPECT_EQ(code, 13);
     std::fclose(f);
 }

@@ -18,6 +18,7 @@
 namespace {
 
 using bytes = std::vector<unsigned char>;
+using pello::test::stdout_of;
 
 // The name the host opens for the pseudo-terminal of these tests.
 const std::string line_port = pello::test::com::port_name(pello::test::com::device_link);
@@ -43,9 +44,8 @@ protected:
     // Opens the port as a successful connect leaves it.
     void connected()
     {
-        testing::internal::CaptureStdout();
-        int opened = pello::open_port(line_port.c_str(), 57600);
-        std::string out = testing::internal::GetCapturedStdout();
+        int opened = 0;
+        std::string out = stdout_of([&] { opened = pello::open_port(line_port.c_str(), 57600); });
         ASSERT_EQ(opened, 0) << out;
         pello::link_state.connected = 1;
     }
@@ -63,9 +63,8 @@ TEST_F(LinkLine, AttentionWriteRefusedGivesResult5)
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         peer_.write(text_bytes("Pellomatic Version 2.1\r\n", 100));
     });
-    testing::internal::CaptureStdout();
-    int result = pello::connect_device(57600, 0);
-    std::string out = testing::internal::GetCapturedStdout();
+    int result = 0;
+    std::string out = stdout_of([&] { result = pello::connect_device(57600, 0); });
     device.get();
     EXPECT_EQ(result, 5);
     EXPECT_EQ(pello::link_state.connected, 0);
@@ -105,9 +104,8 @@ TEST_F(LinkLine, ResynchronisationResults)
         connected();
         peer_.write(r.answer);
         peer_.stop_output(r.stop_output);
-        testing::internal::CaptureStdout();
-        int result = pello::connect_device(19200, 1);
-        std::string out = testing::internal::GetCapturedStdout();
+        int result = 0;
+        std::string out = stdout_of([&] { result = pello::connect_device(19200, 1); });
         peer_.stop_output(false);
         EXPECT_EQ(result, r.result);
         EXPECT_EQ(pello::link_state.connected, r.result == 0 ? 1 : 0);

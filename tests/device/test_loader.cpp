@@ -104,9 +104,9 @@ TEST(FirmwareLoaderLine, FailuresBeforeTheFirstRecord)
         peer.stop_output(r.stop_from_start);
         int descriptors = open_descriptors();
         auto device = std::async(std::launch::async, [&] { r.device(peer); });
-        testing::internal::CaptureStdout();
-        int result = pello::firmware(13, PELLO_SOURCE_DIR "/examples/firmware.hex");
-        std::string out = testing::internal::GetCapturedStdout();
+        int result = 0;
+        std::string out = pello::test::stdout_of(
+            [&] { result = pello::firmware(13, PELLO_SOURCE_DIR "/examples/firmware.hex"); });
         device.get();
         EXPECT_EQ(result, r.result);
         EXPECT_FALSE(pello::port_is_open());

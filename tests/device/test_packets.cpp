@@ -19,6 +19,7 @@
 namespace {
 
 using bytes = std::vector<unsigned char>;
+using pello::test::stdout_of;
 
 // The name the host opens for the pseudo-terminal of these tests.
 const std::string line_port = pello::test::com::port_name(pello::test::com::device_packets);
@@ -45,15 +46,16 @@ TEST(DwnCrc16, TableAndCheckValues)
 TEST(DwnWritePkt, ArgumentChecksTouchNoPort)
 {
     unsigned char packet[8] = {};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(pello::dwn_write_pkt(nullptr, 21), -1);
-    EXPECT_EQ(pello::dwn_write_pkt(packet, 4), -2);
-    EXPECT_EQ(pello::dwn_write_file(nullptr, 10), -1);
-    EXPECT_EQ(pello::dwn_write_file(packet, 0), -2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "dwn_write_pkt: argument ptr pp is null\n"
-                                                      "dwn_write_pkt: argument len < 5\n"
-                                                      "dwn_write_file: argument ptr bp is null\n"
-                                                      "dwn_write_file: argument len < 1\n");
+    EXPECT_EQ(stdout_of([&] {
+                  EXPECT_EQ(pello::dwn_write_pkt(nullptr, 21), -1);
+                  EXPECT_EQ(pello::dwn_write_pkt(packet, 4), -2);
+                  EXPECT_EQ(pello::dwn_write_file(nullptr, 10), -1);
+                  EXPECT_EQ(pello::dwn_write_file(packet, 0), -2);
+              }),
+              "dwn_write_pkt: argument ptr pp is null\n"
+              "dwn_write_pkt: argument len < 5\n"
+              "dwn_write_file: argument ptr bp is null\n"
+              "dwn_write_file: argument len < 1\n");
 }
 
 // Reads packets from the line and acknowledges each, count of them.
@@ -80,9 +82,8 @@ protected:
         saved_conf_ = pello::conf_record;
         std::snprintf(pello::link_state.port_name, sizeof pello::link_state.port_name, "%s",
                       line_port.c_str());
-        testing::internal::CaptureStdout();
-        int opened = pello::open_port(line_port.c_str(), 57600);
-        opened_output_ = testing::internal::GetCapturedStdout();
+        int opened = 0;
+        opened_output_ = stdout_of([&] { opened = pello::open_port(line_port.c_str(), 57600); });
         ASSERT_EQ(opened, 0) << opened_output_;
     }
     void TearDown() override
@@ -144,9 +145,8 @@ TEST_F(PacketLine, DownloadOfConfigurationAndTwoRules)
     std::vector<bytes> packets;
     auto device =
         std::async(std::launch::async, [&] { return acknowledge_packets(peer_, 6, packets); });
-    testing::internal::CaptureStdout();
-    int r = pello::dwn_download();
-    std::string out = testing::internal::GetCapturedStdout();
+    int r = -1;
+    std::string out = stdout_of([&] { r = pello::dwn_download(); });
     EXPECT_TRUE(device.get().empty());
     EXPECT_EQ(r, 0);
     EXPECT_EQ(out, "Downloading Configuration succeeded\nDownloading Rules succeeded\n");
@@ -170,9 +170,8 @@ TEST_F(PacketLine, DownloadWithoutRules)
     std::vector<bytes> packets;
     auto device =
         std::async(std::launch::async, [&] { return acknowledge_packets(peer_, 5, packets); });
-    testing::internal::CaptureStdout();
-    int r = pello::dwn_download();
-    std::string out = testing::internal::GetCapturedStdout();
+    int r = -1;
+    std::string out = stdout_of([&] { r = pello::dwn_download(); });
     EXPECT_TRUE(device.get().empty());
     EXPECT_EQ(r, 0);
     EXPECT_EQ(out, "Downloading Configuration succeeded\nDownloading Rules succeeded\n");

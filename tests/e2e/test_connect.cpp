@@ -29,7 +29,7 @@ bytes first_session_stream(const sim_device& sim, int sessions)
 TEST(Connect, RatesCommandErrorsAndDisconnect)
 {
     const std::string n = std::to_string(com::e2e_connect);
-    sim_device sim(com::e2e_connect);
+    sim_device sim(com::e2e_connect, {"--fill", "--loader-wait", "100"});
     ASSERT_TRUE(sim.ready()) << sim.err();
     auto r = run_utility("disconnect\nbaud 9600\nconnect\nconnect 0\nconnect com21\nconnect comX\n"
                          "connect " +
@@ -101,7 +101,8 @@ TEST(Connect, VersionBoundaries)
     const std::string n = std::to_string(com::e2e_version);
     for (const auto& r : rows) {
         SCOPED_TRACE(r.version);
-        sim_device sim(com::e2e_version, {"--fill", "--device-version", r.version});
+        sim_device sim(com::e2e_version,
+                       {"--fill", "--loader-wait", "100", "--device-version", r.version});
         ASSERT_TRUE(sim.ready()) << sim.err();
         if (r.refused_as != nullptr) {
             // Twice: the failed handshake has closed the port again.
@@ -134,7 +135,7 @@ TEST(Connect, HandshakeFailuresShowWhatArrived)
     for (const auto& r : rows) {
         SCOPED_TRACE(r.options[0]);
         std::vector<std::string> options = r.options;
-        options.push_back("--fill");
+        options.insert(options.end(), {"--fill", "--loader-wait", "100"});
         sim_device sim(com::e2e_handshake, options);
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto out = run_utility("connect " + n + " 57600\nconnect " + n + " 57600\nx\n");
@@ -186,7 +187,7 @@ TEST(Baud, ChangeAndResynchronise)
 {
     const std::string n = std::to_string(com::e2e_baud);
     {
-        sim_device sim(com::e2e_baud, {"--fill"});
+        sim_device sim(com::e2e_baud, {"--fill", "--loader-wait", "100"});
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto r = run_utility("connect " + n +
                              " 57600\nbaud\nbaud 115200\nbaud 19200\nbaud 4800\n"

@@ -27,10 +27,10 @@ struct images {
 // in this process.
 images parsed(const std::string& conf_file, const std::string& rules_file)
 {
-    testing::internal::CaptureStdout();
-    pello::conf_process(conf_file.c_str());
-    pello::rules_process(rules_file.c_str());
-    testing::internal::GetCapturedStdout();
+    pello::test::stdout_of([&] {
+        pello::conf_process(conf_file.c_str());
+        pello::rules_process(rules_file.c_str());
+    });
     std::span<const unsigned char> r = pello::rule_image();
     return {bytes(pello::conf_image(), pello::conf_image() + 120), bytes(r.begin(), r.end())};
 }
@@ -53,7 +53,7 @@ void questions_default_image_and_refusals()
     const std::string aborted = "\a\aDownload Aborted!\n";
     {
         // Refusals leave the link connected; a confirmed default image goes out.
-        sim_device sim(com::e2e_download, {"--fill"});
+        sim_device sim(com::e2e_download, {"--fill", "--loader-wait", "100"});
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto r = run_utility("download\n" + connect_download +
                              "download\nno\ndownload\n\n"
@@ -72,7 +72,7 @@ void questions_default_image_and_refusals()
     }
     {
         // End of input at the question.
-        sim_device sim(com::e2e_download, {"--fill"});
+        sim_device sim(com::e2e_download, {"--fill", "--loader-wait", "100"});
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto r = run_utility(connect_download + "download\n");
         EXPECT_EQ(r.status, 1);
@@ -114,7 +114,7 @@ TEST(Download, WholeTransfersAndQuestions)
         packets.push_back(command_packet("-cestfini-", -1));
         ASSERT_EQ(packets.size(), r.packets);
 
-        sim_device sim(com::e2e_download, {"--fill"});
+        sim_device sim(com::e2e_download, {"--fill", "--loader-wait", "100"});
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto out = run_utility("configure " + conf + "\nrules " + r.rules_file + "\n" +
                                connect_download + "download\ndisconnect\nx\n");
@@ -215,7 +215,7 @@ TEST(Download, RefusalsAndWrongAnswers)
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
         std::vector<std::string> options = r.options;
-        options.push_back("--fill");
+        options.insert(options.end(), {"--fill", "--loader-wait", "100"});
         sim_device sim(com::e2e_download_faults, options);
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto out = run_utility(setup + "download\ndisconnect\nx\n");

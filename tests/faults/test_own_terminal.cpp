@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include "support/pty.hpp"
-#include "textio/textio.hpp"
 
 namespace pello::faults {
 namespace {
@@ -108,7 +107,7 @@ TEST(OwnTerminal, RefusedAsAComPort)
 TEST(OwnTerminal, ClosedStandardStreamIsNotTakenForIt)
 {
     com_lock lock(com_b);
-    sim_device sim(com_b);
+    sim_device sim(com_b, {"--fill", "--loader-wait", "100"});
     ASSERT_TRUE(sim.ready()) << sim.err();
     std::vector<std::string> argv = {"/bin/sh", "-c", "exec 2>&-; exec \"$@\"", "sh"};
     const auto utility = pello::test::program_command({pello::test::bin_path("pellomatic-e2e")});
@@ -136,22 +135,6 @@ TEST(Signals, PortPutBackBeforeTheProgramEnds)
         const pello::test::line_probe line = pty.probe_line();
         EXPECT_TRUE(line.icanon && line.echo && line.isig && !line.exclusive);
     }
-}
-
-// A stray SIGALRM interrupts the read of the operator's line: the read goes on.
-TEST(Signals, InterruptedReadOfALineGoesOn)
-{
-    cookie_io_functions_t io{};
-    io.read = [](void*, char* buf, std::size_t) -> ssize_t {
-        static int calls = 0;  // the first read is interrupted, the next brings a line end
-        buf[0] = '\n';
-        errno = EINTR;
-        return calls++ == 0 ? -1 : 1;
-    };
-    std::FILE* in = fopencookie(nullptr, "r", io);
-    char line[8];
-    EXPECT_EQ(pello::read_text_line(in, line, sizeof line), 1);
-    std::fclose(in);
 }
 
 }  // namespace

@@ -25,16 +25,14 @@ struct parse_result {
 
 parse_result parse(const std::string& path)
 {
-    testing::internal::CaptureStdout();
-    int code = rules_process(path.c_str());
-    return {code, testing::internal::GetCapturedStdout()};
+    int code = 0;
+    std::string out = test::stdout_of([&] { code = rules_process(path.c_str()); });
+    return {code, out};
 }
 
 std::string display()
 {
-    testing::internal::CaptureStdout();
-    rules_display();
-    return testing::internal::GetCapturedStdout();
+    return test::stdout_of(rules_display);
 }
 
 std::string hex(const void* data, std::size_t size)
@@ -407,9 +405,7 @@ TEST_F(Rules, BadFiles)
         EXPECT_EQ(parse(locked).code, -2);
     }
 
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(rules_process(nullptr), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(test::stdout_of([] { EXPECT_EQ(rules_process(nullptr), -1); }),
               "rules_process: Error: param rfp is invalid\n");
     parse_result r;
 

@@ -26,7 +26,6 @@
 #include <signal.h>
 #include <string>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -37,7 +36,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
+using pello::test::child;
+using pello::test::finish_child;
 using pello::test::ms_since;
+using pello::test::run_result;
+using pello::test::start_child;
 using pello::test::stdout_of;
 
 // A time limit measured on a loaded machine: the call must never end before
@@ -68,85 +71,6 @@ const std::string port_unsettable =
     pello::test::com::port_name(pello::test::com::serial_unsettable);
 const std::string port_long_read = pello::test::com::port_name(pello::test::com::serial_long_read);
 const std::string port_missing = pello::test::com::port_name(pello::test::com::serial_missing);
-
-// A child process running body with its standard output and error captured.
-struct child {
-    pid_t pid = -1;
-    int out = -1;
-    int err = -1;
-    steady::time_point start;
-};
-
-struct child_result {
-    int status = -1;  // exit status, 128 + signal when killed
-    std::string out, err;
-    double ms = 0;
-};
-
-template <class F>
-child spawn(F&& body)
-{
-    int out[2], err[2];
-    child c;
-    if (pipe(out) != 0 || pipe(err) != 0)
-        return c;
-    std::fflush(stdout);
-    std::fflush(stderr);
-    c.start = steady::now();
-    c.pid = fork();
-    if (c.pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        close(out[1]);
-        close(err[1]);
-        // Unbuffered, as the utility runs: the body may end with _exit.
-        std::setvbuf(stdout, nullptr, _IONBF, 0);
-        body();
-        std::fflush(stdout);
-        std::fflush(stderr);
-        _exit(0);
-    }
-    close(out[1]);
-    close(err[1]);
-    c.out = out[0];
-    c.err = err[0];
-    return c;
-}
-
-child_result collect(child& c)
-{
-    child_result r;
-    pollfd fds[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
-    std::string* into[2] = {&r.out, &r.err};
-    int open_count = 2;
-    while (open_count > 0) {
-        if (poll(fds, 2, 30000) <= 0)
-            break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char chunk[4096];
-            const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-            if (n > 0) {
-                into[i]->append(chunk, static_cast<std::size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-    for (auto& f : fds)
-        if (f.fd >= 0)
-            close(f.fd);
-    int status = 0;
-    waitpid(c.pid, &status, 0);
-    r.ms = ms_since(c.start);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
 
 // True when nothing holds an exclusive lock on path.
 bool lockable(const std::string& path)
@@ -349,8 +273,8 @@ TEST(Serial, ExclusiveUse)
 
     // Another process is refused while the port is held, and served after.
     auto open_elsewhere = [] { _exit(-pello::open_port(port_usual.c_str(), 9600)); };
-    child held = spawn(open_elsewhere);
-    child_result refused = collect(held);
+    child held = start_child(open_elsewhere);
+    const run_result refused = finish_child(held);
     EXPECT_EQ(refused.status, 2);
     EXPECT_EQ(refused.out,
               "\a\aError: cannot open COM port " + port_usual + ": Device or resource busy\n");
@@ -358,8 +282,8 @@ TEST(Serial, ExclusiveUse)
     pello::close_port();
     EXPECT_FALSE(pello::port_is_open());
     EXPECT_TRUE(lockable(pty.slave()));
-    child free_again = spawn(open_elsewhere);
-    EXPECT_EQ(collect(free_again).status, 0);
+    child free_again = start_child(open_elsewhere);
+    EXPECT_EQ(finish_child(free_again).status, 0);
     EXPECT_EQ(pello::open_port(port_usual.c_str(), 9600), 0);
 }
 
@@ -692,7 +616,7 @@ TEST(Serial, FatalExitOnHangUp)
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const int master = pty.master();
-    child reader = spawn([&] {
+    child reader = start_child([&] {
         close(master);
         close(ready[0]);
         if (pello::open_port(port_long_read.c_str(), 9600) != 0)
@@ -709,7 +633,7 @@ TEST(Serial, FatalExitOnHangUp)
     std::this_thread::sleep_for(50ms);
     const auto hung_up = steady::now();
     pty.hang_up();
-    const child_result result = collect(reader);
+    const run_result result = finish_child(reader);
     EXPECT_EQ(result.status, 3);
     EXPECT_EQ(result.err, "\a\aError: could not read on COM port " + port_long_read +
                               ": Input/output error\n"
@@ -748,33 +672,36 @@ TEST(Serial, FatalExitOnBadReadArguments)
              ": Bad file descriptor\n"
              "Return code 25, system error code 9\n"},
     };
-    // All at once: each waits its 5 seconds in parallel.
+    // The fatal exit's wait is measured on a hang-up; here a short one, which
+    // each still waits before it ends.
+    constexpr auto wait = 200ms;
     std::vector<child> children;
     for (const auto& c : cases)
-        children.push_back(spawn([&] {
+        children.push_back(start_child([&] {
+            pello::set_fatal_wait(wait);
             errno = 0;
             c.call();
             _exit(100);
         }));
     for (std::size_t i = 0; i < children.size(); ++i) {
-        const child_result result = collect(children[i]);
+        const run_result result = finish_child(children[i]);
         EXPECT_EQ(result.status, 3) << i;
         EXPECT_EQ(result.err, cases[i].printed) << i;
-        EXPECT_GE(result.ms, 4990) << i;
+        EXPECT_GE(result.seconds * 1000, static_cast<double>(wait.count())) << i;
     }
     const pello::test::line_probe line = pty.probe_line();
     EXPECT_TRUE(line.icanon && line.echo && line.isig && !line.exclusive);
 
     // Code 0 prints the same way and returns.
-    child zero = spawn([] {
+    child zero = start_child([] {
         errno = EBUSY;
         pello::fatal_exit(0, "text as given\n");
         std::fputs("returned\n", stderr);
     });
-    const child_result result = collect(zero);
+    const run_result result = finish_child(zero);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "text as given\nReturn code 0, system error code 16\nreturned\n");
-    EXPECT_LT(result.ms, 1000);
+    EXPECT_LT(result.seconds, 1.0);
 }
 
 }  // namespace

@@ -41,9 +41,9 @@ std::string connect_ok(long rate)
 
 std::string dump(const bytes& data)
 {
-    testing::internal::CaptureStdout();
-    hexdump(stdout, 1, "Got", data.data(), static_cast<std::int32_t>(data.size()), 10);
-    return testing::internal::GetCapturedStdout();
+    return test::stdout_of([&] {
+        hexdump(stdout, 1, "Got", data.data(), static_cast<std::int32_t>(data.size()), 10);
+    });
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -24,53 +25,72 @@ void set_nonblocking(int fd)
 
 }  // namespace
 
-run_result run_program(const std::vector<std::string>& argv, const std::string& input,
-                       int timeout_ms)
+child start_child(const std::function<void()>& body)
 {
-    run_result result;
+    child c;
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        return result;
-    auto start = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
+        return c;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    c.start = std::chrono::steady_clock::now();
+    c.pid = fork();
+    if (c.pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        exec_program(argv);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            if (fd > 2)
+                close(fd);
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+        body();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        _exit(0);
     }
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    set_nonblocking(in[1]);
-    set_nonblocking(out[0]);
-    set_nonblocking(err[0]);
+    c.in = in[1];
+    c.out = out[0];
+    c.err = err[0];
+    return c;
+}
+
+run_result finish_child(child& c, const std::string& input, int timeout_ms)
+{
+    run_result result;
+    if (c.pid < 0)
+        return result;
+    set_nonblocking(c.in);
+    set_nonblocking(c.out);
+    set_nonblocking(c.err);
     std::signal(SIGPIPE, SIG_IGN);
 
     std::size_t written = 0;
-    int in_fd = in[1];
+    int in_fd = c.in;
     if (input.empty()) {
         close(in_fd);
         in_fd = -1;
     }
     bool out_open = true, err_open = true;
-    auto deadline = start + std::chrono::milliseconds(timeout_ms);
+    auto deadline = c.start + std::chrono::milliseconds(timeout_ms);
     while (out_open || err_open) {
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
             result.timed_out = true;
-            kill(pid, SIGKILL);
+            kill(c.pid, SIGKILL);
             break;
         }
         pollfd fds[3];
         int n = 0;
         int out_i = -1, err_i = -1, in_i = -1;
         if (out_open) {
-            fds[n] = {out[0], POLLIN, 0};
+            fds[n] = {c.out, POLLIN, 0};
             out_i = n++;
         }
         if (err_open) {
-            fds[n] = {err[0], POLLIN, 0};
+            fds[n] = {c.err, POLLIN, 0};
             err_i = n++;
         }
         if (in_fd >= 0) {
@@ -93,8 +113,8 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
             else if (k == 0 || (errno != EAGAIN && errno != EINTR))
                 open = false;
         };
-        drain(out_i, out[0], result.out, out_open);
-        drain(err_i, err[0], result.err, err_open);
+        drain(out_i, c.out, result.out, out_open);
+        drain(err_i, c.err, result.err, err_open);
         if (in_i >= 0 && fds[in_i].revents != 0) {
             ssize_t k = write(in_fd, input.data() + written, input.size() - written);
             if (k > 0)
@@ -107,17 +127,24 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
     }
     if (in_fd >= 0)
         close(in_fd);
-    close(out[0]);
-    close(err[0]);
+    close(c.out);
+    close(c.err);
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(c.pid, &status, 0);
     result.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - c.start).count();
     if (WIFEXITED(status))
         result.status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.status = 128 + WTERMSIG(status);
     return result;
+}
+
+run_result run_program(const std::vector<std::string>& argv, const std::string& input,
+                       int timeout_ms)
+{
+    child c = start_child([&] { exec_program(argv); });
+    return finish_child(c, input, timeout_ms);
 }
 
 std::string bin_path(const std::string& name)

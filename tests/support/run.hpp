@@ -2,8 +2,12 @@
 // what it prints, and paths of the build.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace pello::test {
 
@@ -19,6 +23,33 @@ struct run_result {
 // timeout_ms, then kills it (timed_out is set).
 run_result run_program(const std::vector<std::string>& argv, const std::string& input,
                        int timeout_ms = 60000);
+
+#if !defined(_WIN32)
+// A child process whose standard streams are pipes of this one.
+struct child {
+    int pid = -1;
+    int in = -1, out = -1, err = -1;
+    std::chrono::steady_clock::time_point start;
+};
+
+// Runs body in a forked child, standard output unbuffered as the utility
+// runs; the child ends with status 0 when body returns. Several may run at
+// once; finish_child collects each.
+child start_child(const std::function<void()>& body);
+
+// Writes input to the child's standard input and collects what it prints
+// until it ends; waits at most timeout_ms, then kills it (timed_out is set).
+run_result finish_child(child& c, const std::string& input = "", int timeout_ms = 60000);
+#endif
+
+// What a call prints on standard output.
+template <class F>
+std::string stdout_of(F&& call)
+{
+    testing::internal::CaptureStdout();
+    call();
+    return testing::internal::GetCapturedStdout();
+}
 
 // build/bin/<name>
 std::string bin_path(const std::string& name);

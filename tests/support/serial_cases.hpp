@@ -1,5 +1,5 @@
-// What the tests of both port-layer backends share: a clock reading, the
-// capture of standard output, and the cases written out that hold both
+// What the tests of both port-layer backends share: a clock reading and the
+// cases written out that hold both
 // backends to the same baud table and write limits.
 //
 // The write limits at every rate of baud_table: length x (20000 / rate in
@@ -8,6 +8,7 @@
 #pragma once
 
 #include "serial/serial.hpp"
+#include "support/run.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -22,15 +23,6 @@ inline double ms_since(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
-}
-
-// What a call prints on standard output.
-template <class F>
-std::string stdout_of(F&& call)
-{
-    testing::internal::CaptureStdout();
-    call();
-    return testing::internal::GetCapturedStdout();
 }
 
 struct write_limits {

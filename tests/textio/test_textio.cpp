@@ -1,7 +1,8 @@
 // The number readers shared by the parsers and the commands, at the edges
 // where their rules part: past the int range, past the float range, and in
-// the base of the text; the word matcher of the command and keyword tables.
-#include "angles/angles.hpp"
+// the base of the text; the COM port number of a command word; the line
+// reader across an interrupted read; the word matcher of the command and
+// keyword tables.
 #include "config/config.hpp"
 #include "console/console.hpp"
 #include "rules/rules.hpp"
@@ -9,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <initializer_list>
 #include <span>
@@ -60,20 +63,63 @@ TEST(NumberReaders, FloatsPastTheRangeBecomeInfinities)
     EXPECT_TRUE(std::isnan(pello::to_float_or_infinity(NAN)));
 }
 
-// The station position was once narrowed with a rule of its own (held at
-// FLT_MAX); no angle ever reaches that edge: a text is refused, or it gives
-// at most 360 degrees either way.
-TEST(NumberReaders, NoAngleReachesTheFloatRange)
+TEST(LeadingInt, ReadsLikeTheCommandArguments)
 {
-    const char* const texts[] = {"1e39",        "-1e39",        "99999999999999999999:00:00",
-                                 "1e300.00.00", "-4e38d 0m 0c", "3.5e38D"};
-    for (const char* text : texts) {
-        testing::internal::CaptureStdout();
-        const double value = pello::dmctodeg(text);
-        testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(value == pello::angle_error || std::fabs(value) <= 360.0) << text;
-    }
+    struct row {
+        const char* text;
+        long value;
+    };
+    const row rows[] = {
+        {"3", 3},
+        {"  19200", 19200},
+        {"\t+7", 7},
+        {"-4", -4},
+        {"12abc", 12},
+        {"abc", 0},
+        {"", 0},
+        {"+", 0},
+        {"--1", 0},
+        {"0x10", 0},
+        {"99999999999999999999", 2147483647},
+        {"-99999999999", -2147483647},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(pello::leading_int(r.text), r.value) << '"' << r.text << '"';
+    EXPECT_EQ(pello::leading_int(nullptr), 0);
 }
+
+TEST(ComPortNumber, NumberOrComPrefix)
+{
+    struct row {
+        const char* word;
+        long number;
+    };
+    const row rows[] = {
+        {"3", 3},   {"com3", 3}, {"COM3", 3}, {"Com03", 3}, {"cOm20", 20}, {"21", 21},  {"0", 0},
+        {"com", 0}, {"comX", 0}, {"co3", 0},  {"x3", 0},    {"com-2", -2}, {"3com", 3},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(pello::com_port_number(r.word), r.number) << r.word;
+}
+
+#if !defined(_WIN32)
+// A stray SIGALRM interrupts the read of the operator's line: the read goes on
+// (fopencookie, glibc's, stands for the interrupted terminal).
+TEST(Signals, InterruptedReadOfALineGoesOn)
+{
+    cookie_io_functions_t io{};
+    io.read = [](void*, char* buf, std::size_t) -> ssize_t {
+        static int calls = 0;  // the first read is interrupted, the next brings a line end
+        buf[0] = '\n';
+        errno = EINTR;
+        return calls++ == 0 ? -1 : 1;
+    };
+    std::FILE* in = fopencookie(nullptr, "r", io);
+    char line[8];
+    EXPECT_EQ(pello::read_text_line(in, line, sizeof line), 1);
+    std::fclose(in);
+}
+#endif
 
 // The word matcher over its callers' tables, each with the caller's rule:
 // hidden aliases count, two names of one meaning still make a word
