@@ -28,29 +28,29 @@ void check_record(const pello::rule_record& rule)
     if (rule.line == 0)
         fuzz::finding("a counted rule has line number 0");
     switch (rule.type) {
-    case RULE_DESTIN:
-    case RULE_SOURCE:
+    case rule_destin:
+    case rule_source:
         if ((rule.flags & mod_ssid) != 0 && rule.slot[1][0] > 15)
             fuzz::finding("a call sign rule holds an SSID above 15");
         break;
-    case RULE_CIRCLE:
+    case rule_circle:
         if (!(rule_float(rule, 0) > 0.0f))
             fuzz::finding("a circle rule holds a radius that is not above 0");
         if (!within(rule_float(rule, 1), -90, 90) || !within(rule_float(rule, 2), -180, 180))
             fuzz::finding("a circle rule holds a position out of range");
         break;
-    case RULE_COMPASS:
+    case rule_compass:
         if (rule.slot[0][0] < 1 || rule.slot[0][0] > 8)
             fuzz::finding("a compass rule holds a direction code outside 1..8");
         if (!within(rule_float(rule, 1), -90, 90) || !within(rule_float(rule, 2), -180, 180))
             fuzz::finding("a compass rule holds a position out of range");
         break;
-    case RULE_RECTANGLE:
+    case rule_rectangle:
         if (!within(rule_float(rule, 0), -90, 90) || !within(rule_float(rule, 1), -180, 180) ||
             !within(rule_float(rule, 2), -90, 90) || !within(rule_float(rule, 3), -180, 180))
             fuzz::finding("a rectangle rule holds a corner out of range");
         break;
-    case RULE_SECTOR:
+    case rule_sector:
         if (!within(rule_float(rule, 0), 0, 360) || !within(rule_float(rule, 1), 0, 360))
             fuzz::finding("a sector rule holds an angle outside 0..360");
         // The outer range is compared, unrounded, with the inner range as

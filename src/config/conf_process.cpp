@@ -13,39 +13,15 @@
 
 namespace pello {
 
-namespace {
-
-constexpr conf_keyword conf_keyword_entries[] = {
-    {"call", 9},        {"ssid", 10},      {"position", 11}, {"base", 11},    {"log", 32},
-    {"dropmangld", 17}, {"haltonerr", 16}, {"fixvalid", 18}, {"host", 4},     {"tnc", 3},
-    {"dstar", 2},       {"nsr", 20},       {"relay", 19},    {"widemax", 14}, {"widetotal", 15},
-    {"dupewin", 34},    {"digipath", 35},
+// One line of the file as the handlers see it.
+struct conf_line {
+    int number;           // physical line number, from 1
+    const char* text;     // the line without its line end, as messages show it
+    const char* comment;  // first comment character in the line, or nullptr
+    word_cursor words;    // the rest of the line after the keyword
 };
 
-}  // namespace
-
-constinit const std::span<const conf_keyword> conf_keywords{conf_keyword_entries};
-
 namespace {
-
-enum conf_item : std::int32_t {
-    item_dstar = 2,
-    item_tnc = 3,
-    item_host = 4,
-    item_call = 9,
-    item_ssid = 10,
-    item_position = 11,
-    item_wide_max = 14,
-    item_wide_total = 15,
-    item_halt_on_error = 16,
-    item_drop_mangled = 17,
-    item_fix_valid = 18,
-    item_relay = 19,
-    item_nsr = 20,
-    item_log = 32,
-    item_dupe_window = 34,
-    item_digi_path = 35,
-};
 
 enum conf_status : int {
     conf_ok = 0,
@@ -65,14 +41,6 @@ const char comment_chars[] = "#/;";
 const char keyword_separators[] = " \t,";
 const char argument_separators[] = "#/; \t,";
 const char digi_list_separators[] = "#/; \t";
-
-// One line of the file as the handlers see it.
-struct conf_line {
-    int number;           // physical line number, from 1
-    const char* text;     // the line without its line end, as messages show it
-    const char* comment;  // first comment character in the line, or nullptr
-    word_cursor words;    // the rest of the line after the keyword
-};
 
 // The next argument of the line. When there is none, or it stands only after
 // a comment character, prints the keyword's missing-argument message and
@@ -165,7 +133,8 @@ int handle_position(conf_line& line)
     return conf_ok;
 }
 
-int handle_baud(conf_line& line, std::uint32_t& field)
+template <std::uint32_t conf_record_t::*field>
+int handle_baud(conf_line& line)
 {
     int status = conf_ok;
     const char* word = next_argument(line, "Baud", status);
@@ -177,11 +146,12 @@ int handle_baud(conf_line& line, std::uint32_t& field)
                     line.text);
         return conf_argument;
     }
-    field = static_cast<std::uint32_t>(rate);
+    conf_record.*field = static_cast<std::uint32_t>(rate);
     return conf_ok;
 }
 
-int handle_wide(conf_line& line, std::uint16_t& field)
+template <std::uint16_t conf_record_t::*field>
+int handle_wide(conf_line& line)
 {
     int status = conf_ok;
     const char* word = next_argument(line, "n", status);
@@ -193,7 +163,7 @@ int handle_wide(conf_line& line, std::uint16_t& field)
                     wide_limit, n, line.text);
         return conf_argument;
     }
-    field = static_cast<std::uint16_t>(n);
+    conf_record.*field = static_cast<std::uint16_t>(n);
     return conf_ok;
 }
 
@@ -214,13 +184,14 @@ int handle_dupe_window(conf_line& line)
 }
 
 // y or n: only the first character counts, and no value is refused.
-int handle_switch(conf_line& line, std::uint16_t& field)
+template <std::uint16_t conf_record_t::*field>
+int handle_switch(conf_line& line)
 {
     int status = conf_ok;
     const char* word = next_argument(line, "y | n", status);
     if (word == nullptr)
         return status;
-    field = std::strchr("yYtTeE1", word[0]) != nullptr ? 1 : 0;
+    conf_record.*field = std::strchr("yYtTeE1", word[0]) != nullptr ? 1 : 0;
     return conf_ok;
 }
 
@@ -255,52 +226,40 @@ int handle_digi_path(conf_line& line)
     return conf_ok;
 }
 
-int run_handler(std::int32_t code, conf_line& line)
-{
-    conf_record_t& c = conf_record;
-    switch (code) {
-    case item_call:
-        return handle_call(line);
-    case item_ssid:
-        return handle_ssid(line);
-    case item_position:
-        return handle_position(line);
-    case item_log:
-        return handle_switch(line, c.log_port);
-    case item_drop_mangled:
-        return handle_switch(line, c.drop_mangled);
-    case item_halt_on_error:
-        return handle_switch(line, c.halt_on_error);
-    case item_fix_valid:
-        return handle_switch(line, c.fix_valid);
-    case item_nsr:
-        return handle_switch(line, c.nsr);
-    case item_relay:
-        return handle_switch(line, c.relay);
-    case item_host:
-        return handle_baud(line, c.host_baud);
-    case item_tnc:
-        return handle_baud(line, c.tnc_baud);
-    case item_dstar:
-        return handle_baud(line, c.dstar_baud);
-    case item_wide_max:
-        return handle_wide(line, c.wide_max);
-    case item_wide_total:
-        return handle_wide(line, c.wide_total);
-    case item_dupe_window:
-        return handle_dupe_window(line);
-    case item_digi_path:
-        return handle_digi_path(line);
-    default:
-        return conf_unknown_keyword;  // every code of conf_keywords has a handler
-    }
-}
+}  // namespace
+
+// The keywords in the order abbreviations are matched, each with its item
+// code and its handler.
+constexpr conf_keyword conf_keyword_entries[] = {
+    {"call", 9, handle_call},
+    {"ssid", 10, handle_ssid},
+    {"position", 11, handle_position},
+    {"base", 11, handle_position},
+    {"log", 32, handle_switch<&conf_record_t::log_port>},
+    {"dropmangld", 17, handle_switch<&conf_record_t::drop_mangled>},  // the system's spelling
+    {"haltonerr", 16, handle_switch<&conf_record_t::halt_on_error>},
+    {"fixvalid", 18, handle_switch<&conf_record_t::fix_valid>},
+    {"host", 4, handle_baud<&conf_record_t::host_baud>},
+    {"tnc", 3, handle_baud<&conf_record_t::tnc_baud>},
+    {"dstar", 2, handle_baud<&conf_record_t::dstar_baud>},
+    {"nsr", 20, handle_switch<&conf_record_t::nsr>},
+    {"relay", 19, handle_switch<&conf_record_t::relay>},
+    {"widemax", 14, handle_wide<&conf_record_t::wide_max>},
+    {"widetotal", 15, handle_wide<&conf_record_t::wide_total>},
+    {"dupewin", 34, handle_dupe_window},
+    {"digipath", 35, handle_digi_path},
+};
+
+constinit const std::span<const conf_keyword> conf_keywords{conf_keyword_entries};
+
+namespace {
 
 // The keyword the word selects, or nullptr after printing why none does.
 const conf_keyword* match_keyword(const conf_line& line, const char* word)
 {
     const word_match<conf_keyword> match =
         match_word(word, conf_keywords, &conf_keyword::name, word_rule::abbreviation);
+    // The system's messages call the keyword a command.
     if (match.count > 1) {
         std::printf("\a\aError: line %d: Ambiguous command: %s: %s\n", line.number,
                     shown_text(word).c_str(), line.text);
@@ -343,13 +302,13 @@ int process_lines(std::FILE* file, const char* path)
         // own, but sets nothing where it would pass: the file fails instead.
         const conf_record_t before = conf_record;
         const std::int32_t digi_count_before = digi_count;
-        const int status = run_handler(keyword->code, line);
+        const int status = keyword->handler(line);
         if (status != conf_ok)
             return status;
         if (pieces.continued()) {
             conf_record = before;
             digi_count = digi_count_before;
-            std::printf("Error: line %d: line too long (more than %d characters): %s\n",
+            std::printf("\a\aError: line %d: line too long (more than %d characters): %s\n",
                         line.number, line_size - 1, line.text);
             return conf_too_long;
         }
@@ -367,6 +326,7 @@ int process_lines(std::FILE* file, const char* path)
 int conf_process(const char* path)
 {
     if (path == nullptr) {
+        // "rfp" is the system's own word for the path here too.
         std::printf("conf_process: Error: param rfp is invalid\n");
         return conf_null_path;
     }

@@ -90,11 +90,16 @@ void conf_display();
 // is non-zero, otherwise host_baud.
 std::int32_t default_link_baud();
 
-// One keyword of the Configuration file and the item code that selects its
-// handler (codes shared with the console commands and rule types).
+// A Configuration file line as the keyword handlers read it.
+struct conf_line;
+
+// One keyword of the Configuration file: its word, its item code (one
+// numbering with the console commands and the rule types) and the handler
+// that reads its arguments into conf_record and returns the status.
 struct conf_keyword {
     const char* name;
     std::int32_t code;
+    int (*handler)(conf_line& line);
 };
 
 // Every keyword; abbreviations are matched in this order.

@@ -2,6 +2,7 @@
 #include "rules/rules.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,18 +11,6 @@
 #include "textio/textio.hpp"
 
 namespace pello {
-
-namespace {
-
-constexpr rule_keyword rule_keyword_entries[] = {
-    {"implicit", rule_implicit}, {"destin", rule_destin},       {"dst", rule_destin},
-    {"source", rule_source},     {"src", rule_source},          {"circle", rule_circle},
-    {"compass", rule_compass},   {"rectangle", rule_rectangle}, {"sector", rule_sector},
-};
-
-}  // namespace
-
-constinit const std::span<const rule_keyword> rule_keywords{rule_keyword_entries};
 
 const char* const compass_names[compass_count] = {"Error", "N",  "NE", "E", "SE",
                                                   "S",     "SW", "W",  "NW"};
@@ -52,15 +41,6 @@ void set_rule_float(rule_record& rule, int slot, float value)
     rule.slot[slot][5] = 0;
 }
 
-const char* rule_type_name(int code)
-{
-    for (const rule_keyword& keyword : rule_keywords) {
-        if (keyword.code == code)
-            return keyword.name;
-    }
-    return "?";
-}
-
 namespace {
 
 // The records that rule_count names, never more than the table holds.
@@ -86,61 +66,113 @@ std::string lon_text(const rule_record& rule, int slot, const char* tail)
     return format_text("%-11.5f D Lon%s", slot_value(rule, slot), tail);
 }
 
-// The argument texts of one record, by its type code.
-void argument_texts(const rule_record& rule, std::string text[4])
+// destin, source: CALL, CALL-SSID, PREFIX* or a lone *.
+void show_call_sign(const rule_record& rule, std::string text[4])
 {
-    switch (rule.type) {
-    case rule_destin:
-    case rule_source: {
-        char call[7] = {};
-        std::memcpy(call, rule.slot[0], 6);
-        if (rule.flags & mod_any)
-            text[0] = format_text("%s", "*");
-        else if (rule.flags & mod_prefix)
-            text[0] = format_text("%-*s*", 6, call);
-        else if (rule.flags & mod_ssid)
-            text[0] = format_text("%-*s-%d", 6, call, rule.slot[1][0]);
-        else
-            text[0] = format_text("%-*s", 6, call);
-        break;
-    }
-    case rule_circle:
-        text[0] = format_text("%-.3f mi R,", slot_value(rule, 0));
-        text[1] = lat_text(rule, 1, ",");
-        text[2] = lon_text(rule, 2, "");
-        break;
-    case rule_compass: {
-        unsigned direction = rule.slot[0][0];
-        text[0] =
-            format_text("%-2s Dir,", compass_names[direction < compass_count ? direction : 0]);
-        text[1] = lat_text(rule, 1, ",");
-        text[2] = lon_text(rule, 2, "");
-        break;
-    }
-    case rule_rectangle:
-        text[0] = lat_text(rule, 0, "1,");
-        text[1] = lon_text(rule, 1, "1,");
-        text[2] = lat_text(rule, 2, "2,");
-        text[3] = lon_text(rule, 3, "2");
-        break;
-    case rule_sector:
-        text[0] = format_text("%-.3f D Ang1,", slot_value(rule, 0));
-        text[1] = format_text("%-.3f D Ang2,", slot_value(rule, 1));
-        text[2] = format_text("%-.3f In R,", slot_value(rule, 2));
-        text[3] = format_text("%-.3f Out R", slot_value(rule, 3));
-        break;
-    default:
-        break;
-    }
+    char call[7] = {};
+    std::memcpy(call, rule.slot[0], 6);
+    if (rule.flags & mod_any)
+        text[0] = format_text("%s", "*");
+    else if (rule.flags & mod_prefix)
+        text[0] = format_text("%-*s*", 6, call);
+    else if (rule.flags & mod_ssid)
+        text[0] = format_text("%-*s-%d", 6, call, rule.slot[1][0]);
+    else
+        text[0] = format_text("%-*s", 6, call);
 }
 
+void show_circle(const rule_record& rule, std::string text[4])
+{
+    text[0] = format_text("%-.3f mi R,", slot_value(rule, 0));
+    text[1] = lat_text(rule, 1, ",");
+    text[2] = lon_text(rule, 2, "");
+}
+
+void show_compass(const rule_record& rule, std::string text[4])
+{
+    unsigned direction = rule.slot[0][0];
+    text[0] = format_text("%-2s Dir,", compass_names[direction < compass_count ? direction : 0]);
+    text[1] = lat_text(rule, 1, ",");
+    text[2] = lon_text(rule, 2, "");
+}
+
+void show_rectangle(const rule_record& rule, std::string text[4])
+{
+    text[0] = lat_text(rule, 0, "1,");
+    text[1] = lon_text(rule, 1, "1,");
+    text[2] = lat_text(rule, 2, "2,");
+    text[3] = lon_text(rule, 3, "2");
+}
+
+void show_sector(const rule_record& rule, std::string text[4])
+{
+    text[0] = format_text("%-.3f D Ang1,", slot_value(rule, 0));
+    text[1] = format_text("%-.3f D Ang2,", slot_value(rule, 1));
+    text[2] = format_text("%-.3f In R,", slot_value(rule, 2));
+    text[3] = format_text("%-.3f Out R", slot_value(rule, 3));
+}
+
+// Every rule type, in the order of the keyword table.
+constexpr rule_type_entry rule_types[] = {
+    {rule_implicit, {"implicit"}, nullptr, nullptr},
+    {rule_destin, {"destin", "dst"}, read_call_sign, show_call_sign},
+    {rule_source, {"source", "src"}, read_call_sign, show_call_sign},
+    {rule_circle, {"circle"}, read_circle, show_circle},
+    {rule_compass, {"compass"}, read_compass, show_compass},
+    {rule_rectangle, {"rectangle"}, read_rectangle, show_rectangle},
+    {rule_sector, {"sector"}, read_sector, show_sector},
+};
+
+constexpr std::size_t keyword_count()
+{
+    std::size_t count = 0;
+    for (const rule_type_entry& type : rule_types)
+        count += static_cast<std::size_t>(std::ranges::count_if(
+            type.keywords, [](const char* keyword) { return keyword != nullptr; }));
+    return count;
+}
+
+// The keyword table: the words of the types, type by type.
+constexpr std::array<rule_keyword, keyword_count()> rule_keyword_entries = [] {
+    std::array<rule_keyword, keyword_count()> entries{};
+    std::size_t i = 0;
+    for (const rule_type_entry& type : rule_types) {
+        for (const char* keyword : type.keywords) {
+            if (keyword != nullptr)
+                entries[i++] = {keyword, type.code};
+        }
+    }
+    return entries;
+}();
+
 }  // namespace
+
+constinit const std::span<const rule_keyword> rule_keywords{rule_keyword_entries};
+
+const rule_type_entry* rule_type_of(int code)
+{
+    for (const rule_type_entry& type : rule_types) {
+        if (type.code == code)
+            return &type;
+    }
+    return nullptr;
+}
+
+const char* rule_type_name(int code)
+{
+    for (const rule_keyword& keyword : rule_keywords) {
+        if (keyword.code == code)
+            return keyword.name;
+    }
+    return "?";
+}
 
 void rules_display()
 {
     const std::uint16_t implicit = conf_record.implicit_action;
     const std::uint16_t count = conf_record.rule_count;
     if (count == 0) {
+        // Two blanks after the '!', as the system prints it.
         std::printf("No Rules are configured!  Implicit Rule Action is %s\n",
                     implicit == implicit_drop   ? "Drop"
                     : implicit == implicit_pass ? "Pass"
@@ -153,7 +185,9 @@ void rules_display()
     for (std::size_t i = 0; i < counted_rules(); ++i) {
         const rule_record& rule = rule_table[i];
         std::string text[4];
-        argument_texts(rule, text);
+        const rule_type_entry* type = rule_type_of(rule.type);
+        if (type != nullptr && type->show != nullptr)
+            type->show(rule, text);
         const int action = rule.flags & action_mask;
         std::printf("%-6s %-9s %02x   %s %s %s %s\n",
                     action == action_pass   ? "Pass"

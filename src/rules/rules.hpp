@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace pello {
 
@@ -48,10 +49,37 @@ static_assert(offsetof(rule_record, line) == 26);
 float rule_float(const rule_record& rule, int slot);
 void set_rule_float(rule_record& rule, int slot, float value);
 
+// A word of the Rules file's command column and the type code it selects.
 struct rule_keyword {
     const char* name;
     std::uint8_t code;
 };
+
+// A Rules file line as the argument readers take it.
+struct rule_line;
+
+// One rule type: its code, the command words that name it (in the order they
+// are matched), the reader of its arguments and the argument texts drules
+// shows. The implicit type has neither: it stores no record.
+struct rule_type_entry {
+    std::uint8_t code;
+    const char* keywords[2];  // the second may be null
+    // Fills the record's slots and modifiers from the line: 0, or the failure
+    // code after printing its message.
+    int (*read)(rule_line& line, rule_record& rule);
+    // Fills up to four argument texts of the record.
+    void (*show)(const rule_record& rule, std::string text[4]);
+};
+
+// The entry of a type code, or nullptr for a code no type has.
+const rule_type_entry* rule_type_of(int code);
+
+// The argument readers of the rule types (the Rules file parser).
+int read_call_sign(rule_line& line, rule_record& rule);
+int read_circle(rule_line& line, rule_record& rule);
+int read_compass(rule_line& line, rule_record& rule);
+int read_rectangle(rule_line& line, rule_record& rule);
+int read_sector(rule_line& line, rule_record& rule);
 
 // The action words of a rule line, matched whole without regard to case.
 struct rule_action {

@@ -20,6 +20,15 @@ namespace pello {
 
 std::int32_t rule_lines = 0;
 
+// One line being parsed.
+struct rule_line {
+    const char* file_name;
+    std::int32_t number;  // physical line number, from 1
+    word_cursor words;    // the rest of the line, word by word
+    const char* comment;  // first comment character, or null
+    const char* copy;     // the line as read, for messages (shown through shown_text)
+};
+
 namespace {
 
 constexpr rule_action rule_action_entries[] = {
@@ -144,15 +153,6 @@ double decimal_to_real(const char* text)
     const std::string number(start, p);
     return std::strtod(number.c_str(), nullptr);
 }
-
-// One line being parsed.
-struct rule_line {
-    const char* file_name;
-    std::int32_t number;  // physical line number, from 1
-    word_cursor words;    // the rest of the line, word by word
-    const char* comment;  // first comment character, or null
-    const char* copy;     // the line as read, for messages (shown through shown_text)
-};
 
 bool in_comment(const rule_line& line, const char* word)
 {
@@ -280,6 +280,7 @@ const angle_argument rectangle_corners[4] = {
      180.0},
 };
 
+// The comma in "invalid Angle1, range" is the system's text.
 const angle_argument sector_angles[2] = {
     {{"missing Angle1", rules_angle1_absent, "missing Angle1", rules_angle1_in_comment,
       "invalid Angle1, range [0..360]: %f", rules_angle1},
@@ -293,8 +294,11 @@ const angle_argument sector_angles[2] = {
      360.0},
 };
 
-int parse_circle(rule_line& line, rule_record& rule)
+}  // namespace
+
+int read_circle(rule_line& line, rule_record& rule)
 {
+    // "missing Range" for a Radius in the commentary is the system's text.
     static const argument radius_arg = {"missing Radius",
                                         rules_radius_absent,
                                         "missing Range",
@@ -312,8 +316,9 @@ int parse_circle(rule_line& line, rule_record& rule)
     return take_angles(line, circle_position, 2, rule, 1);
 }
 
-int parse_compass(rule_line& line, rule_record& rule)
+int read_compass(rule_line& line, rule_record& rule)
 {
+    // "compass" in lower case in the invalid-direction text is the system's.
     static const argument direction_arg = {
         "missing Compass Direction", rules_direction_absent,         "missing Direction",
         rules_direction_in_comment,  "invalid compass Direction %s", rules_direction};
@@ -330,7 +335,12 @@ int parse_compass(rule_line& line, rule_record& rule)
     return take_angles(line, compass_position, 2, rule, 1);
 }
 
-int parse_sector(rule_line& line, rule_record& rule)
+int read_rectangle(rule_line& line, rule_record& rule)
+{
+    return take_angles(line, rectangle_corners, 4, rule, 0);
+}
+
+int read_sector(rule_line& line, rule_record& rule)
 {
     static const argument inner_arg = {"missing Inner Range",
                                        rules_inner_absent,
@@ -360,7 +370,7 @@ int parse_sector(rule_line& line, rule_record& rule)
 }
 
 // destin, dst, source, src: CALL, CALL-SSID, PREFIX* or a lone *.
-int parse_call_sign(rule_line& line, rule_record& rule)
+int read_call_sign(rule_line& line, rule_record& rule)
 {
     static const argument source_arg = {"missing Source",         rules_source_absent,
                                         "missing Source string",  rules_source_in_comment,
@@ -395,6 +405,117 @@ int parse_call_sign(rule_line& line, rule_record& rule)
     return 0;
 }
 
+namespace {
+
+// One run over a Rules file: where it stands.
+struct rules_run {
+    const char* file_name;
+    std::int32_t line_number = 0;
+    std::int32_t implicit_count = 0;
+    rule_record* next = rule_table;  // the slot of the next record
+};
+
+// The rest of an over-long line fails as it would on a line of its own, but
+// is never taken as a rule: where it would pass, the file fails instead.
+int too_long(const rule_line& line)
+{
+    return fail(line, rules_too_long, "line too long (more than %d characters)", line_size - 1);
+}
+
+// A rule line's action and the type its command word selects.
+struct matched_rule {
+    std::uint8_t action = 0;
+    const rule_type_entry* type = nullptr;
+};
+
+// Matches the action word given and the command word that follows it: 0, or
+// the failure code.
+int match_rule(rule_line& line, const char* word, matched_rule& matched)
+{
+    const word_match<rule_action> action_word =
+        match_word(word, rule_actions, &rule_action::name, word_rule::whole_word);
+    if (action_word.first == nullptr)
+        return fail(line, rules_action, "action %s invalid", shown_text(word).c_str());
+    matched.action = action_word.first->action;
+
+    const char* command = next_word(line.words, word_separators);
+    if (command == nullptr)
+        return fail(line, rules_command_absent, "missing arguments");
+    if (std::strchr(comment_chars, command[0]) != nullptr)
+        return fail(line, rules_command_in_comment, "missing command");
+
+    if (rule_lines >= rule_max)
+        return fail(line, rules_limit, "rule limit (%d) exceeded", rule_max);
+
+    const word_match<rule_keyword> keyword =
+        match_word(command, rule_keywords, &rule_keyword::name, word_rule::abbreviation);
+    if (keyword.count > 1)
+        return fail(line, rules_command, "Ambiguous command: %s", shown_text(command).c_str());
+    if (keyword.count == 0)
+        return fail(line, rules_command, "command %s invalid", shown_text(command).c_str());
+    matched.type = rule_type_of(keyword.first->code);
+    return 0;
+}
+
+// Reads the arguments of a matched line into the next record and keeps it;
+// an implicit line sets the implicit action instead. continued: the line is
+// the first piece of an over-long one.
+int store_rule(rule_line& line, const matched_rule& matched, bool continued, rules_run& run)
+{
+    if (matched.type->code == rule_implicit) {
+        if (continued)
+            return too_long(line);
+        conf_record.implicit_action = matched.action == action_drop ? implicit_drop : implicit_pass;
+        ++run.implicit_count;
+        ++rule_lines;
+        return 0;
+    }
+
+    rule_record& rule = *run.next;
+    rule.type = matched.type->code;
+    rule.flags = matched.action;
+    // The record keeps the line number in 16 bits.
+    rule.line = static_cast<std::uint16_t>(line.number);
+    if (int code = matched.type->read(line, rule))
+        return code;
+    if (continued) {
+        rule = rule_record{};
+        return too_long(line);
+    }
+    ++rule_lines;
+    ++run.next;
+    return 0;
+}
+
+// Reads the open file line by line into the rule table: 0, or the code of
+// the first failure.
+int read_rule_lines(std::FILE* file, rules_run& run)
+{
+    char buf[line_size];
+    char copy[line_size];
+    line_pieces pieces;
+    int length = 0;
+    while ((length = read_text_line(file, buf, static_cast<int>(sizeof buf))) > 0) {
+        pieces.next(buf, length, comment_chars);
+        chop_line_end(buf);
+        std::memcpy(copy, buf, sizeof copy);
+        rule_line line{run.file_name, ++run.line_number, word_cursor{buf},
+                       std::strpbrk(buf, comment_chars), copy};
+        if (pieces.after_comment())
+            continue;  // the rest of a comment
+
+        const char* word = next_word(line.words, word_separators);
+        if (word == nullptr || std::strchr(comment_chars, word[0]) != nullptr)
+            continue;
+        matched_rule matched;
+        if (int code = match_rule(line, word, matched))
+            return code;
+        if (int code = store_rule(line, matched, pieces.continued(), run))
+            return code;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int rules_process(const char* rfp)
@@ -410,101 +531,9 @@ int rules_process(const char* rfp)
     }
 
     rules_reset();
-    std::int32_t line_number = 0;
-    std::int32_t implicit_count = 0;
-    rule_record* next = rule_table;
-
-    char buf[line_size];
-    char copy[line_size];
-    line_pieces pieces;
-    int length = 0;
-    while ((length = read_text_line(file.get(), buf, static_cast<int>(sizeof buf))) > 0) {
-        pieces.next(buf, length, comment_chars);
-        chop_line_end(buf);
-        std::memcpy(copy, buf, sizeof copy);
-        rule_line line{rfp, ++line_number, word_cursor{buf}, std::strpbrk(buf, comment_chars),
-                       copy};
-        if (pieces.after_comment())
-            continue;  // the rest of a comment
-        // The rest of an over-long line fails as it would on a line of its
-        // own, but is never taken as a rule: where it would pass, the file
-        // fails instead.
-        const auto too_long = [&line]() {
-            return fail(line, rules_too_long, "line too long (more than %d characters)",
-                        line_size - 1);
-        };
-
-        const char* word = next_word(line.words, word_separators);
-        if (word == nullptr || std::strchr(comment_chars, word[0]) != nullptr)
-            continue;
-
-        const word_match<rule_action> action_word =
-            match_word(word, rule_actions, &rule_action::name, word_rule::whole_word);
-        if (action_word.first == nullptr)
-            return fail(line, rules_action, "action %s invalid", shown_text(word).c_str());
-        const std::uint8_t action = action_word.first->action;
-
-        const char* command = next_word(line.words, word_separators);
-        if (command == nullptr)
-            return fail(line, rules_command_absent, "missing arguments");
-        if (std::strchr(comment_chars, command[0]) != nullptr)
-            return fail(line, rules_command_in_comment, "missing command");
-
-        if (rule_lines >= rule_max)
-            return fail(line, rules_limit, "rule limit (%d) exceeded", rule_max);
-
-        const word_match<rule_keyword> keyword =
-            match_word(command, rule_keywords, &rule_keyword::name, word_rule::abbreviation);
-        if (keyword.count > 1)
-            return fail(line, rules_command, "Ambiguous command: %s", shown_text(command).c_str());
-        if (keyword.count == 0)
-            return fail(line, rules_command, "command %s invalid", shown_text(command).c_str());
-        const std::uint8_t type = keyword.first->code;
-
-        if (type == rule_implicit) {
-            if (pieces.continued())
-                return too_long();
-            conf_record.implicit_action = action == action_drop ? implicit_drop : implicit_pass;
-            ++implicit_count;
-            ++rule_lines;
-            continue;
-        }
-
-        rule_record& rule = *next;
-        rule.type = type;
-        rule.flags = action;
-        // The record keeps the line number in 16 bits.
-        rule.line = static_cast<std::uint16_t>(line_number);
-        int code = 0;
-        switch (type) {
-        case rule_destin:
-        case rule_source:
-            code = parse_call_sign(line, rule);
-            break;
-        case rule_circle:
-            code = parse_circle(line, rule);
-            break;
-        case rule_compass:
-            code = parse_compass(line, rule);
-            break;
-        case rule_rectangle:
-            code = take_angles(line, rectangle_corners, 4, rule, 0);
-            break;
-        case rule_sector:
-            code = parse_sector(line, rule);
-            break;
-        default:
-            break;
-        }
-        if (code != 0)
-            return code;
-        if (pieces.continued()) {
-            rule = rule_record{};
-            return too_long();
-        }
-        ++rule_lines;
-        ++next;
-    }
+    rules_run run{rfp};
+    if (int code = read_rule_lines(file.get(), run))
+        return code;
 
     // A read error is no end of file: the rules read so far are not counted.
     if (std::ferror(file.get())) {
@@ -512,8 +541,8 @@ int rules_process(const char* rfp)
         return rules_cannot_read;
     }
 
-    conf_record.rule_count = static_cast<std::uint16_t>(rule_lines - implicit_count);
-    std::printf("Rules processed %d, implicit %d\n", conf_record.rule_count, implicit_count);
+    conf_record.rule_count = static_cast<std::uint16_t>(rule_lines - run.implicit_count);
+    std::printf("Rules processed %d, implicit %d\n", conf_record.rule_count, run.implicit_count);
     rules_processed = 1;
     return rules_ok;
 }
