@@ -768,7 +768,7 @@ TEST(Serial, FatalExitOnBadReadArguments)
     // Code 0 prints the same way and returns.
     child zero = spawn([] {
         errno = EBUSY;
-        pello::fatal_exit(0, "text as given\n");
+        pello::fatal_report(0, "text as given\n");
         std::fputs("returned\n", stderr);
     });
     const child_result result = collect(zero);
