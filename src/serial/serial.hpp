@@ -141,10 +141,11 @@ constexpr std::uint16_t stop_parity_required = 0x0101;
 constexpr std::uint32_t pcf_required = 0x00C0;
 constexpr comm_caps required_caps{sp_required, databits_8, stop_parity_required, pcf_required};
 
-// Everything a port backend supplies: one list, written from it and linked
-// in (serial_posix.cpp with exit_signals.cpp, linux_only.cpp and
-// posix_errors.cpp on Linux; serial_win32.cpp on Windows; fuzz/fake_port.cpp
-// in the fuzz build). The backend is chosen when the program is linked, so
+// Everything a port backend supplies, in one list: a new backend defines each
+// function of it (before "Given by the shared part") in files of its own,
+// linked in place of the others (serial_posix.cpp with exit_signals.cpp,
+// linux_only.cpp and posix_errors.cpp on Linux; serial_win32.cpp on Windows;
+// fuzz/fake_port.cpp in the fuzz build). The backend is chosen at link time, so
 // the list is a namespace of declarations rather than a record of function
 // pointers: a function a backend lacks is a link error that names it, and no
 // call goes through a table. Only serial_common.cpp calls them: it has
@@ -196,7 +197,7 @@ const char* system_error_text();
 std::string device_path(const char* name);
 // The last step of fatal_exit, once the port is put back, the message written
 // and the wait over: ends the program with status 3 at once, no exit
-// handlers run.
+// handlers run (the fuzz build's fake throws or aborts instead).
 [[noreturn]] void end_program(int code, const char* text);
 
 // Given by the shared part to every backend (serial_common.cpp).
