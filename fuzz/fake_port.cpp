@@ -10,6 +10,7 @@
 #include <string>
 
 #include "serial/serial.hpp"
+#include "serial/test_seams.hpp"
 
 namespace pello {
 
@@ -51,6 +52,7 @@ void start(const std::uint8_t* device_bytes, std::size_t size)
     fake.failing_write = 0;
     fake.open_count = 0;
     fake.written.clear();
+    set_fatal_wait(std::chrono::milliseconds(0));  // a fatal exit ends the run at once
 }
 
 void fail_write(int number)
@@ -74,11 +76,6 @@ int opens()
 }
 
 }  // namespace fake_port
-
-std::string port_device_path(const char* name)
-{
-    return port_device_path(name, port_template);
-}
 
 namespace port_backend {
 
@@ -153,25 +150,30 @@ void end_program(int code, const char* text)
     throw fake_port::fake_port_exit{code};
 }
 
-}  // namespace port_backend
-
-void purge_port()
+void purge_device()
 {
 }
 
-void close_port()
+void close_device()
 {
     fake.open = false;
 }
 
-void port_reset()
+void reset_device()
 {
     fake_port::start(nullptr, 0);
 }
 
-bool port_is_open()
+bool device_is_open()
 {
     return fake.open;
 }
+
+std::string device_path(const char* name)
+{
+    return port_device_path(name, port_template);
+}
+
+}  // namespace port_backend
 
 }  // namespace pello

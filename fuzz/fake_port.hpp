@@ -10,10 +10,10 @@
 //   of a read window: the read returns what it has so far (0 right after the
 //   NUL is a time-out). When the stream is used up a read returns what it
 //   has, 0 when nothing: a time-out without the wait;
-// - fatal_exit never sleeps: with the argument/time-limit code (25) it reports
-//   a fault of the caller and aborts (the real layer ends the program there
-//   too); with any other non-zero code it throws fake_port_exit back to the
-//   fuzz target.
+// - fatal_exit never waits (start sets its wait to none): with the
+//   argument/time-limit code (25) it reports a fault of the caller and aborts
+//   (the real layer ends the program there too); with any other non-zero code
+//   it throws fake_port_exit back to the fuzz target.
 #pragma once
 
 #include <cstddef>

@@ -7,7 +7,7 @@
 // with its default action, so the exit status still tells what ended it.
 // The drain's signal, meanwhile, ends nothing. Crash signals are left alone:
 // a crash is a fault to mend, and the sanitizers report it.
-#include "serial/serial.hpp"
+#include "serial/linux_only.hpp"
 
 #include <csignal>
 #include <pthread.h>

@@ -5,10 +5,12 @@
 // POSIX terminal interface. <asm/termbits.h> clashes with <termios.h>, so the
 // termios2 calls live in a translation unit of their own behind this header.
 // A backend for another Unix keeps the POSIX part and gives these calls in a
-// file of its own; each says what that file would do.
+// file of its own; each says what that file would do. Last, what the POSIX
+// backend's files give each other; nothing outside the backend sees them.
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <poll.h>
@@ -63,5 +65,33 @@ int wait_until(pollfd& what, std::chrono::steady_clock::time_point deadline);
 // or a helper thread that sends the signal with pthread_kill, to interrupt
 // tcdrain.
 int thread_timer_create(int signal_number, timer_t& timer);
+
+// Within the POSIX backend: what the port's line settings (serial_posix.cpp)
+// and the guard of the ending signals (exit_signals.cpp) give each other.
+
+// Puts back on fd what the line settings changed (the line as found, the
+// low-latency flag off again if it was off), without waiting for output, and
+// forgets them: the port is about to be closed. A port that refuses (hung up)
+// is left as it is. A signal handler may call it too: it makes only tcsetattr
+// and ioctl calls.
+void line_restore(int fd);
+
+// The signal a thread timer sends to bound a drain. While a port is open its
+// handler does nothing but interrupt the call it arrives in, so that one
+// sent from outside ends nothing either.
+constexpr int drain_signal = SIGALRM;
+
+// From open_port to close_port: SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT,
+// SIGUSR1 and SIGUSR2 put the port fd back and then end the program with the
+// signal's default action (an ending signal the program ignores stays
+// ignored), and drain_signal has its handler.
+void exit_signals_guard(int fd);
+
+// Gives the port fd back as it was found, and closes it: line_restore, the
+// exclusive use given up, the lock released, fd closed; then the signals of
+// exit_signals_guard get their earlier actions back, unless a newer port
+// than fd is guarded. close_port ends a port this way; the ending signals'
+// handler puts it back and closes it the same way before the program ends.
+void port_put_back(int fd);
 
 }  // namespace pello

@@ -9,7 +9,9 @@
 
 namespace pello {
 
-const char* sys_error_text()
+namespace port_backend {
+
+const char* system_error_text()
 {
     static char error_text[1024];
     const int error = errno;
@@ -17,8 +19,6 @@ const char* sys_error_text()
     errno = error;
     return error_text;
 }
-
-namespace port_backend {
 
 int system_error()
 {

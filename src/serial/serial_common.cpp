@@ -1,19 +1,20 @@
 // What every port backend shares: the baud rates the layer accepts, the
-// COM<n> path template, and the one sequence of each operation over the
-// backend's primitives (port_backend in serial.hpp), with the argument and
-// capability checks and the texts of the failures every backend reports the
-// same way.
+// COM<n> path template, the time limits, and the one sequence of each
+// operation over the backend's primitives (port_backend in serial.hpp), with
+// the argument and capability checks, the texts of the failures every backend
+// reports the same way, and the fatal exit up to its last step.
 #include "serial/serial.hpp"
 #include "serial/test_seams.hpp"
 
 #include "textio/textio.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
@@ -43,6 +44,16 @@ std::int64_t write_limit_ms(std::int32_t rate, int length)
     // that its own time on the line exceeds, so a byte gets at least 1 ms.
     const std::int64_t per_byte = rate > 0 ? std::max<std::int64_t>(1, 20000 / rate) : 0;
     return (length > 0 ? length : 0) * per_byte + 10;
+}
+
+std::int64_t port_backend::read_ms_per_byte(std::int32_t rate)
+{
+    return rate > 0 ? 10000 / rate : 0;
+}
+
+std::int64_t read_limit_ms(std::int32_t rate, int size, int limit_ms)
+{
+    return static_cast<std::int64_t>(size) * port_backend::read_ms_per_byte(rate) + limit_ms + 10;
 }
 
 std::string port_device_path(const char* name, const char* path_template)
@@ -102,7 +113,7 @@ std::string port_device_path_in(const char* name, const char* template_list)
 
 namespace {
 
-// open_port: false (its code -1) when the name is missing.
+// open_port: false (port_no_name) when the name is missing.
 bool open_port_args_ok(const char* name)
 {
     if (name == nullptr) {
@@ -112,39 +123,32 @@ bool open_port_args_ok(const char* name)
     return true;
 }
 
-// set_comm_prop: the baud_table entry of rate, or -1 (no name) or -2 (rate
-// not in the table).
+// set_comm_prop: the baud_table entry of rate, or port_no_name or
+// rate_not_in_table.
 std::int32_t set_comm_prop_args(const char* name, std::int32_t rate)
 {
     if (name == nullptr) {
         std::printf("set_comm_prop: Error: port null argument\n");
-        return -1;
+        return port_no_name;
     }
     const std::int32_t found = get_baud(rate);
     if (found == 0) {
         std::printf("\a\aError: Invalid baud rate %ld\n", static_cast<long>(rate));
-        return -2;
+        return rate_not_in_table;
     }
     return found;
 }
 
-// read_port: false after fatal_exit(25) for a missing name or buffer or a
-// size below 1 (fatal_exit returns only where a test seam lets it).
-bool read_port_args_ok(const char* name, const void* buffer, int size)
+// read_port: ends the program (fatal_exit 25) for a missing name or buffer
+// or a size below 1.
+void read_port_args_check(const char* name, const void* buffer, int size)
 {
-    if (name == nullptr) {
+    if (name == nullptr)
         fatal_exit(25, "read_port: Error: invalid param port\n");
-        return false;
-    }
-    if (buffer == nullptr) {
+    if (buffer == nullptr)
         fatal_exit(25, "read_port: Error: invalid param buf ptr\n");
-        return false;
-    }
-    if (size <= 0) {
+    if (size <= 0)
         fatal_exit(25, format_text("read_port: Error: invalid param size: %d\n", size).c_str());
-        return false;
-    }
-    return true;
 }
 
 // write_port: 0, or -1 (no name, length below 1) or -2 (no buffer).
@@ -182,15 +186,17 @@ int missing_caps(const char* name, unsigned have, unsigned need, const char* wha
 // the code of the first one missing after its message.
 int check_comm_caps(const char* name, const comm_caps& caps)
 {
-    int code = missing_caps(name, caps.settable_params, sp_required, "required", "Params", 8, -7);
+    int code = missing_caps(name, caps.settable_params, sp_required, "required", "Params", 8,
+                            caps_no_line_settings);
     if (code == 0)
-        code = missing_caps(name, caps.settable_data, databits_8, "8 data bits", "Data", 4, -9);
+        code = missing_caps(name, caps.settable_data, databits_8, "8 data bits", "Data", 4,
+                            caps_no_8_data_bits);
     if (code == 0)
         code = missing_caps(name, caps.settable_stop_parity, stop_parity_required,
-                            "1 stop bit, no parity", "Stop & Parity", 4, -10);
+                            "1 stop bit, no parity", "Stop & Parity", 4, caps_no_stop_parity);
     if (code == 0)
         code = missing_caps(name, caps.prov_capabilities, pcf_required, "timeouts", "Prov Cap", 8,
-                            -11);
+                            caps_no_timeouts);
     return code;
 }
 
@@ -201,29 +207,64 @@ void print_open_refused(const char* name)
     std::printf("\a\aError: cannot open COM port %s: %s\n", name, sys_error_text());
 }
 
+// Ends the program with code and text; system_error, the error in force when
+// text was made, is put back for the report.
+[[noreturn]] void fatal_system_error(int code, const std::string& text, int system_error)
+{
+    port_backend::set_system_error(system_error);
+    fatal_exit(code, text.c_str());
+}
+
+// The message of standing or per-read time limits the port did not accept.
+std::string timeouts_refused_text(const char* name)
+{
+    return format_text("\a\aError: could not set the comm timeouts for port %s: %s\n", name,
+                       sys_error_text());
+}
+
 }  // namespace
+
+void port_backend::read_failed(const char* name)
+{
+    const int error = system_error();
+    fatal_system_error(
+        26, format_text("\a\aError: could not read on COM port %s: %s\n", name, sys_error_text()),
+        error);
+}
+
+void port_backend::read_limits_refused(const char* name)
+{
+    const int error = system_error();
+    fatal_system_error(25, timeouts_refused_text(name), error);
+}
+
+int port_backend::open_limits_refused(const char* name)
+{
+    std::fputs(timeouts_refused_text(name).c_str(), stdout);
+    return timeouts_refused;
+}
 
 int open_port(const char* name, std::int32_t rate)
 {
     if (!open_port_args_ok(name))
-        return -1;
+        return port_no_name;
     const port_backend::device_handle opened = port_backend::open_device(name);
     if (opened == port_backend::no_device) {
         print_open_refused(name);
-        return -2;
+        return open_refused;
     }
     close_port();  // one port at a time: a port still open is given up now
     port_backend::adopt_device(opened);
     if (set_comm_prop(name, rate) != 0) {
         close_port();  // whatever set_comm_prop stopped at, the port is not left open
-        return -3;
+        return open_setup_failed;
     }
     if (const int code = port_backend::finish_open(name); code != 0) {
         close_port();
         return code;
     }
     purge_port();
-    return 0;
+    return port_ok;
 }
 
 int set_comm_prop(const char* name, std::int32_t rate)
@@ -254,8 +295,7 @@ int set_comm_prop(const char* name, std::int32_t rate)
 
 int read_port(const char* name, void* buffer, int size, int limit_ms)
 {
-    if (!read_port_args_ok(name, buffer, size))
-        return 0;
+    read_port_args_check(name, buffer, size);
     return port_backend::read_device(name, buffer, size, limit_ms);
 }
 
@@ -286,23 +326,60 @@ std::chrono::milliseconds fatal_wait()
     return fatal_wait_now;
 }
 
-void fatal_exit(int code, const char* text)
+void purge_port()
+{
+    port_backend::purge_device();
+}
+
+void close_port()
+{
+    port_backend::close_device();
+}
+
+void port_reset()
+{
+    port_backend::close_device();
+    port_backend::reset_device();
+}
+
+bool port_is_open()
+{
+    return port_backend::device_is_open();
+}
+
+const char* sys_error_text()
+{
+    return port_backend::system_error_text();
+}
+
+std::string port_device_path(const char* name)
+{
+    return port_backend::device_path(name);
+}
+
+void fatal_report(int code, const char* text)
 {
     const int system_error = port_backend::system_error();
-    // The program ends: the port is put back first, as close_port does,
-    // before anything can hold the end up (a stderr that blocks, the wait),
-    // and a signal during the wait finds nothing left to put back. A device
-    // that is gone has nothing to put back; the calls just fail.
-    if (code != 0)
-        close_port();
     if (text != nullptr)
         std::fputs(text, stderr);
     std::fprintf(stderr, "Return code %d, system error code %d\n", code, system_error);
     std::fflush(stderr);
-    if (code == 0) {
-        port_backend::set_system_error(system_error);
-        return;
-    }
+    port_backend::set_system_error(system_error);
+}
+
+void fatal_exit(int code, const char* text)
+{
+    const int system_error = port_backend::system_error();
+    // The port is put back first, as close_port does, before anything can
+    // hold the end up (a stderr that blocks, the wait), and a signal during
+    // the wait finds nothing left to put back. A device that is gone has
+    // nothing to put back; the calls just fail.
+    close_port();
+    port_backend::set_system_error(system_error);
+    fatal_report(code, text);
+    std::fflush(stdout);
+    // The message stays on the screen for a while before the program ends.
+    std::this_thread::sleep_until(std::chrono::steady_clock::now() + fatal_wait());
     port_backend::end_program(code, text);
 }
 

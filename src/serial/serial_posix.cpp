@@ -8,7 +8,6 @@
 #include "serial/test_seams.hpp"
 
 #include "serial/linux_only.hpp"
-#include "textio/textio.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -175,21 +174,11 @@ void line_modem_lines_off(int fd)
 }
 
 // A failed read never returns: the message goes to fatal_exit with the
-// system error that caused it.
-void read_failed(const char* name, int error)
+// system error that caused it (EIO when there is none).
+[[noreturn]] void read_failed_with(const char* name, int error)
 {
     errno = error != 0 ? error : EIO;
-    std::string text =
-        format_text("\a\aError: could not read on COM port %s: %s\n", name, sys_error_text());
-    errno = error != 0 ? error : EIO;
-    fatal_exit(26, text.c_str());
-}
-
-// The per-character time limit of a read: 10000 / R, the time of one 10-bit
-// character in whole milliseconds, rounded down.
-std::int64_t read_ms_per_byte()
-{
-    return line_baud > 0 ? 10000 / line_baud : 0;
+    port_backend::read_failed(name);
 }
 
 // From the bound on the drain's signal comes every millisecond, so that one
@@ -269,6 +258,38 @@ int drain_until(int fd, mono_clock::time_point deadline)
     return result;
 }
 
+// Hands length bytes to the system for the open port, waiting for room in
+// its queue until the deadline: 0 with done length, or the error that
+// stopped it (ETIMEDOUT at the deadline) with done the count it took.
+int hand_over(const unsigned char* bytes, int length, int& done, mono_clock::time_point deadline)
+{
+    done = 0;
+    if (port_fd < 0)
+        return EBADF;
+    if (const int error = drain_timer_up(); error != 0)
+        return error;
+    while (done < length) {
+        const ssize_t n = write(port_fd, bytes + done, static_cast<std::size_t>(length - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n == 0)
+            return EIO;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return errno;
+        // The port's queue is full: wait for room until the write limit.
+        if (deadline - mono_clock::now() <= mono_clock::duration::zero())
+            return ETIMEDOUT;
+        pollfd room{port_fd, POLLOUT, 0};
+        if (wait_until(room, deadline) < 0 && errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
 // The bytes the system still holds for the line (TIOCOUTQ), -1 when it
 // cannot tell.
 int output_queued(int fd)
@@ -278,11 +299,6 @@ int output_queued(int fd)
 }
 
 }  // namespace
-
-std::string port_device_path(const char* name)
-{
-    return port_device_path_in(name, port_template);
-}
 
 namespace {
 
@@ -402,18 +418,12 @@ int read_device(const char* name, void* buffer, int size, int limit_ms)
     if (port_fd < 0) {
         // No port to apply the read's time limits to.
         errno = EBADF;
-        const std::string text = format_text(
-            "\a\aError: could not set the comm timeouts for port %s: %s\n", name, sys_error_text());
-        errno = EBADF;
-        fatal_exit(25, text.c_str());
-        return 0;
+        read_limits_refused(name);
     }
 
-    // One deadline for the whole read: size characters of 10 bits at the
-    // line rate, the caller's limit and 10 ms more. A pause does not end it.
-    const std::int64_t total_ms =
-        static_cast<std::int64_t>(size) * read_ms_per_byte() + limit_ms + 10;
-    const mono_clock::time_point deadline = mono_clock::now() + std::chrono::milliseconds(total_ms);
+    // One deadline for the whole read. A pause does not end it.
+    const mono_clock::time_point deadline =
+        mono_clock::now() + std::chrono::milliseconds(read_limit_ms(line_baud, size, limit_ms));
 
     auto* out = static_cast<unsigned char*>(buffer);
     unsigned char chunk[1024];
@@ -422,7 +432,7 @@ int read_device(const char* name, void* buffer, int size, int limit_ms)
         pollfd ready{port_fd, POLLIN, 0};
         const int events = wait_until(ready, deadline);
         if (events < 0 && errno != EINTR)
-            read_failed(name, errno);
+            read_failed_with(name, errno);
         if (events > 0) {
             if ((ready.revents & POLLIN) != 0) {
                 // Only what is still wanted: the rest waits for the next read.
@@ -430,9 +440,9 @@ int read_device(const char* name, void* buffer, int size, int limit_ms)
                     std::min(static_cast<std::size_t>(size - got), sizeof chunk);
                 const ssize_t n = read(port_fd, chunk, want);
                 if (n == 0)
-                    read_failed(name, EIO);  // end of file: the line hung up
+                    read_failed_with(name, EIO);  // end of file: the line hung up
                 if (n < 0 && errno != EAGAIN && errno != EINTR)
-                    read_failed(name, errno);
+                    read_failed_with(name, errno);
                 // NUL bytes are dropped and do not count as received.
                 for (ssize_t i = 0; i < n; ++i)
                     if (chunk[i] != 0)
@@ -440,11 +450,11 @@ int read_device(const char* name, void* buffer, int size, int limit_ms)
                 if (got == size)
                     return got;
             } else if ((ready.revents & POLLNVAL) != 0) {
-                read_failed(name, EBADF);
+                read_failed_with(name, EBADF);
             } else if ((ready.revents & (POLLHUP | POLLERR)) != 0) {
                 // A hang-up is reported at once and every time: it is a
                 // failed read, not a silent device.
-                read_failed(name, EIO);
+                read_failed_with(name, EIO);
             }
         }
         if (mono_clock::now() >= deadline)
@@ -456,43 +466,12 @@ bool write_device(const void* buffer, int length, int& done)
 {
     // The write limit bounds the handing of the bytes to the system; the
     // drain that follows may take the driver's confirmation beyond it.
-    const mono_clock::time_point start = mono_clock::now();
     const mono_clock::time_point deadline =
-        start + std::chrono::milliseconds(write_limit_ms(line_baud, length));
+        mono_clock::now() + std::chrono::milliseconds(write_limit_ms(line_baud, length));
     const mono_clock::time_point drain_deadline =
         deadline + std::chrono::milliseconds(drain_allowance_ms);
 
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    done = 0;
-    int error = port_fd < 0 ? EBADF : drain_timer_up();
-    while (error == 0 && done < length) {
-        const ssize_t n = write(port_fd, bytes + done, static_cast<std::size_t>(length - done));
-        if (n > 0) {
-            done += static_cast<int>(n);
-            continue;
-        }
-        if (n == 0) {
-            error = EIO;
-            break;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN) {
-            error = errno;
-            break;
-        }
-        // The port's queue is full: wait for room until the write limit.
-        const mono_clock::duration left = deadline - mono_clock::now();
-        if (left <= mono_clock::duration::zero()) {
-            error = ETIMEDOUT;
-            break;
-        }
-        pollfd room{port_fd, POLLOUT, 0};
-        if (wait_until(room, deadline) < 0 && errno != EINTR) {
-            error = errno;
-            break;
-        }
-    }
+    int error = hand_over(static_cast<const unsigned char*>(buffer), length, done, deadline);
     int queued = 0;
     if (error != 0) {
         // Not every byte was handed over: what left the port is what was
@@ -523,31 +502,16 @@ bool write_device(const void* buffer, int length, int& done)
 
 void end_program(int, const char*)
 {
-    std::fflush(stdout);
-    // Leave the message on the screen for 5 seconds, then end abnormally.
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    const auto wait = fatal_wait();
-    until.tv_sec += static_cast<time_t>(wait.count() / 1000);
-    until.tv_nsec += static_cast<long>(wait.count() % 1000) * 1000000;
-    if (until.tv_nsec >= 1000000000) {
-        until.tv_nsec -= 1000000000;
-        ++until.tv_sec;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
     _exit(3);
 }
 
-}  // namespace port_backend
-
-void purge_port()
+void purge_device()
 {
     if (port_fd >= 0)
         (void)tcflush(port_fd, TCIOFLUSH);
 }
 
-void close_port()
+void close_device()
 {
     drain_timer_down();  // no drain's timer, the thread's signal mask as it was
     if (port_fd < 0)
@@ -558,22 +522,28 @@ void close_port()
     port_fd = -1;
 }
 
-void port_reset()
+void reset_device()
 {
-    close_port();
     line_baud = 0;
     set_port_drain(nullptr);
 }
+
+bool device_is_open()
+{
+    return port_fd >= 0;
+}
+
+std::string device_path(const char* name)
+{
+    return port_device_path_in(name, port_template);
+}
+
+}  // namespace port_backend
 
 void set_port_drain(port_drain_fn drain, port_queued_fn queued)
 {
     port_drain = drain != nullptr ? drain : tcdrain;
     port_queued = queued != nullptr ? queued : output_queued;
-}
-
-bool port_is_open()
-{
-    return port_fd >= 0;
 }
 
 }  // namespace pello

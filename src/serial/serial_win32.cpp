@@ -3,9 +3,6 @@
 // without flow control, read and written with the port's own time limits,
 // purged and closed.
 #include "serial/serial.hpp"
-#include "serial/test_seams.hpp"
-
-#include "textio/textio.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -24,8 +21,7 @@ namespace pello {
 
 namespace {
 
-// The open port. 0 while no port has been opened or after close_port; the
-// invalid-handle value after a failed open.
+// The open port, nullptr while none is open.
 HANDLE port_handle = nullptr;
 
 // The line settings as last applied: their BaudRate is the rate the port was
@@ -94,11 +90,10 @@ commprop_ptr query_props(const char* name, WORD length, bool initialised, int no
     return props;
 }
 
-// The per-character time limit of a read: 10000 / R, the time of one 10-bit
-// character in whole milliseconds, rounded down.
-DWORD read_ms_per_byte()
+// The rate the line was last set to, 0 before it has been.
+std::int32_t line_rate()
 {
-    return line_settings.BaudRate > 0 ? 10000 / line_settings.BaudRate : 0;
+    return static_cast<std::int32_t>(line_settings.BaudRate);
 }
 
 // A millisecond count for a COMMTIMEOUTS field, kept below MAXDWORD (which
@@ -112,11 +107,8 @@ DWORD timeout_field(long long ms)
 void set_read_timeouts(const char* name, const COMMTIMEOUTS& timeouts)
 {
     COMMTIMEOUTS applied = timeouts;
-    if (!SetCommTimeouts(port_handle, &applied)) {
-        const std::string text = format_text(
-            "\a\aError: could not set the comm timeouts for port %s: %s\n", name, sys_error_text());
-        fatal_exit(25, text.c_str());
-    }
+    if (!SetCommTimeouts(port_handle, &applied))
+        port_backend::read_limits_refused(name);
 }
 
 // One synchronous read of up to want bytes into chunk; a failed read ends
@@ -124,28 +116,12 @@ void set_read_timeouts(const char* name, const COMMTIMEOUTS& timeouts)
 DWORD read_once(const char* name, unsigned char* chunk, DWORD want)
 {
     DWORD count = 0;
-    if (!ReadFile(port_handle, chunk, want, &count, nullptr)) {
-        const std::string text =
-            format_text("\a\aError: could not read on COM port %s: %s\n", name, sys_error_text());
-        fatal_exit(26, text.c_str());
-    }
+    if (!ReadFile(port_handle, chunk, want, &count, nullptr))
+        port_backend::read_failed(name);
     return std::min(count, want);
 }
 
 }  // namespace
-
-// On Windows a port is reached by its own name: \\.\COM3 for COM3, built in
-// a 20-character buffer. A name whose path does not fit is not a port.
-std::string port_device_path(const char* name)
-{
-    if (name == nullptr)
-        return {};
-    char path[20];
-    const int n = std::snprintf(path, sizeof path, "\\\\.\\%s", name);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof path)
-        return {};
-    return path;
-}
 
 namespace port_backend {
 
@@ -158,13 +134,8 @@ device_handle open_device(const char* name)
     else
         opened = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              0, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
-        // A port already open stays open and in use: a failed open does
-        // not lose it.
-        if (!handle_is_open(port_handle))
-            port_handle = INVALID_HANDLE_VALUE;
-        return no_device;
-    }
+    if (opened == INVALID_HANDLE_VALUE)
+        return no_device;  // the port open until now, or none, stays as it was
     return reinterpret_cast<device_handle>(opened);
 }
 
@@ -178,13 +149,15 @@ int query_caps(const char* name, comm_caps& caps)
     // First ask with a record of the common length to learn the length the
     // provider wants, then ask again with a record of that length.
     int code = 0;
-    commprop_ptr first = query_props(name, first_packet_length, false, -3, -4, code);
+    commprop_ptr first =
+        query_props(name, first_packet_length, false, caps_no_record, caps_refused, code);
     if (!first)
         return code;
     const WORD length = first->wPacketLength;
     first.reset();
 
-    const commprop_ptr props = query_props(name, length, true, -5, -6, code);
+    const commprop_ptr props =
+        query_props(name, length, true, caps_no_second_record, caps_second_refused, code);
     if (!props)
         return code;
     caps = comm_caps{static_cast<std::uint32_t>(props->dwSettableParams), props->wSettableData,
@@ -226,35 +199,34 @@ int finish_open(const char* name)
     // The standing time limits: 10000 / R ms per byte read; for a write
     // those of write_limit_ms (20000 / R ms per byte, at least 1, and 10 ms
     // more); no interval limit.
-    const auto rate_now = static_cast<std::int32_t>(line_settings.BaudRate);
+    const std::int32_t rate_now = line_rate();
     standing_timeouts.ReadIntervalTimeout = 0;
-    standing_timeouts.ReadTotalTimeoutMultiplier = read_ms_per_byte();
+    standing_timeouts.ReadTotalTimeoutMultiplier = timeout_field(read_ms_per_byte(rate_now));
     standing_timeouts.ReadTotalTimeoutConstant = 1;
     standing_timeouts.WriteTotalTimeoutMultiplier =
         timeout_field(write_limit_ms(rate_now, 1) - write_limit_ms(rate_now, 0));
     standing_timeouts.WriteTotalTimeoutConstant = timeout_field(write_limit_ms(rate_now, 0));
-    if (!SetCommTimeouts(port_handle, &standing_timeouts)) {
-        std::printf("\a\aError: could not set the comm timeouts for port %s: %s\n", name,
-                    sys_error_text());
-        return -14;
-    }
+    if (!SetCommTimeouts(port_handle, &standing_timeouts))
+        return open_limits_refused(name);
     return 0;
 }
 
 int read_device(const char* name, void* buffer, int size, int limit_ms)
 {
-    // The read's own limits: 10000 / R ms per byte and limit + 10 ms more,
-    // in force until the next read sets its own. The port ends the read when
-    // size bytes have arrived or that total has passed; a pause does not.
+    // The read's own limits: 10000 / R ms per byte and limit + 10 ms more
+    // (read_limit_ms), in force until the next read sets its own. The port
+    // ends the read when size bytes have arrived or that total has passed; a
+    // pause does not.
+    const std::int32_t rate_now = line_rate();
     COMMTIMEOUTS timeouts = standing_timeouts;
     timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = read_ms_per_byte();
-    timeouts.ReadTotalTimeoutConstant = timeout_field(static_cast<long long>(limit_ms) + 10);
+    timeouts.ReadTotalTimeoutMultiplier = timeout_field(read_ms_per_byte(rate_now));
+    timeouts.ReadTotalTimeoutConstant = timeout_field(read_limit_ms(rate_now, 0, limit_ms));
     set_read_timeouts(name, timeouts);
 
-    const ULONGLONG deadline = GetTickCount64() +
-                               static_cast<ULONGLONG>(size) * timeouts.ReadTotalTimeoutMultiplier +
-                               timeouts.ReadTotalTimeoutConstant;
+    const ULONGLONG deadline =
+        GetTickCount64() +
+        static_cast<ULONGLONG>(std::max<std::int64_t>(0, read_limit_ms(rate_now, size, limit_ms)));
     auto* out = static_cast<unsigned char*>(buffer);
     std::vector<unsigned char> chunk(static_cast<std::size_t>(size));
     int got = 0;
@@ -304,21 +276,16 @@ void set_system_error(int error)
 
 void end_program(int, const char*)
 {
-    std::fflush(stdout);
-    // Leave the message on the screen for 5 seconds, then end abnormally.
-    Sleep(static_cast<DWORD>(fatal_wait().count()));
     std::_Exit(3);
 }
 
-}  // namespace port_backend
-
-void purge_port()
+void purge_device()
 {
     if (handle_is_open(port_handle))
         (void)PurgeComm(port_handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
-void close_port()
+void close_device()
 {
     if (!handle_is_open(port_handle))
         return;
@@ -326,20 +293,31 @@ void close_port()
     port_handle = nullptr;
 }
 
-void port_reset()
+void reset_device()
 {
-    close_port();
-    port_handle = nullptr;  // also after a failed open
     line_settings = DCB{};
     standing_timeouts = COMMTIMEOUTS{};
 }
 
-bool port_is_open()
+bool device_is_open()
 {
     return handle_is_open(port_handle);
 }
 
-const char* sys_error_text()
+// On Windows a port is reached by its own name: \\.\COM3 for COM3, built in
+// a 20-character buffer. A name whose path does not fit is not a port.
+std::string device_path(const char* name)
+{
+    if (name == nullptr)
+        return {};
+    char path[20];
+    const int n = std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof path)
+        return {};
+    return path;
+}
+
+const char* system_error_text()
 {
     const DWORD error = GetLastError();
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -357,5 +335,7 @@ const char* sys_error_text()
     SetLastError(error);
     return error_text;
 }
+
+}  // namespace port_backend
 
 }  // namespace pello

@@ -695,7 +695,7 @@ TEST(Serial, FatalExitOnBadReadArguments)
     // Code 0 prints the same way and returns.
     child zero = start_child([] {
         errno = EBUSY;
-        pello::fatal_exit(0, "text as given\n");
+        pello::fatal_report(0, "text as given\n");
         std::fputs("returned\n", stderr);
     });
     const run_result result = finish_child(zero);

@@ -98,6 +98,14 @@ TEST(SerialWin32, ArgumentChecksAndNoPort)
          "write_port: Error: invalid param len: 0\n"},
         {"write with no port open", [](const char* d) { return pello::write_port("COM15", d, 4); },
          -3, "\a\aError: wrote 0 of 4, got error on port COM15: " + invalid_handle + "\n"},
+        {"write after a failed open: still no port",
+         [](const char* d) {
+             (void)pello::open_port("COM19", 9600);
+             return pello::write_port("COM15", d, 4);
+         },
+         -3,
+         "\a\aError: cannot open COM port COM19: " + system_text(ERROR_FILE_NOT_FOUND) +
+             "\n\a\aError: wrote 0 of 4, got error on port COM15: " + invalid_handle + "\n"},
     };
     for (const auto& c : cases) {
         int code = 0;
@@ -169,7 +177,7 @@ TEST(SerialWin32, FatalExitWaitsAndEndsWithStatus3)
     testing::internal::CaptureStderr();
     SetLastError(ERROR_ACCESS_DENIED);
     start = steady::now();
-    pello::fatal_exit(0, "text as given\n");
+    pello::fatal_report(0, "text as given\n");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "text as given\nReturn code 0, system error code 5\n");
     EXPECT_LT(ms_since(start), 1000);
