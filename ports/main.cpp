@@ -418,6 +418,30 @@ int show_table(const places& where)
 
 // --- assign and remove -------------------------------------------------------
 
+// The rules of the other COM numbers that reach an adapter. An adapter has
+// one number: the rules that gave it another go (moved). A rule that matches
+// it by a key it shares with another adapter stays (sharing).
+struct other_rules {
+    std::vector<int> moved;
+    std::vector<std::pair<int, rule_key>> sharing;
+};
+
+other_rules rules_reaching(const places& where, int number, const serial_device& device,
+                           const rule_key& key)
+{
+    other_rules others;
+    for (int other = first_com; other <= last_com; ++other) {
+        const rule_file rule = read_rule(where, other);
+        if (other == number || !rule.key || !reaches(*rule.key, device))
+            continue;
+        if (*rule.key == key)
+            others.moved.push_back(other);
+        else
+            others.sharing.emplace_back(other, *rule.key);
+    }
+    return others;
+}
+
 int assign(const places& where, int number, const std::string& path, bool replace)
 {
     rules_lock lock;
@@ -437,19 +461,7 @@ int assign(const places& where, int number, const std::string& path, bool replac
     if (before.key && *before.key != id.key && !replace)
         return refuse(com + " is already assigned to another adapter (" + before.path +
                       "); give --replace to give it to " + path);
-    // An adapter has one number: the rules that gave it another go. A rule
-    // that matches it by a key it shares with another adapter stays.
-    std::vector<int> moved;
-    std::vector<std::pair<int, rule_key>> sharing;
-    for (int other = first_com; other <= last_com; ++other) {
-        const rule_file rule = read_rule(where, other);
-        if (other == number || !rule.key || !reaches(*rule.key, *device))
-            continue;
-        if (*rule.key == id.key)
-            moved.push_back(other);
-        else
-            sharing.emplace_back(other, *rule.key);
-    }
+    const other_rules others = rules_reaching(where, number, *device, id.key);
     if (needs_root("assign"))
         return 1;
     // Udev handles again the adapter that held the number until now, so it
@@ -467,11 +479,11 @@ int assign(const places& where, int number, const std::string& path, bool replac
          << rule_line(id.key, number) << "\n";
     if (!write_rule(before.path, rule.str()))
         return 1;
-    for (int other : moved) {
+    for (int other : others.moved) {
         (void)unlink(rule_path(where, other).c_str());
         std::printf("%s no longer reaches it.\n", com_name(other).c_str());
     }
-    for (const auto& [other, key] : sharing)
+    for (const auto& [other, key] : others.sharing)
         std::printf("%s matches it too: its rule is keyed to %s (%s).\n", com_name(other).c_str(),
                     key_text(key).c_str(), rule_path(where, other).c_str());
     std::printf("%s is %s, %s (%s).\n", com.c_str(), printable(device->node).c_str(),

@@ -4,6 +4,8 @@
 #include "sim.hpp"
 
 #include <cstring>
+#include <map>
+#include <string>
 
 namespace pello::sim {
 
@@ -127,6 +129,21 @@ void record_line(device& d)
     }
 }
 
+// The report's lines of the address ranges of the data, each run of
+// consecutive addresses once.
+std::string address_ranges(const std::map<std::uint32_t, unsigned char>& image)
+{
+    std::string ranges;
+    for (auto it = image.begin(); it != image.end();) {
+        const std::uint32_t first = it->first;
+        std::uint32_t last = first;
+        for (++it; it != image.end() && it->first == last + 1; ++it)
+            last = it->first;
+        ranges += format_text("  0x%08X-0x%08X  %u bytes\n", first, last, last - first + 1);
+    }
+    return ranges.empty() ? std::string("  none\n") : ranges;
+}
+
 }  // namespace
 
 void loader_begin(device& d)
@@ -194,16 +211,7 @@ void loader_write(device& d)
     r += std::string("End-of-file record  ") + (s.eof_seen ? "received" : "not received") + "\n";
     r += format_text("Data bytes          %zu\n", s.image.size());
 
-    // Address ranges of the data, each run of consecutive addresses once.
-    std::string ranges;
-    for (auto it = s.image.begin(); it != s.image.end();) {
-        const std::uint32_t first = it->first;
-        std::uint32_t last = first;
-        for (++it; it != s.image.end() && it->first == last + 1; ++it)
-            last = it->first;
-        ranges += format_text("  0x%08X-0x%08X  %u bytes\n", first, last, last - first + 1);
-    }
-    r += "Address ranges\n" + (ranges.empty() ? std::string("  none\n") : ranges);
+    r += "Address ranges\n" + address_ranges(s.image);
 
     std::string image;
     if (!s.image.empty()) {

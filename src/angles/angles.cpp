@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace pello {
@@ -94,6 +95,40 @@ bool walk_separated(const char* body, char separator, bool integer_minutes, part
     return true;
 }
 
+// What a character of a DMC text is: part of the number being read, the
+// identifier that closes it, a direction letter, or none of these.
+enum class dmc_char { number, degrees, minutes, seconds, direction, invalid };
+
+dmc_char classify_dmc_char(unsigned char c)
+{
+    if (c != '\0' && std::strchr(" \t+-.0123456789", c) != nullptr)
+        return dmc_char::number;
+    switch (c) {
+    case 'D':
+    case 'd':
+        return dmc_char::degrees;
+    case 'M':
+    case 'm':
+        return dmc_char::minutes;
+    case 'C':
+    case 'c':
+        return dmc_char::seconds;
+    case 'N':
+    case 'n':
+    case 'E':
+    case 'e':
+    case 'S':
+    case 's':
+    case 'W':
+    case 'w':
+        return dmc_char::direction;
+    default:
+        return dmc_char::invalid;
+    }
+}
+
+// Each identifier converts the text since the previous one, once only: the
+// degrees exactly up to the D, minutes and seconds as far as the number goes.
 bool walk_dmc(const char* body, parts& value)
 {
     bool have_degrees = false;
@@ -103,25 +138,10 @@ bool walk_dmc(const char* body, parts& value)
     const char* p = body;
     for (; *p != '\0'; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
-        switch (c) {
-        case ' ':
-        case '\t':
-        case '+':
-        case '-':
-        case '.':
-        case '0':
-        case '1':
-        case '2':
-        case '3':
-        case '4':
-        case '5':
-        case '6':
-        case '7':
-        case '8':
-        case '9':
+        switch (classify_dmc_char(c)) {
+        case dmc_char::number:
             continue;
-        case 'D':
-        case 'd':
+        case dmc_char::degrees:
             if (have_degrees) {
                 std::printf("\a\aError: DMC format: already have degrees (%f)\n",
                             static_cast<double>(value.degrees));
@@ -130,8 +150,7 @@ bool walk_dmc(const char* body, parts& value)
             value.degrees = to_float_or_infinity(piece_to_real(pending, p));
             have_degrees = true;
             break;
-        case 'M':
-        case 'm':
+        case dmc_char::minutes:
             if (have_minutes) {
                 std::printf("\a\aError: DMC format: already have minutes (%f)\n",
                             static_cast<double>(value.minutes));
@@ -140,8 +159,7 @@ bool walk_dmc(const char* body, parts& value)
             value.minutes = to_float_or_infinity(to_real(pending));
             have_minutes = true;
             break;
-        case 'C':
-        case 'c':
+        case dmc_char::seconds:
             if (have_seconds) {
                 std::printf("\a\aError: DMC format: already have seconds (%f)\n",
                             static_cast<double>(value.seconds));
@@ -150,16 +168,9 @@ bool walk_dmc(const char* body, parts& value)
             value.seconds = to_float_or_infinity(to_real(pending));
             have_seconds = true;
             break;
-        case 'N':
-        case 'n':
-        case 'E':
-        case 'e':
-        case 'S':
-        case 's':
-        case 'W':
-        case 'w':
+        case dmc_char::direction:
             break;
-        default:
+        case dmc_char::invalid:
             // Bytes from 0x80 on are shown with their unsigned code; a control
             // byte (a carriage return would let the message overwrite
             // itself) shows escaped, as file lines do.
@@ -177,6 +188,151 @@ bool walk_dmc(const char* body, parts& value)
     return true;
 }
 
+// The first scan: the whole text, line ends included.
+struct character_counts {
+    std::int32_t minus = 0;
+    std::int32_t colons = 0;
+    std::int32_t periods = 0;
+    std::int32_t letters = 0;
+};
+
+character_counts count_characters(const char* text)
+{
+    character_counts counts;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+        if (*p == '-')
+            ++counts.minus;
+        else if (*p == ':')
+            ++counts.colons;
+        else if (*p == '.')
+            ++counts.periods;
+        else if (is_letter(*p))
+            ++counts.letters;
+    }
+    return counts;
+}
+
+enum class notation { colon, dotted, dmc };
+
+// The notation of a text and the direction of its angle: negative for a
+// single minus sign, wherever it stands, or a South/West letter.
+struct angle_form {
+    notation kind;
+    bool negative;
+};
+
+// The direction letters of a DMC text against its minus sign: false after
+// the message when they contradict each other.
+bool dmc_direction(const char* text, std::int32_t minus, bool& south_west)
+{
+    const char* north_east = std::strpbrk(text, "NnEe");
+    const char* south_west_letter = std::strpbrk(text, "SsWw");
+    if (minus == 1) {
+        const char* letter = north_east != nullptr ? north_east : south_west_letter;
+        if (letter != nullptr) {
+            std::printf("\a\aError: DMC format: both minus (-) and direction char %c "
+                        "cannot be specified\n",
+                        *letter);
+            return false;
+        }
+    } else if (north_east != nullptr && south_west_letter != nullptr) {
+        std::printf("\a\aError: DMC format: both direction chars %c and %c cannot be "
+                    "specified\n",
+                    *north_east, *south_west_letter);
+        return false;
+    }
+    south_west = south_west_letter != nullptr;
+    return true;
+}
+
+// Tells the notation from the first scan's counts: colons make a Colon text,
+// a text without letters is Dotted, one with letters DMC. Empty after the
+// message when the text is none of them.
+std::optional<angle_form> classify(const char* text, const character_counts& counts)
+{
+    if (counts.minus > 1) {
+        // Too man, not too many: the system's own wording; keep it.
+        std::printf("\a\aError: too man minus signs: %d: only one is allowed\n", counts.minus);
+        return std::nullopt;
+    }
+    const char* refused = nullptr;
+    notation kind = notation::dmc;
+    bool south_west = false;
+    if (counts.colons > 0) {
+        kind = notation::colon;
+        if (counts.colons != 2)
+            refused = bad_colon_count;
+        else if (counts.periods > 1)
+            refused = bad_colon_periods;
+        else if (counts.letters > 0)
+            refused = bad_colon_alpha;
+    } else if (counts.letters == 0) {
+        kind = notation::dotted;
+        if (counts.periods == 0)
+            refused = unrecognized;
+        else if (counts.periods != 2)
+            refused = bad_dotted_periods;
+    } else if (std::strpbrk(text, "DdMmCc") == nullptr) {
+        refused = no_identifier;
+    } else if (!dmc_direction(text, counts.minus, south_west)) {
+        return std::nullopt;
+    }
+    if (refused != nullptr) {
+        std::printf("%s", refused);
+        return std::nullopt;
+    }
+    return angle_form{kind, counts.minus == 1 || south_west};
+}
+
+// The degrees, minutes and seconds of the text as its notation reads them:
+// up to its first line end only.
+bool convert(notation kind, const char* text, parts& value)
+{
+    const std::string body(text, std::strcspn(text, "\n"));
+    switch (kind) {
+    case notation::colon:
+        return walk_separated(body.c_str(), ':', true, value);
+    case notation::dotted:
+        return walk_separated(body.c_str(), '.', false, value);
+    case notation::dmc:
+        return walk_dmc(body.c_str(), value);
+    }
+    return false;
+}
+
+// Negative minutes and seconds pass, the messages say [0..59.99]: the system's own.
+bool minutes_and_seconds_in_range(const parts& value)
+{
+    if (!(value.seconds > -60.0f && value.seconds < 60.0f)) {
+        std::printf("\a\aError: sec %f is out of range [0..59.99]\n",
+                    static_cast<double>(value.seconds));
+        return false;
+    }
+    if (!(value.minutes > -60.0f && value.minutes < 60.0f)) {
+        std::printf("\a\aError: min %f is out of range [0..59.99]\n",
+                    static_cast<double>(value.minutes));
+        return false;
+    }
+    return true;
+}
+
+double decimal_degrees(const parts& value, bool negative)
+{
+    const double seconds_factor = 0.0002777777777777778;  // 1/3600
+    const double minutes_factor = 0.016666666666666666;   // 1/60
+    const double degrees = value.degrees;
+    const double minutes = value.minutes;
+    const double seconds = value.seconds;
+    if (negative) {
+        // The direction is the whole angle's: every part counts towards it.
+        double magnitude = std::fabs(degrees) + (std::fabs(seconds) * seconds_factor +
+                                                 std::fabs(minutes) * minutes_factor);
+        return magnitude == 0.0 ? 0.0 : -magnitude;
+    }
+    double fraction = seconds * seconds_factor + minutes * minutes_factor;
+    return degrees < 0.0 ? degrees - fraction : degrees + fraction;
+}
+
 }  // namespace
 
 double dmctodeg(const char* text)
@@ -185,125 +341,14 @@ double dmctodeg(const char* text)
         std::printf("dmctodeg: Error: invalid param inp\n");
         return angle_error;
     }
-
-    // First scan: the whole text, line ends included.
-    std::int32_t minus = 0;
-    std::int32_t colons = 0;
-    std::int32_t periods = 0;
-    std::int32_t letters = 0;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-        if (*p == '-')
-            ++minus;
-        else if (*p == ':')
-            ++colons;
-        else if (*p == '.')
-            ++periods;
-        else if (is_letter(*p))
-            ++letters;
-    }
-
-    if (minus > 1) {
-        std::printf("\a\aError: too man minus signs: %d: only one is allowed\n", minus);
+    const std::optional<angle_form> form = classify(text, count_characters(text));
+    if (!form)
         return angle_error;
-    }
-
-    enum { colon, dotted, dmc } notation;
-    bool south_west = false;
-    if (colons > 0) {
-        if (colons != 2) {
-            std::printf("%s", bad_colon_count);
-            return angle_error;
-        }
-        if (periods > 1) {
-            std::printf("%s", bad_colon_periods);
-            return angle_error;
-        }
-        if (letters > 0) {
-            std::printf("%s", bad_colon_alpha);
-            return angle_error;
-        }
-        notation = colon;
-    } else if (letters == 0) {
-        if (periods == 0) {
-            std::printf("%s", unrecognized);
-            return angle_error;
-        }
-        if (periods != 2) {
-            std::printf("%s", bad_dotted_periods);
-            return angle_error;
-        }
-        notation = dotted;
-    } else {
-        if (std::strpbrk(text, "DdMmCc") == nullptr) {
-            std::printf("%s", no_identifier);
-            return angle_error;
-        }
-        const char* north_east = std::strpbrk(text, "NnEe");
-        const char* south_west_letter = std::strpbrk(text, "SsWw");
-        if (minus == 1) {
-            const char* letter = north_east != nullptr ? north_east : south_west_letter;
-            if (letter != nullptr) {
-                std::printf("\a\aError: DMC format: both minus (-) and direction char %c "
-                            "cannot be specified\n",
-                            *letter);
-                return angle_error;
-            }
-        } else if (north_east != nullptr && south_west_letter != nullptr) {
-            std::printf("\a\aError: DMC format: both direction chars %c and %c cannot be "
-                        "specified\n",
-                        *north_east, *south_west_letter);
-            return angle_error;
-        }
-        south_west = south_west_letter != nullptr;
-        notation = dmc;
-    }
-
-    // The conversions read the text up to its first line end only.
-    const std::string body(text, std::strcspn(text, "\n"));
     parts value;
-    bool converted = false;
-    switch (notation) {
-    case colon:
-        converted = walk_separated(body.c_str(), ':', true, value);
-        break;
-    case dotted:
-        converted = walk_separated(body.c_str(), '.', false, value);
-        break;
-    case dmc:
-        converted = walk_dmc(body.c_str(), value);
-        break;
-    }
-    if (!converted)
+    if (!convert(form->kind, text, value) || !minutes_and_seconds_in_range(value))
         return angle_error;
-
-    if (!(value.seconds > -60.0f && value.seconds < 60.0f)) {
-        std::printf("\a\aError: sec %f is out of range [0..59.99]\n",
-                    static_cast<double>(value.seconds));
-        return angle_error;
-    }
-    if (!(value.minutes > -60.0f && value.minutes < 60.0f)) {
-        std::printf("\a\aError: min %f is out of range [0..59.99]\n",
-                    static_cast<double>(value.minutes));
-        return angle_error;
-    }
-
-    const double seconds_factor = 0.0002777777777777778;  // 1/3600
-    const double minutes_factor = 0.016666666666666666;   // 1/60
-    const double degrees = value.degrees;
-    const double minutes = value.minutes;
-    const double seconds = value.seconds;
-    double result;
-    if (minus == 1 || south_west) {
-        // A single minus sign, wherever it stands, or a South/West letter is
-        // the direction of the whole angle.
-        double magnitude = std::fabs(degrees) + (std::fabs(seconds) * seconds_factor +
-                                                 std::fabs(minutes) * minutes_factor);
-        result = magnitude == 0.0 ? 0.0 : -magnitude;
-    } else {
-        double fraction = seconds * seconds_factor + minutes * minutes_factor;
-        result = degrees < 0.0 ? degrees - fraction : degrees + fraction;
-    }
-
+    const double result = decimal_degrees(value, form->negative);
+    // The range is +-360, the message says [-180..180]: the system's own; keep both.
     if (!(result >= -360.0 && result <= 360.0)) {
         std::printf("\a\aError: deg %f is out of range [-180..180]\n", result);
         return angle_error;

@@ -221,6 +221,7 @@ void download_command(char* answer_line, int size)
                    "Do you want to use the Default Configuration? (yes|no) [no]: ",
                    answer_line, size))
         return;
+    // The two blanks after Do you are the system's own; keep them.
     if (rules_processed == 0 &&
         !confirmed("\n\a\aWarning: Rules file has not yet been processed!\n"
                    "Do you  want to use the Implicit Rule only without specific rules?\n"

@@ -107,81 +107,104 @@ unsigned char loader_answer(int limit_ms)
     return rx_buffer[0];
 }
 
+// The loader's refusal of the record of line_number, told the operator:
+// firmware_ok when the record goes again, else the result that ends the
+// update.
+int refused_record(unsigned char answer, unsigned long line_number)
+{
+    switch (answer) {
+    case 0x00:
+        std::printf("\n\a\aError: Firmware updating error: timed out on Line %lu, "
+                    "resending.\n",
+                    line_number);
+        return firmware_ok;
+    case DC1:
+        std::printf("\n\a\aError: Firmware updating error: didn't get start character on "
+                    "Line %lu, resending.\n",
+                    line_number);
+        return firmware_ok;
+    case DC2:
+        std::printf("\n\a\aError: Firmware updating error: bad record checksum on Line "
+                    "%lu, resending.\n",
+                    line_number);
+        return firmware_ok;
+    case NAK:
+        std::printf("\n\a\aError: Firmware updating error: validation on Line %lu, "
+                    "resending.\n",
+                    line_number);
+        return firmware_ok;
+    // No blank before the dash of aborting: the system's own text; keep it.
+    case ETB:
+        std::printf("\n\a\aError: Firmware updating error: buffer full on Line %lu- "
+                    "aborting!\n",
+                    line_number);
+        return firmware_loader_full;
+    case CAN:
+        std::printf("\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n",
+                    line_number);
+        return firmware_loader_fatal;
+    default:
+        std::printf("\n\a\aError: Firmware updating error: unknown (0x%02x) on Line %lu, "
+                    "resending.\n",
+                    static_cast<unsigned>(answer), line_number);
+        return firmware_ok;
+    }
+}
+
+// The count of records accepted and of refusals, over the whole pass.
+struct send_tally {
+    std::uint32_t sent = 0;
+    int errors = 0;
+};
+
+// Sends one record line until the loader accepts it: firmware_ok then, else
+// the result that ends the update.
+int send_record(const hex_record& record, int total, send_tally& tally)
+{
+    std::string out(record.text);
+    out += static_cast<char>(CR);
+    const int out_len = static_cast<int>(out.size());
+    for (;;) {
+        // A status byte that came after its window answered an earlier
+        // send: throw it away, so that the byte read next is the answer
+        // to this send and a refused record is never taken as accepted.
+        purge_port();
+        if (write_port(link_state.port_name, out.data(), out_len) != out_len) {
+            // The attention character named for a record write: the system's own text; keep it.
+            std::printf("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n",
+                        link_state.port_name);
+            return firmware_record_write_failed;
+        }
+        unsigned char answer = loader_answer(record_ack_ms);
+        if (answer == ACK) {
+            ++tally.sent;
+            firmware_progress(tally.sent, static_cast<std::uint32_t>(total));
+            return firmware_ok;
+        }
+        if (++tally.errors >= max_errors) {
+            // No blank before the dash of aborting: the system's own text; keep it.
+            std::printf("\n\a\aError: maximum Firmware updating errors (%d) encountered- "
+                        "aborting!\n",
+                        max_errors);
+            return firmware_too_many_errors;
+        }
+        if (int result = refused_record(answer, record.line_number); result != firmware_ok)
+            return result;
+    }
+}
+
 // Sends the record lines the check accepted, in order, each until the
 // loader accepts it. The file is not read again: what goes out is exactly
 // what was checked, with the line numbers of the check.
 int send_records(const hex_records& records, int total)
 {
     start_time = std::time(nullptr);
-    std::uint32_t sent = 0;
-    int errors = 0;
-    std::string out;
+    send_tally tally;
     std::size_t at = 0;
     hex_record record;
     while (next_hex_record(records, at, record)) {
-        const unsigned long line_number = record.line_number;
-        out = record.text;
-        out += static_cast<char>(CR);
-        const int out_len = static_cast<int>(out.size());
-        for (;;) {
-            // A status byte that came after its window answered an earlier
-            // send: throw it away, so that the byte read next is the answer
-            // to this send and a refused record is never taken as accepted.
-            purge_port();
-            if (write_port(link_state.port_name, out.data(), out_len) != out_len) {
-                std::printf("\a\aError: wrote FIRMSYNC attention character, got error on port %s\n",
-                            link_state.port_name);
-                return firmware_record_write_failed;
-            }
-            unsigned char answer = loader_answer(record_ack_ms);
-            if (answer == ACK) {
-                ++sent;
-                firmware_progress(sent, static_cast<std::uint32_t>(total));
-                break;
-            }
-            if (++errors >= max_errors) {
-                std::printf("\n\a\aError: maximum Firmware updating errors (%d) encountered- "
-                            "aborting!\n",
-                            max_errors);
-                return firmware_too_many_errors;
-            }
-            switch (answer) {
-            case 0x00:
-                std::printf("\n\a\aError: Firmware updating error: timed out on Line %lu, "
-                            "resending.\n",
-                            line_number);
-                break;
-            case DC1:
-                std::printf("\n\a\aError: Firmware updating error: didn't get start character on "
-                            "Line %lu, resending.\n",
-                            line_number);
-                break;
-            case DC2:
-                std::printf("\n\a\aError: Firmware updating error: bad record checksum on Line "
-                            "%lu, resending.\n",
-                            line_number);
-                break;
-            case NAK:
-                std::printf("\n\a\aError: Firmware updating error: validation on Line %lu, "
-                            "resending.\n",
-                            line_number);
-                break;
-            case ETB:
-                std::printf("\n\a\aError: Firmware updating error: buffer full on Line %lu- "
-                            "aborting!\n",
-                            line_number);
-                return firmware_loader_full;
-            case CAN:
-                std::printf("\n\a\aError: Firmware updating error: fatal on Line %lu- aborting!\n",
-                            line_number);
-                return firmware_loader_fatal;
-            default:
-                std::printf("\n\a\aError: Firmware updating error: unknown (0x%02x) on Line %lu, "
-                            "resending.\n",
-                            static_cast<unsigned>(answer), line_number);
-                break;
-            }
-        }
+        if (int result = send_record(record, total, tally); result != firmware_ok)
+            return result;
     }
     std::printf("\n");  // ends the progress line
     return firmware_ok;
@@ -232,6 +255,7 @@ int talk_to_loader(const hex_records& records, int total, const char* file_name,
         std::printf("\n\a\aError: did not synchronize with the Pellomatic!\n");
         return firmware_not_synchronised;
     }
+    // The bell before the line end is the system's own order; keep it.
     std::printf("\a\nConnected at %ld\n", static_cast<long>(loader_baud));
 
     const int id_len = static_cast<int>(sizeof identifier - 1);

@@ -120,6 +120,81 @@ const char* record_fault(const char* text, std::size_t text_length, int count)
     return rule.reason != nullptr && count != rule.count ? rule.reason : nullptr;
 }
 
+// The checks of one record line (length characters, read_length as read)
+// against what the loader takes: 0 when it passes, else the check's result
+// after its message.
+int check_record(const char* line, std::size_t length, std::size_t read_length,
+                 unsigned long line_number)
+{
+    int residual = hex_line_sum(line + 1);
+    if (residual != 0) {
+        std::printf("\a\aError: checksum mismatch (0x%02x) for line %lu in Firmware file!\n",
+                    static_cast<unsigned>(residual), line_number);
+        return -2;
+    }
+    if (length < 9 || line[7] != '0' || line[8] < '0' || line[8] > '5') {
+        // Only the characters the line really has at positions 7 and 8
+        // are shown.
+        char type[3] = {length > 7 ? line[7] : '\0', length > 8 ? line[8] : '\0', '\0'};
+        std::printf("\a\aError: invalid type (%s) for line %lu in Firmware file!\n", type,
+                    line_number);
+        return -3;
+    }
+    int n = hex_value(line + 1, 2);
+    if (static_cast<long long>(length) != 2LL * n + 11) {
+        std::printf("\a\aError: invalid record length (%u) for line %lu in Firmware file!\n",
+                    static_cast<unsigned>(n), line_number);
+        return -4;
+    }
+    if (n > 128) {
+        std::printf("\a\aError: record length > 128 (%u) for line %lu in Firmware file!\n",
+                    static_cast<unsigned>(n), line_number);
+        return -5;
+    }
+    if (line[8] == '0' && (line[6] == '\0' || std::strchr("048Cc", line[6]) == nullptr)) {
+        std::printf("\a\aError: data record offset boundary error for line %lu in Firmware "
+                    "file!\n",
+                    line_number);
+        return -6;
+    }
+    if (const char* reason = record_fault(line, read_length, n)) {
+        std::printf("\a\aError: invalid record (%s) for line %lu in Firmware file!\n", reason,
+                    line_number);
+        return -8;
+    }
+    return 0;
+}
+
+// Empties the records the check accepts, with room for all of them.
+void start_accepted(std::FILE* file, hex_records* accepted)
+{
+    if (accepted == nullptr)
+        return;
+    accepted->packed.clear();
+    // No record takes more room than its line in the file: one buffer of
+    // the file's size (and a byte) holds them all without growing.
+    accepted->packed.reserve(file_size_of(file) + 1);
+    accepted->digest = fnv_offset;
+}
+
+// What the file as a whole must have once every line passed: a record, and
+// the end-of-file record. The record count, else the check's result after
+// its message.
+int whole_image(int records, bool ended)
+{
+    if (records == 0) {
+        std::printf("\a\aError: Firmware file is empty!\n");
+        return -7;
+    }
+    // Without its end-of-file record the file is not a whole image (a copy
+    // or a download cut short): the loader would be left with part of one.
+    if (!ended) {
+        std::printf("\a\aError: no end-of-file record in Firmware file!\n");
+        return -10;
+    }
+    return records;
+}
+
 }  // namespace
 
 bool next_hex_record(const hex_records& records, std::size_t& at, hex_record& record)
@@ -166,13 +241,7 @@ int inhexverify(std::FILE* file, hex_records* accepted)
         std::printf("inhexverify: Error: param fp is invalid\n");
         return -1;
     }
-    if (accepted != nullptr) {
-        accepted->packed.clear();
-        // No record takes more room than its line in the file: one buffer of
-        // the file's size (and a byte) holds them all without growing.
-        accepted->packed.reserve(file_size_of(file) + 1);
-        accepted->digest = fnv_offset;
-    }
+    start_accepted(file, accepted);
     std::rewind(file);
     unsigned long line_number = 0;
     unsigned long last_record_line = 0;
@@ -187,7 +256,7 @@ int inhexverify(std::FILE* file, hex_records* accepted)
             accepted->digest = digest_of(accepted->digest, line, read);
         pieces.next(line, read);
         // The piece's length without its line end, past a NUL if it has one:
-        // the checks below see the text up to its first NUL.
+        // the checks see the text up to its first NUL.
         const std::size_t read_length = static_cast<std::size_t>(read - (line[read - 1] == '\n'));
         std::size_t length = static_cast<std::size_t>(chop_line_end(line));
         // A piece that continues a line is never a record: a record line is
@@ -195,43 +264,8 @@ int inhexverify(std::FILE* file, hex_records* accepted)
         if (line[0] != ':' || pieces.continued())
             continue;
         ++records;
-
-        int residual = hex_line_sum(line + 1);
-        if (residual != 0) {
-            std::printf("\a\aError: checksum mismatch (0x%02x) for line %lu in Firmware file!\n",
-                        static_cast<unsigned>(residual), line_number);
-            return -2;
-        }
-        if (length < 9 || line[7] != '0' || line[8] < '0' || line[8] > '5') {
-            // Only the characters the line really has at positions 7 and 8
-            // are shown.
-            char type[3] = {length > 7 ? line[7] : '\0', length > 8 ? line[8] : '\0', '\0'};
-            std::printf("\a\aError: invalid type (%s) for line %lu in Firmware file!\n", type,
-                        line_number);
-            return -3;
-        }
-        int n = hex_value(line + 1, 2);
-        if (static_cast<long long>(length) != 2LL * n + 11) {
-            std::printf("\a\aError: invalid record length (%u) for line %lu in Firmware file!\n",
-                        static_cast<unsigned>(n), line_number);
-            return -4;
-        }
-        if (n > 128) {
-            std::printf("\a\aError: record length > 128 (%u) for line %lu in Firmware file!\n",
-                        static_cast<unsigned>(n), line_number);
-            return -5;
-        }
-        if (line[8] == '0' && (line[6] == '\0' || std::strchr("048Cc", line[6]) == nullptr)) {
-            std::printf("\a\aError: data record offset boundary error for line %lu in Firmware "
-                        "file!\n",
-                        line_number);
-            return -6;
-        }
-        if (const char* reason = record_fault(line, read_length, n)) {
-            std::printf("\a\aError: invalid record (%s) for line %lu in Firmware file!\n", reason,
-                        line_number);
-            return -8;
-        }
+        if (int fault = check_record(line, length, read_length, line_number); fault != 0)
+            return fault;
         // The end-of-file record ends the image: the loader takes nothing
         // after it, and lines that are not records may still follow.
         if (ended) {
@@ -245,17 +279,7 @@ int inhexverify(std::FILE* file, hex_records* accepted)
             pack_record(accepted->packed, line_number - last_record_line, line, length);
         last_record_line = line_number;
     }
-    if (records == 0) {
-        std::printf("\a\aError: Firmware file is empty!\n");
-        return -7;
-    }
-    // Without its end-of-file record the file is not a whole image (a copy
-    // or a download cut short): the loader would be left with part of one.
-    if (!ended) {
-        std::printf("\a\aError: no end-of-file record in Firmware file!\n");
-        return -10;
-    }
-    return records;
+    return whole_image(records, ended);
 }
 
 }  // namespace pello

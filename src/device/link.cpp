@@ -133,27 +133,12 @@ void drain_line(unsigned char* buffer, int size)
 
 namespace {
 
-// The power-up handshake of connect; results connect_ok to connect_not_confirmed.
-int handshake(std::int32_t rate)
+// The start-up text of the device after power-on: its name, then a version
+// no older than the minimum. Results connect_ok, connect_no_device_name and
+// connect_version_refused.
+int check_startup_text()
 {
-    if (link_state.connected == 1) {
-        std::printf("\a\aError: already Connected!\n");
-        return connect_already_connected;
-    }
-    if (open_port(link_state.port_name, rate) != 0) {
-        std::printf("\a\aError: could not open COM port %s\n", link_state.port_name);
-        return connect_open_failed;
-    }
-
-    // Throw away whatever the line still carries.
-    unsigned char scratch[40];
-    drain_line(scratch, static_cast<int>(sizeof scratch));
-
-    std::printf("\a\aTURN ON the Pellomatic or CYCLE THE POWER if it is already on.\n"
-                "You have %ld seconds to do this...",
-                static_cast<long>(power_on_seconds));
-
-    // The start-up text: only the bytes of this read count.
+    // Only the bytes of this read count.
     int n = read_port(link_state.port_name, rx_buffer, startup_read_bytes, power_on_window_ms);
     std::size_t size = static_cast<std::size_t>(n);
     rx_buffer[size] = '\0';
@@ -177,12 +162,19 @@ int handshake(std::int32_t rate)
     const unsigned char* number = marker + std::strlen(version_marker);
     device_version v = parse_version(number, size - static_cast<std::size_t>(number - rx_buffer));
     if (v.major < min_major || (v.major == min_major && v.minor < min_minor)) {
+        // Minimal, not minimum as in the message above: the system's own word; keep it.
         std::printf("\n\a\aError: received Pellomatic version %d.%d but minimal is %d.%d!\n",
                     static_cast<int>(v.major), static_cast<int>(v.minor),
                     static_cast<int>(min_major), static_cast<int>(min_minor));
         return connect_version_refused;
     }
+    return connect_ok;
+}
 
+// The attention character, and the device's confirmation of the rate.
+// Results connect_ok, connect_attention_failed and connect_not_confirmed.
+int confirm_rate(std::int32_t rate)
+{
     if (write_port(link_state.port_name, &ETX, 1) != 1) {
         std::printf("\n\a\aError: wrote <ctrl>-c attention character, got error on port %s\n",
                     link_state.port_name);
@@ -202,6 +194,30 @@ int handshake(std::int32_t rate)
                 expected);
     dump_received(m);
     return connect_not_confirmed;
+}
+
+// The power-up handshake of connect; results connect_ok to connect_not_confirmed.
+int handshake(std::int32_t rate)
+{
+    if (link_state.connected == 1) {
+        std::printf("\a\aError: already Connected!\n");
+        return connect_already_connected;
+    }
+    if (open_port(link_state.port_name, rate) != 0) {
+        std::printf("\a\aError: could not open COM port %s\n", link_state.port_name);
+        return connect_open_failed;
+    }
+
+    // Throw away whatever the line still carries.
+    unsigned char scratch[40];
+    drain_line(scratch, static_cast<int>(sizeof scratch));
+
+    std::printf("\a\aTURN ON the Pellomatic or CYCLE THE POWER if it is already on.\n"
+                "You have %ld seconds to do this...",
+                static_cast<long>(power_on_seconds));
+    if (int result = check_startup_text(); result != connect_ok)
+        return result;
+    return confirm_rate(rate);
 }
 
 // The re-synchronisation after a baud change; results connect_ok,

@@ -32,6 +32,7 @@ void write_title(std::FILE* stream, int flags, const char* label, const void* bu
     const auto hex_length = static_cast<unsigned>(length);
     const char* separator = (label != nullptr && label[0] != '\0') ? ": " : "";
     if (flags == 0) {
+        // 0x before %p, which writes its own 0x, is the system's own text; keep it.
         if (label == nullptr)
             std::fprintf(stream, "hexdump: buffer addr 0x%p, length %d (0x%x):\n", buffer, length,
                          hex_length);
