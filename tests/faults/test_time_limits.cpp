@@ -85,10 +85,12 @@ TEST(TimeLimits, LoaderSyncAndRecordsJustInsideAndOutside)
         bool timed_out;
         std::vector<std::string> logged;  // record lines the loader received
     };
+    // 100 ms on each side of the sync limit and 80 ms inside the record's,
+    // so that a loaded machine's late wake-up does not turn a row over.
     const row rows[] = {
-        {{"--sync-delay", "160"}, true, false, fw_records},
-        {{"--sync-delay", "260"}, false, false, {}},
-        {{"--delay-at", "2:60"}, true, false, fw_records},
+        {{"--sync-delay", "110"}, true, false, fw_records},
+        {{"--sync-delay", "310"}, false, false, {}},
+        {{"--delay-at", "2:30"}, true, false, fw_records},
         // Line 2 times out and is sent again; the late ACK comes within the
         // resend's window and is taken as its answer. The loader answered
         // every line ACK, so the update succeeds.
