@@ -308,6 +308,7 @@ void reset_for_open(device& d, time_point now)
 void reset_for_power_off(device& d)
 {
     d.power_pending = false;
+    d.flushes_to_power = 0;
     d.rx.clear();
     d.tx.clear();
     d.tx_hold = time_point{};
@@ -351,8 +352,10 @@ void end_session(device& d)
 void host_opened(device& d, time_point now)
 {
     d.host_open = true;
+    d.opened_at = now;
     reset_for_open(d, now);
     d.power_pending = !d.opt.manual_power && d.opt.chatter_ms == 0;
+    d.flushes_to_power = d.power_pending ? d.opt.power_at_flush : 0;
     d.power_at = now + milliseconds(d.opt.power_delay_ms);
     if (d.opt.chatter_ms > 0) {
         d.chatter_due = now;
@@ -360,8 +363,27 @@ void host_opened(device& d, time_point now)
     } else if (d.opt.manual_power)
         event(d, "host opened the port; waiting for power (SIGUSR1%s)",
               d.opt.stdin_power ? " or Enter" : "");
+    else if (d.flushes_to_power > 0)
+        event(d, "host opened the port; power-up at its flush %d of its input, or in %d ms",
+              d.flushes_to_power, d.opt.power_delay_ms);
     else
         event(d, "host opened the port; power-up in %d ms", d.opt.power_delay_ms);
+    for (; d.reopen_flushes > 0; --d.reopen_flushes)
+        host_flushed(d, now);
+}
+
+void host_flushed(device& d, time_point now)
+{
+    if (d.host_closing) {
+        ++d.reopen_flushes;
+        return;
+    }
+    if (d.flushes_to_power == 0)
+        return;
+    event(d, "host flushed its input");
+    // Switched on at the open: its loader has waited for SYN since then.
+    if (--d.flushes_to_power == 0)
+        power_on(d, now, d.opened_at);
 }
 
 void handle_pending_input(device& d, time_point now)
@@ -374,8 +396,13 @@ void handle_pending_input(device& d, time_point now)
 
 void host_closed(device& d, time_point now)
 {
-    // What the host wrote before closing is still handled, in order.
+    // What the host wrote before closing is still handled, in order. A flush
+    // found with it is the next open's (the utility flushes when it opens
+    // the port, never just before it closes it): a close and the open after
+    // it are often seen together.
+    d.host_closing = true;
     handle_pending_input(d, now);
+    d.host_closing = false;
     power_off(d, "host closed the port");
     d.host_open = false;
     d.chatter_due = time_point::max();
@@ -383,7 +410,7 @@ void host_closed(device& d, time_point now)
         d.quit = true;
 }
 
-void power_on(device& d, time_point now)
+void power_on(device& d, time_point now, time_point switched_on)
 {
     reset_for_power_on(d);
     if (d.opt.silent) {
@@ -391,9 +418,10 @@ void power_on(device& d, time_point now)
         event(d, "power on (silent)");
         return;
     }
-    event(d, "power on: loader prompt ENQ, waiting %d ms for SYN", d.opt.loader_wait_ms);
     d.state = mode::boot;
-    d.boot_until = now + milliseconds(d.opt.loader_wait_ms);
+    d.boot_until = std::max(now, switched_on + milliseconds(d.opt.loader_wait_ms));
+    event(d, "power on: loader prompt ENQ, waiting %d ms for SYN",
+          static_cast<int>(std::chrono::duration_cast<milliseconds>(d.boot_until - now).count()));
     send_byte(d, ENQ);
 }
 
@@ -417,7 +445,7 @@ void power_cycle(device& d, time_point now, const char* why)
         return;
     }
     power_off(d, why);
-    power_on(d, now);
+    power_on(d, now, now);
 }
 
 void handle_due(device& d, time_point now)
@@ -428,7 +456,7 @@ void handle_due(device& d, time_point now)
         return;
     }
     if (d.power_pending && now >= d.power_at)
-        power_on(d, now);
+        power_on(d, now, now);
     if (d.host_open && now >= d.chatter_due) {
         send(d, chatter_text);
         d.chatter_due = now + milliseconds(d.opt.chatter_ms);

@@ -194,6 +194,14 @@ const option_entry option_table[] = {
      "power up MS ms after the host opens the port (default 300,\n"
      "later than the host's drain of the line)",
      set_number<&options::power_delay_ms, 0, ms_max>},
+    {"--power-at-flush", nullptr, "N",
+     "power up at the host's Nth flush of its input after it opens\n"
+     "the port, or --power-delay ms after the open when that comes\n"
+     "first. The utility flushes once at the open and once when its\n"
+     "drain of the line ends: with 2 the loader prompt comes the\n"
+     "moment it listens, and the loader's wait for SYN counts from\n"
+     "the open, as if the device had been switched on then",
+     set_number<&options::power_at_flush, 1, 1000>},
     {"--manual-power", nullptr, nullptr,
      "do not power up when the host opens the port: only on demand.\n"
      "Use it (with --stdin-power) for a firmware update typed by an\n"
@@ -511,8 +519,13 @@ int run(device& d)
                 if (text[i] == '\n')
                     power_cycle(d, now, "Enter on standard input");
         }
-        if (d.host_open && master_at < n && (fds[master_at].revents & POLLIN) != 0)
-            read_master(d, now);
+        // A close and a new open of the port are taken first: what is read
+        // then (the new opening's flush) is the new opening's.
+        if (d.host_open && master_at < n && (fds[master_at].revents & POLLIN) != 0) {
+            check_host(d, now);
+            if (d.host_open)
+                read_master(d, now);
+        }
     }
     return 0;
 }

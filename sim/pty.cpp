@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -86,6 +87,15 @@ bool open_line(device& d)
         return false;
     }
     (void)fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    // In packet mode every read of the master starts with a status byte,
+    // which tells when the host flushes its input.
+    int packet_mode = 1;
+    if (d.opt.power_at_flush > 0 && ioctl(master, TIOCPKT, &packet_mode) != 0) {
+        std::fprintf(stderr, "pellomatic-sim: cannot see the host's flushes: %s\n",
+                     std::strerror(errno));
+        close(master);
+        return false;
+    }
     d.master = master;
     d.slave = name;
     make_raw(d.slave);
@@ -177,8 +187,19 @@ void read_master(device& d, time_point now)
         const ssize_t n = read(d.master, buffer, sizeof buffer);
         if (n <= 0)
             return;  // nothing more now, or the host has closed (EIO)
-        const auto count = static_cast<std::size_t>(n);
-        trace_bytes("recv", buffer, count);
+        auto count = static_cast<std::size_t>(n);
+        const unsigned char* data = buffer;
+        if (d.opt.power_at_flush > 0) {
+            // A status byte alone, or TIOCPKT_DATA (0) before the bytes.
+            if (buffer[0] != TIOCPKT_DATA) {
+                if ((buffer[0] & TIOCPKT_FLUSHREAD) != 0)
+                    host_flushed(d, now);
+                continue;
+            }
+            ++data;
+            --count;
+        }
+        trace_bytes("recv", data, count);
         // With pacing every byte is handled one character time after the
         // previous one, as if it had only now come down the line.
         const nanoseconds step = d.opt.pace ? char_time(d) : nanoseconds(0);
@@ -187,7 +208,7 @@ void read_master(device& d, time_point now)
             if (d.opt.pace)
                 due = std::max(now, d.rx_last) + step;
             d.rx_last = due;
-            d.rx.emplace_back(due, buffer[i]);
+            d.rx.emplace_back(due, data[i]);
         }
     }
 }

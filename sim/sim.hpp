@@ -33,6 +33,7 @@ struct options {
     std::string out_dir;   // where sessions write what they received ("": nowhere)
     std::string log_path;  // trace file ("": none)
     int power_delay_ms = 300;
+    int power_at_flush = 0;  // power up at the host's Nth flush of its input (0: not)
     bool manual_power = false;
     int loader_wait_ms = 500;
     bool stdin_power = false;
@@ -147,9 +148,13 @@ struct device {
     int host_opens = 0;
     bool host_open = false;
     bool link_made = false;
+    time_point opened_at{};  // when the host opened the port
+    bool host_closing = false;
+    int reopen_flushes = 0;  // flushes seen while a close was handled
     // Power and mode.
     mode state = mode::off;
     bool power_pending = false;
+    int flushes_to_power = 0;  // flushes of the host's input still to come before power-up
     time_point power_at{};
     time_point boot_until{};
     // Bytes in and out; each received byte carries the time it is handled.
@@ -215,11 +220,14 @@ void plan_hangup(device& d, const char* why);
 void flush_tx(device& d, time_point now);
 void host_opened(device& d, time_point now);
 void host_closed(device& d, time_point now);
+// The host threw away what it had received (a flush of its input).
+void host_flushed(device& d, time_point now);
 // Handles at once everything the host has written that is still waiting,
 // in the line or in the emulator's queue (at a close, and when the emulator
 // ends while the host has the port open).
 void handle_pending_input(device& d, time_point now);
-void power_on(device& d, time_point now);
+// The loader waits for SYN until --loader-wait ms after switched_on.
+void power_on(device& d, time_point now, time_point switched_on);
 void power_off(device& d, const char* why);
 void power_cycle(device& d, time_point now, const char* why);
 void handle_due(device& d, time_point now);

@@ -174,6 +174,17 @@ TEST(Sim, PowerUpGivesLoaderPromptThenStartUpTextAndConsoleAnswers)
     EXPECT_NE(sim.log().find("host rate set to 19200"), std::string::npos);
 }
 
+// Off through the host's first flush of its input, on at its second.
+TEST(Sim, PowersUpAtTheHostsFlush)
+{
+    sim_device sim(com::sim_first + 9, {"--power-delay", "60000", "--loader-wait", "0"});
+    host_line host(sim.link());
+    ASSERT_EQ(tcflush(host.fd, TCIFLUSH), 0);
+    EXPECT_EQ(host.read(1, 300), "");
+    ASSERT_EQ(tcflush(host.fd, TCIOFLUSH), 0);
+    EXPECT_EQ(host.read(1, 5000), "\x05");
+}
+
 // The start-up and console faults, each seen from the host.
 TEST(Sim, StartUpAndConsoleFaults)
 {
