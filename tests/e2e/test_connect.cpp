@@ -56,7 +56,7 @@ TEST(Connect, RatesCommandErrorsAndDisconnect)
 TEST(Connect, PortHeldByAnotherProgram)
 {
     const std::string n = std::to_string(com::e2e_held);
-    sim_device sim(com::e2e_held, {"--fill"});
+    sim_device sim(com::e2e_held, {"--fill", "--loader-wait", "100"});
     ASSERT_TRUE(sim.ready()) << sim.err();
     live_utility holder;
     holder.send("connect " + n + " 57600\n");
@@ -209,7 +209,7 @@ TEST(Baud, ChangeAndResynchronise)
     // The second test that waits a whole 20-second window: the prompt does
     // not come back after the rate change, and the link is given up.
     {
-        sim_device sim(com::e2e_baud, {"--fill", "--no-prompt"});
+        sim_device sim(com::e2e_baud, {"--fill", "--no-prompt", "--loader-wait", "100"});
         ASSERT_TRUE(sim.ready()) << sim.err();
         auto r = run_utility("connect " + n + " 57600\nbaud 38400\ndisconnect\nconnect " + n +
                              " 57600\nx\n");

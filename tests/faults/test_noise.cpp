@@ -52,8 +52,8 @@ TEST(Noise, StartUpTextWindowAndHighBytes)
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
-        // The device powers up 600 ms after the open, well after the host's
-        // drain (110 ms), so the loader prompt is the first byte of the window.
+        // The device powers up when the host's drain ends, or 600 ms after the
+        // open (well after the drain): the loader prompt is the first byte of the window.
         std::vector<std::string> options = {"--power-delay", "600", "--loader-wait", "100",
                                             "--fill"};
         options.insert(options.end(), r.options.begin(), r.options.end());

@@ -31,6 +31,7 @@ sim_device::sim_device(int com, const std::vector<std::string>& options)
 
     std::vector<std::string> argv = {
         bin_path("pellomatic-sim"), "--link", link_, "--out", out_dir_, "--log", dir_ + "/sim.log"};
+    argv.insert(argv.end(), {"--power-at-flush", "2"});
     argv.insert(argv.end(), options.begin(), options.end());
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     const int out =

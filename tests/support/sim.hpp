@@ -25,7 +25,8 @@ class sim_device {
 public:
     // Starts the emulator with --link, --out and --log set for COM<com> and
     // the given options after them, and waits (at most 5 s) until the link
-    // exists. A link left by an earlier run is removed first.
+    // exists. A link left by an earlier run is removed first. The device
+    // powers up as the utility's drain of the line ends (--power-at-flush 2).
     explicit sim_device(int com, const std::vector<std::string>& options = {});
     ~sim_device();  // stop()
     sim_device(const sim_device&) = delete;
