@@ -1,9 +1,11 @@
 // The download: the configuration image and the rule image go to the device
 // in packets that carry their length and a CRC-16, each answered by ACK or NAK.
 #include "device/device.hpp"
+#include "device/test_seams.hpp"
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -33,7 +35,7 @@ constexpr std::array<std::uint16_t, 256> crc_table = make_crc_table();
 static_assert(crc_table[1] == 0x1021 && crc_table[255] == 0x1EF0);
 
 constexpr int max_sends = 5;
-constexpr int ack_wait_ms = 5000;
+std::chrono::milliseconds ack_wait = ack_wait_default;
 constexpr int max_data = 60;
 constexpr int cmd_pkt_len = 21;
 constexpr int cmd_name_at = 2;
@@ -105,7 +107,7 @@ int dwn_write_pkt(unsigned char* packet, int length)
             return -3;
         }
         unsigned char reply = 0;
-        int k = read_port(link_state.port_name, &reply, 1, ack_wait_ms);
+        int k = read_port(link_state.port_name, &reply, 1, static_cast<int>(ack_wait.count()));
         if (k != 1) {
             std::printf("\a\aError: reading ack or nak: %d\n", k);
             return -4;
@@ -241,6 +243,11 @@ void download_command(char* answer_line, int size)
         std::printf("\a\aError: Download failed: %d\n", r);
     std::printf("\a\aPlease Power OFF the Pellomatic and power it back on to RESET it.\n");
     end_link();
+}
+
+void set_ack_wait(std::chrono::milliseconds wait)
+{
+    ack_wait = wait;
 }
 
 }  // namespace pello
