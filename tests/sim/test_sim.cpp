@@ -174,8 +174,7 @@ TEST(Sim, PowerUpGivesLoaderPromptThenStartUpTextAndConsoleAnswers)
     EXPECT_NE(sim.log().find("host rate set to 19200"), std::string::npos);
 }
 
-// Off through the host's first flush of its input, on at its second.
-TEST(Sim, PowersUpAtTheHostsFlush)
+TEST(Sim, PowersUpAtTheHostsSecondFlush)
 {
     sim_device sim(com::sim_first + 9, {"--power-delay", "60000", "--loader-wait", "0"});
     host_line host(sim.link());
