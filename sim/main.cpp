@@ -463,6 +463,15 @@ bool hang_up(device& d)
     return open_line(d);
 }
 
+// What the host sent. A close and a new open of the port are taken first,
+// so that what is read then (the new opening's flush) is the new opening's.
+void read_line(device& d, time_point now)
+{
+    check_host(d, now);
+    if (d.host_open)
+        read_master(d, now);
+}
+
 int run(device& d)
 {
     bool stdin_open = d.opt.stdin_power;
@@ -519,13 +528,8 @@ int run(device& d)
                 if (text[i] == '\n')
                     power_cycle(d, now, "Enter on standard input");
         }
-        // A close and a new open of the port are taken first: what is read
-        // then (the new opening's flush) is the new opening's.
-        if (d.host_open && master_at < n && (fds[master_at].revents & POLLIN) != 0) {
-            check_host(d, now);
-            if (d.host_open)
-                read_master(d, now);
-        }
+        if (d.host_open && master_at < n && (fds[master_at].revents & POLLIN) != 0)
+            read_line(d, now);
     }
     return 0;
 }

@@ -146,11 +146,11 @@ struct device {
     int stall_fd = -1;  // the slave, held while its output is stopped (a stalled line)
     int watch = -1;
     int host_opens = 0;
+    int reopen_flushes = 0;  // flushes seen while a close was handled
     bool host_open = false;
+    bool host_closing = false;
     bool link_made = false;
     time_point opened_at{};  // when the host opened the port
-    bool host_closing = false;
-    int reopen_flushes = 0;  // flushes seen while a close was handled
     // Power and mode.
     mode state = mode::off;
     bool power_pending = false;
